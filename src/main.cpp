@@ -1,0 +1,50 @@
+// SKEVLA turns live TCP traffic into pictures.
+//
+// main opens a raw IPv4 socket for TCP, prints a banner, creates a GLUT
+// window and hands control to the GLUT loop for good. Every frame the display
+// callback, draw, blocks in grabPacket until the kernel hands over the next
+// TCP datagram, logs its length and sender, and draws its bytes: every group
+// of four bytes gives one colour and two vertices, drawn as points, line
+// segments or one polygon. So there is one datagram per frame, and keys and
+// resizes are served between datagrams. All state is the six globals in
+// state.h; capture.cpp receives, render.cpp draws, shell.cpp holds the
+// window callbacks. Start reading at main.
+
+#include "capture.h"
+#include "render.h"
+#include "shell.h"
+#include "state.h"
+
+#include <GL/freeglut.h>
+#include <cerrno>
+#include <cstring>
+
+int main(int argc, char **argv)
+{
+    // Command-line options are parsed here, before anything else; until then
+    // the defaults in state.cpp stand.
+
+    sock = openCapture();
+    if (sock < 0)
+        die("cannot open a raw TCP socket: %s; run as root, or give the binary the "
+            "capability with: sudo setcap cap_net_raw=ep skevla",
+            std::strerror(errno));
+
+    static const char banner[] = "SKEVLA BEGIN\n";
+    writeLog(banner, sizeof banner - 1);
+
+    glutInitErrorFunc(glutFailure);
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE);
+    glutInitWindowSize(winx, winy);
+    glutInitWindowPosition(0, 0);
+    glutCreateWindow("SKEVLA");
+    init();
+
+    glutDisplayFunc(draw);
+    glutReshapeFunc(reshape);
+    glutKeyboardFunc(keyboard);
+    glutIdleFunc(idle);
+    glutMainLoop();
+    return 0;
+}

@@ -1,0 +1,28 @@
+// Rendering: one datagram's bytes as coloured points, lines or a polygon.
+//
+// The bytes are read in groups of four, b0 b1 b2 b3, each a signed 8-bit
+// value. A group gives the colour (ch(b0), ch(b1), ch(b2), ch(b3)) and two
+// vertices, A = (|b0 sx|, |b2 sy|) and B = (|b1 sx|, |b3 sy|), where sx and sy
+// are the window's width and height divided by 100.
+#pragma once
+
+// Colour channel of one byte: its value widened with sign to 32 bits, read as
+// unsigned and divided by 127. The GL clamps the result, so 0x7F and every
+// byte with the top bit set are full intensity, everything else dark.
+float channel(signed char byte);
+
+// Vertex A then vertex B of the group at group[0..3], as {ax, ay, bx, by}.
+void groupVertices(const signed char *group, int sx, int sy, int out[4]);
+
+// The count that is drawn: an odd, positive count loses its last byte.
+int trimmedCount(int count);
+
+// How many groups a trimmed count draws: those at offsets 0, 4, 8, ... that
+// lie strictly below count - 4. No byte at or past count is read.
+int groupCount(int count);
+
+// The GL primitive a mode letter names, or -1 for a letter that draws nothing.
+int primitiveOf(char mode_letter);
+
+// The display callback: clear, receive one datagram, draw it, swap.
+void draw();

@@ -1,0 +1,302 @@
+"""End-to-end tests: the real skevla binary under Xvfb, fed crafted IPv4
+datagrams on the loopback of a private network namespace.
+
+Run as root inside a fresh network namespace (unshare --net), with the path
+of the binary as the only argument. Every datagram is sent with IP_HDRINCL to
+127.0.0.1 and carries a TCP header that the stack drops silently (data
+offset below 5) or none at all, so each one is exactly one frame.
+"""
+
+import os
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
+DEADLINE = 10.0  # seconds to wait for anything the program should do
+RECVFROM = {"x86_64": "45", "aarch64": "207"}[os.uname().machine]
+
+
+def ip_header(size, tos=0):
+    """An IPv4 header from 127.0.0.1 to 127.0.0.1 whose id makes the checksum
+    come out 0, so every byte of the datagram is known in advance."""
+    words = struct.unpack("!10H", struct.pack("!BBHHHBBH4s4s", 0x45, tos, size, 0, 0, 64, 6, 0,
+                                              socket.inet_aton("127.0.0.1"),
+                                              socket.inet_aton("127.0.0.1")))
+    total = sum(words)
+    while total > 0xFFFF:
+        total = (total & 0xFFFF) + (total >> 16)
+    ident = 0xFFFF - total or 0xFFFF
+    return struct.pack("!BBHHHBBH4s4s", 0x45, tos, size, ident, 0, 64, 6, 0,
+                       socket.inet_aton("127.0.0.1"), socket.inet_aton("127.0.0.1"))
+
+
+def datagram(size, body=b"", tos=0):
+    """size bytes: the header, then body from offset 20, then zeros."""
+    data = (ip_header(size, tos) + bytes(body)).ljust(size, b"\0")[:size]
+    assert size < 33 or data[32] >> 4 < 5, "the TCP stack would answer this one"
+    return data
+
+
+def signed(*values):
+    """Bytes from signed values: -20 is 0xEC, a full channel at 20 x scale."""
+    return bytes(v & 0xFF for v in values)
+
+
+def send(*datagrams):
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        for data in datagrams:
+            raw.sendto(data, ("127.0.0.1", 0))
+
+
+def log_lines(size, source="127.0.0.1"):
+    return ["Bytes received --> %5d" % size, "Source address --> %s" % source]
+
+
+def start_xvfb():
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1200x24",
+                             "-nolisten", "tcp", "-ac"], pass_fds=[write_end],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        ready, _, _ = select.select([read_end], [], [], DEADLINE)
+        chunk = os.read(read_end, 16) if ready else b""
+        if not chunk:
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read_end)
+    return xvfb, ":" + number.decode().strip()
+
+
+class Skevla:
+    """One run of the program, its output read line by line as it comes."""
+
+    def __init__(self, display, *args, argv0=SKEVLA, prefix=(), stdout=subprocess.PIPE):
+        env = dict(os.environ, DISPLAY=display) if display else {
+            k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        self.display = display
+        self.proc = subprocess.Popen([*prefix, argv0, *args], env=env, stdout=stdout,
+                                     stderr=subprocess.PIPE)
+        self.pending = b""
+        self.window = None
+
+    def line(self):
+        deadline = time.monotonic() + DEADLINE
+        while b"\n" not in self.pending:
+            ready, _, _ = select.select([self.proc.stdout], [], [], deadline - time.monotonic())
+            chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
+            if not chunk:
+                raise AssertionError("no line on standard output; so far %r" % self.pending)
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode()
+
+    def lines(self, count):
+        return [self.line() for _ in range(count)]
+
+    def wait_for_window(self):
+        self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
+                              "^SKEVLA$").split()[0]
+        return self.window
+
+    def frame(self, data):
+        """Sends one datagram and returns its two log lines once it has been
+        drawn: the program is back in its receive, or has ended."""
+        send(data)
+        lines = self.lines(2)
+        self.wait_until_receiving()
+        return lines
+
+    def wait_until_receiving(self):
+        # The log is written before the frame is drawn, so a key or a resize
+        # sent on seeing it could still be served before the next receive.
+        deadline = time.monotonic() + DEADLINE
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            try:
+                with open("/proc/%d/syscall" % self.proc.pid) as syscall:
+                    if syscall.read().split()[0] == RECVFROM:
+                        return
+            except OSError:
+                pass
+            time.sleep(0.01)
+
+    def finish(self):
+        """Waits for the end: exit status, the rest of standard output, and
+        standard error."""
+        out, err = self.proc.communicate(timeout=DEADLINE)
+        return self.proc.returncode, self.pending + (out or b""), err.decode()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.communicate()
+
+
+def xdotool(display, *args):
+    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), check=True,
+                          capture_output=True, text=True, timeout=DEADLINE).stdout
+
+
+def window_image(display, window):
+    """The window's pixels as rows of (r, g, b), top row first, from xwd."""
+    dump = subprocess.run(["xwd", "-silent", "-id", window, "-display", display], check=True,
+                          capture_output=True, timeout=DEADLINE).stdout
+    fields = struct.unpack(">25I", dump[:100])
+    header_size, width, height = fields[0], fields[4], fields[5]
+    byte_order, bits_per_pixel, bytes_per_line, colours = fields[7], fields[11], fields[12], fields[19]
+    assert bits_per_pixel == 32, "expected a 24-bit visual"
+    pixels = dump[header_size + 12 * colours:]
+    order = "<" if byte_order == 0 else ">"
+    rows = []
+    for y in range(height):
+        row = struct.unpack_from(order + "%dI" % width, pixels, y * bytes_per_line)
+        rows.append([((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF) for p in row])
+    return rows
+
+
+def pixel(image, x, y):
+    """The colour at GL window coordinates (x, y): origin at the bottom left."""
+    return image[len(image) - 1 - y][x]
+
+
+class Run(unittest.TestCase):
+    """Shared set-up: one X server for the whole file, one program per test."""
+
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        cls.xvfb, cls.display = start_xvfb()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.kill()
+        cls.xvfb.wait()
+
+    def start(self, *args, display="", **kwargs):
+        program = Skevla(self.display if display == "" else display, *args, **kwargs)
+        self.addCleanup(program.stop)
+        return program
+
+    def started(self, *args):
+        """A running program with its window shown, past its banner."""
+        program = self.start(*args)
+        self.assertEqual(program.line(), "SKEVLA BEGIN")
+        program.wait_for_window()
+        program.wait_until_receiving()
+        return program
+
+    def assert_picture(self, program, expected, size=None):
+        """Waits until the window shows every expected colour at its place;
+        expected maps GL coordinates to a test on (r, g, b)."""
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            image = window_image(self.display, program.window)
+            shown = {at: pixel(image, *at) for at in expected}
+            if all(test(shown[at]) for at, test in expected.items()):
+                break
+            if time.monotonic() > deadline:
+                self.fail("window shows %r" % shown)
+            time.sleep(0.05)
+        if size:
+            self.assertEqual((len(image[0]), len(image)), size)
+
+
+BLACK = (0, 0, 0).__eq__
+
+
+def reddish(colour):
+    return colour[0] > 64 and colour[1] == colour[2] == 0
+
+
+class Capture(Run):
+    def test_banner_and_log_lines(self):
+        program = self.started()
+        for size in (41, 44, 20, 65535, 21):
+            with self.subTest(size=size):
+                self.assertEqual(program.frame(datagram(size)), log_lines(size))
+
+    def test_log_is_live_on_a_file(self):
+        with tempfile.TemporaryFile() as log:
+            program = self.start(stdout=log)
+            program.wait_for_window()
+            send(datagram(40))
+            deadline = time.monotonic() + DEADLINE
+            expected = ("SKEVLA BEGIN\n" + "\n".join(log_lines(40)) + "\n").encode()
+            while os.pread(log.fileno(), 4096, 0) != expected and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(os.pread(log.fileno(), 4096, 0), expected)
+
+    def test_without_privilege_fails_at_once(self):
+        with tempfile.TemporaryDirectory() as directory:
+            os.chmod(directory, 0o755)
+            copy = shutil.copy(SKEVLA, directory)
+            program = self.start(argv0=copy, prefix=(
+                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all"))
+            status, out, error = program.finish()
+        self.assertEqual((status, out), (1, b""))
+        self.assertRegex(error, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
+                                r" .*root.*cap_net_raw.*\n$")
+
+    def test_without_display_fails_at_once(self):
+        status, out, error = self.start(display=None).finish()
+        self.assertEqual((status, out), (1, b"SKEVLA BEGIN\n"))
+        self.assertRegex(error, r"^skevla: .*display.*; set DISPLAY .*\n$")
+
+
+class Picture(Run):
+    # A 26-byte datagram in poly mode: the header's vertices lie on the bottom
+    # and left edges, and the group at offset 20 adds (50, 450) and (450, 450),
+    # so the polygon fans from (345, 0) up to a red top edge.
+    POLY = datagram(26, signed(-10, 90, 90, 90))
+
+    def test_poly_frame(self):
+        program = self.started()
+        program.frame(self.POLY)
+        self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK, (250, 480): BLACK},
+                            size=(500, 500))
+
+    def test_resize_scales_next_frame(self):
+        program = self.started()
+        program.frame(self.POLY)
+        self.assert_picture(program, {(250, 300): reddish})
+        xdotool(self.display, "windowsize", program.window, "1000", "300")
+        # The frame in flight is drawn at the old size; the resize is served
+        # after it, and the frame after that scales by the new size.
+        program.frame(datagram(40))
+        program.frame(self.POLY)
+        # Now sx is 10 and sy 3: the fan runs from (690, 0) to (100, 270) and
+        # (900, 270), which covers (700, 150) and leaves (250, 280) black.
+        self.assert_picture(program, {(700, 150): reddish, (250, 280): BLACK, (950, 50): BLACK},
+                            size=(1000, 300))
+
+    def test_next_frame_shows_only_its_own_datagram(self):
+        program = self.started()
+        program.frame(self.POLY)
+        self.assert_picture(program, {(250, 300): reddish})
+        program.frame(datagram(40))
+        self.assert_picture(program, {(250, 300): BLACK, (100, 400): BLACK})
+
+
+class Keys(Run):
+    def test_escape_ends_after_next_datagram_and_q_does_nothing(self):
+        program = self.started()
+        xdotool(self.display, "mousemove", "--window", program.window, "250", "250")
+        xdotool(self.display, "key", "q", "Q")
+        self.assertEqual(program.frame(datagram(40)), log_lines(40))
+        xdotool(self.display, "key", "Escape")
+        time.sleep(0.5)
+        self.assertIsNone(program.proc.poll(), "Escape acted before the next datagram")
+        self.assertEqual(program.frame(datagram(60)), log_lines(60))
+        self.assertEqual(program.finish()[0], 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
