@@ -1,7 +1,8 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// main opens a raw IPv4 socket for TCP, prints a banner, creates a GLUT
-// window and hands control to the GLUT loop for good. Every frame the display
+// main reads the options (-m mode letter, -h height, -w width), opens a raw
+// IPv4 socket for TCP, prints a banner, creates a GLUT window and hands
+// control to the GLUT loop for good. Every frame the display
 // callback, draw, blocks in grabPacket until the kernel hands over the next
 // TCP datagram, logs its length and sender, and draws its bytes: every group
 // of four bytes gives one colour and two vertices, drawn as points, line
@@ -17,12 +18,21 @@
 
 #include <GL/freeglut.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 int main(int argc, char **argv)
 {
-    // Command-line options are parsed here, before anything else; until then
-    // the defaults in state.cpp stand.
+    switch (parseOptions(argc, argv, mode, winx, winy)) {
+    case verdict::run:
+        break;
+    case verdict::help:
+        writeLog(usage_text, std::strlen(usage_text));
+        return 0;
+    case verdict::refused:
+        std::fputs(usage_text, stderr);
+        return 2;
+    }
 
     sock = openCapture();
     if (sock < 0)

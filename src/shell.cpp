@@ -4,8 +4,42 @@
 
 #include <GL/freeglut_std.h>
 #include <GL/glu.h>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+const char usage_text[] = "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n";
+
+verdict parseOptions(int argc, const char *const argv[], char &mode_letter, std::int32_t &width,
+                     std::int32_t &height)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (std::strncmp(argument, "-m", 2) == 0) {
+            mode_letter = argument[2]; // 0 for a bare -m, which draws nothing
+        } else if (std::strncmp(argument, "-h", 2) == 0 || std::strncmp(argument, "-w", 2) == 0) {
+            if (i + 1 == argc)
+                return verdict::refused;
+            (argument[1] == 'h' ? height : width) = parseSize(argv[++i]);
+        } else if (std::strcmp(argument, "--help") == 0) {
+            return verdict::help;
+        } else {
+            return verdict::refused;
+        }
+    }
+    return verdict::run;
+}
+
+std::int32_t parseSize(const char *text)
+{
+    const long long value = std::strtoll(text, nullptr, 10); // saturates on overflow
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
 
 void die(const char *format, ...)
 {

@@ -1,7 +1,27 @@
-// Shell: fatal errors, the window's fixed GL state and its event callbacks.
+// Shell: the command line, fatal errors, the window's fixed GL state and its
+// event callbacks.
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
+
+// The synopsis, for standard error on a bad command line and standard output
+// on --help.
+extern const char usage_text[];
+
+enum class verdict { run, help, refused };
+
+// Reads -m<letter>, -h <height> and -w <width> into mode_letter, height and
+// width, which hold the defaults on entry; later options win. Only the first
+// two characters of an argument are compared, so -mdot is d and -width is -w.
+// Anything else is refused, --help asks for help. No output, no exit.
+verdict parseOptions(int argc, const char *const argv[], char &mode_letter, std::int32_t &width,
+                     std::int32_t &height);
+
+// A size argument as a base-10 integer: leading white space and a sign
+// allowed, digits read up to the first non-digit, none giving 0, values past
+// the 32-bit range clamped to its nearest limit.
+std::int32_t parseSize(const char *text);
 
 // Writes "skevla: " and the formatted cause and remedy to standard error as
 // one line, then exits with status 1. For start-up failures only.

@@ -195,12 +195,14 @@ class Run(unittest.TestCase):
 
     def assert_picture(self, program, expected, size=None):
         """Waits until the window shows every expected colour at its place;
-        expected maps GL coordinates to a test on (r, g, b)."""
+        expected maps GL coordinates (x, y), or a tuple of them of which any
+        one will do, to a test on (r, g, b)."""
         deadline = time.monotonic() + DEADLINE
         while True:
             image = window_image(self.display, program.window)
-            shown = {at: pixel(image, *at) for at in expected}
-            if all(test(shown[at]) for at, test in expected.items()):
+            shown = {at: [pixel(image, *p) for p in (at if isinstance(at[0], tuple) else [at])]
+                     for at in expected}
+            if all(any(map(test, shown[at])) for at, test in expected.items()):
                 break
             if time.monotonic() > deadline:
                 self.fail("window shows %r" % shown)
@@ -210,6 +212,9 @@ class Run(unittest.TestCase):
 
 
 BLACK = (0, 0, 0).__eq__
+RED, GREEN, BLUE = (255, 0, 0).__eq__, (0, 255, 0).__eq__, (0, 0, 255).__eq__
+CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
+USAGE = b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
 
 
 def reddish(colour):
@@ -283,6 +288,55 @@ class Picture(Run):
         self.assert_picture(program, {(250, 300): reddish})
         program.frame(datagram(40))
         self.assert_picture(program, {(250, 300): BLACK, (100, 400): BLACK})
+
+
+class Options(Run):
+    def test_command_line_that_starts_nothing(self):
+        rows = [  # arguments, exit status, standard output, standard error
+            (["--bogus"], 2, b"", USAGE),
+            (["300"], 2, b"", USAGE),
+            (["-m", "d"], 2, b"", USAGE),
+            (["-display", self.display], 2, b"", USAGE),
+            (["-ml", "-w"], 2, b"", USAGE),
+            (["-h"], 2, b"", USAGE),
+            (["--help"], 0, USAGE, b""),
+        ]
+        for args, status, out, error in rows:
+            with self.subTest(args=args):
+                program = self.start(*args)
+                code, stdout, stderr = program.finish()
+                self.assertEqual((code, stdout, stderr.encode()), (status, out, error))
+
+    def test_line_mode_at_requested_size(self):
+        # 640 x 480 makes sx 6 and sy 4: the group at offset 20 is a red
+        # segment from (60, 200) to (540, 200), the one at offset 24 a green
+        # one from (120, 400) to (240, 440). Which of two rows a line on a
+        # pixel edge lights is the GL's choice.
+        program = self.started("-w", "640", "-h", "480", "-ml")
+        program.frame(datagram(30, signed(-10, 90, 50, 50, 20, -40, 100, 110)))
+        self.assert_picture(program, {
+            ((300, 199), (300, 200)): RED, (300, 197): BLACK, (300, 202): BLACK,
+            (55, 200): BLACK, (545, 200): BLACK,
+            ((180, 419), (180, 420), (180, 421)): GREEN, (180, 410): BLACK, (250, 443): BLACK},
+            size=(640, 480))
+
+    def test_dot_mode_points(self):
+        # One point per vertex, 10 pixels wide, in its group's colour; the
+        # last complete group (offset 40) of a 44-byte datagram is not drawn.
+        program = self.started("-md")
+        program.frame(datagram(44, signed(
+            -20, 40, 20, 20,  # red at (100, 100) and (200, 100)
+            20, -60, 40, 40,  # green at (100, 200) and (300, 200)
+            80, 80, -60, 80,  # blue at (400, 300) and (400, 400)
+            48, -48, -48, 90,  # cyan at (240, 240) and (240, 450)
+            -90, -90, -10, -90,  # white at (450, 50) and (450, 450)
+            -70, -70, -70, -70)))  # would be white at (350, 350)
+        self.assert_picture(program, {
+            (100, 100): RED, (200, 100): RED, (100, 200): GREEN, (300, 200): GREEN,
+            (400, 300): BLUE, (400, 400): BLUE, (240, 240): CYAN, (240, 450): CYAN,
+            (450, 50): WHITE, (450, 450): WHITE, (350, 350): BLACK, (150, 150): BLACK,
+            (95, 95): RED, (104, 104): RED, (94, 100): BLACK, (105, 100): BLACK,
+            (100, 94): BLACK, (100, 105): BLACK}, size=(500, 500))
 
 
 class Keys(Run):

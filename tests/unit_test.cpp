@@ -1,9 +1,12 @@
 #include "capture.h"
 #include "render.h"
+#include "shell.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -83,6 +86,58 @@ TEST(capture, log_lines)
         char lines[128];
         const int length = formatLog(lines, sizeof lines, row.count, source);
         EXPECT_EQ(std::string(lines, static_cast<std::size_t>(length)), row.lines);
+    }
+}
+
+TEST(shell, options)
+{
+    const struct {
+        std::vector<const char *> arguments;
+        verdict outcome;
+        char mode = 'p';
+        std::int32_t winx = 500, winy = 500;
+    } rows[] = {
+        {{}, verdict::run, 'p', 500, 500},
+        {{"-ml", "-w", "800", "-h", "600"}, verdict::run, 'l', 800, 600},
+        {{"-mp", "-md"}, verdict::run, 'd', 500, 500},
+        {{"-mdot", "-width", "640", "-height", "480"}, verdict::run, 'd', 640, 480},
+        {{"-m"}, verdict::run, '\0', 500, 500},
+        {{"-mx"}, verdict::run, 'x', 500, 500},
+        {{"-h", "abc"}, verdict::run, 'p', 500, 0},
+        {{"-w", "640px"}, verdict::run, 'p', 640, 500},
+        {{"-w", " \t+72"}, verdict::run, 'p', 72, 500},
+        {{"-w", "-300"}, verdict::run, 'p', -300, 500},
+        {{"-h", "-w"}, verdict::run, 'p', 500, 0},
+        {{"-w", "99999999999"}, verdict::run, 'p', INT32_MAX, 500},
+        {{"-w", "-99999999999999999999"}, verdict::run, 'p', INT32_MIN, 500},
+        {{"-help", "300"}, verdict::run, 'p', 500, 300},
+        {{"300"}, verdict::refused},
+        {{"-x"}, verdict::refused},
+        {{"--bogus"}, verdict::refused},
+        {{""}, verdict::refused},
+        {{"-"}, verdict::refused},
+        {{"-m", "d"}, verdict::refused},
+        {{"-display", ":0"}, verdict::refused},
+        {{"-geometry", "100x100"}, verdict::refused},
+        {{"-w", "640", "-h"}, verdict::refused},
+        {{"-w"}, verdict::refused},
+        {{"--help"}, verdict::help},
+        {{"--helpme"}, verdict::refused},
+    };
+    for (const auto &row : rows) {
+        std::vector<const char *> argv{"skevla"};
+        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+        const std::vector<const char *> before = argv;
+        char mode = 'p';
+        std::int32_t winx = 500, winy = 500;
+        const verdict outcome =
+            parseOptions(static_cast<int>(argv.size()), argv.data(), mode, winx, winy);
+        const std::string label = ::testing::PrintToString(row.arguments);
+        EXPECT_EQ(outcome, row.outcome) << label;
+        if (row.outcome == verdict::run) {
+            EXPECT_EQ(std::tie(mode, winx, winy), std::tie(row.mode, row.winx, row.winy)) << label;
+        }
+        EXPECT_EQ(argv, before) << label;
     }
 }
 
