@@ -7,9 +7,11 @@
 // TCP datagram, logs its length and sender, and draws its bytes: every group
 // of four bytes gives one colour and two vertices, drawn as points, line
 // segments or one polygon. So there is one datagram per frame, and keys and
-// resizes are served between datagrams. All state is the six globals in
-// state.h; capture.cpp receives, render.cpp draws, shell.cpp holds the
-// window callbacks. Start reading at main.
+// resizes are served between datagrams. Before the first datagram the
+// process gives up every capability: the socket is already open. All state is
+// the six globals in state.h; capture.cpp receives, render.cpp draws,
+// shell.cpp holds the command line and the window callbacks. Start reading
+// at main.
 
 #include "capture.h"
 #include "render.h"
@@ -50,6 +52,13 @@ int main(int argc, char **argv)
     glutInitWindowPosition(0, 0);
     glutCreateWindow("SKEVLA");
     init();
+
+    // Every datagram is untrusted input, so nothing privileged is kept past
+    // this point. The X connection and the GL driver have started with the
+    // process's normal rights; the open socket needs none to be read.
+    if (const char *failed = shedPrivileges())
+        die("cannot drop privileges (%s): %s; refusing to handle traffic with them", failed,
+            std::strerror(errno));
 
     glutDisplayFunc(draw);
     glutReshapeFunc(reshape);

@@ -4,10 +4,12 @@
 
 #include <GL/freeglut_std.h>
 #include <GL/glu.h>
+#include <cap-ng.h>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/prctl.h>
 
 const char usage_text[] = "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n";
 
@@ -57,6 +59,20 @@ void glutFailure(const char *format, va_list args)
     char cause[256];
     std::vsnprintf(cause, sizeof cause, format, args);
     die("%s; set DISPLAY to a running X server that offers GLX", cause);
+}
+
+const char *shedPrivileges()
+{
+    capng_clear(CAPNG_SELECT_ALL);
+    if (capng_apply(CAPNG_SELECT_CAPS) != 0)
+        return "clearing the capability sets";
+    if (capng_apply(CAPNG_SELECT_AMBIENT) != 0)
+        return "clearing the ambient capabilities";
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return "setting no_new_privs";
+    if (capng_get_caps_process() != 0 || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE)
+        return "checking that no capability is left";
+    return nullptr;
 }
 
 void init()

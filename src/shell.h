@@ -30,6 +30,11 @@ std::int32_t parseSize(const char *text);
 // freeglut's fatal errors (no display, no GLX visual) routed through die.
 [[noreturn]] void glutFailure(const char *format, va_list args);
 
+// Clears every capability (effective, permitted, inheritable, ambient) and
+// sets no_new_privs so none comes back through exec. Returns the step that
+// failed, or nullptr once the process holds nothing.
+const char *shedPrivileges();
+
 void init();
 void reshape(int width, int height);
 void keyboard(unsigned char key, int x, int y);

@@ -185,9 +185,9 @@ class Run(unittest.TestCase):
         self.addCleanup(program.stop)
         return program
 
-    def started(self, *args):
+    def started(self, *args, **kwargs):
         """A running program with its window shown, past its banner."""
-        program = self.start(*args)
+        program = self.start(*args, **kwargs)
         self.assertEqual(program.line(), "SKEVLA BEGIN")
         program.wait_for_window()
         program.wait_until_receiving()
@@ -254,6 +254,32 @@ class Capture(Run):
         status, out, error = self.start(display=None).finish()
         self.assertEqual((status, out), (1, b"SKEVLA BEGIN\n"))
         self.assertRegex(error, r"^skevla: .*display.*; set DISPLAY .*\n$")
+
+
+class Privileges(Run):
+    """Nothing privileged is held while datagrams are handled."""
+
+    def assert_holds_nothing(self, program):
+        with open("/proc/%d/status" % program.proc.pid) as status:
+            fields = dict(line.split(":\t", 1) for line in status.read().splitlines())
+        held = {key: fields[key].strip()
+                for key in ("CapInh", "CapPrm", "CapEff", "CapAmb", "NoNewPrivs")}
+        self.assertEqual(held, {"CapInh": "0" * 16, "CapPrm": "0" * 16, "CapEff": "0" * 16,
+                                "CapAmb": "0" * 16, "NoNewPrivs": "1"})
+        self.assertEqual(program.frame(datagram(40)), log_lines(40))
+
+    def test_started_as_root(self):
+        self.assert_holds_nothing(self.started())
+
+    def test_started_as_nobody_through_file_capability(self):
+        with tempfile.TemporaryDirectory() as directory:
+            os.chmod(directory, 0o755)
+            copy = shutil.copy(SKEVLA, directory)
+            subprocess.run(["setcap", "cap_net_raw=ep", copy], check=True)
+            program = self.started(argv0=copy, prefix=(
+                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
+            self.assertEqual(os.stat("/proc/%d" % program.proc.pid).st_uid, 65534)
+            self.assert_holds_nothing(program)
 
 
 class Picture(Run):
