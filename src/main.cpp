@@ -51,6 +51,7 @@ int main(int argc, char **argv)
     glutInitWindowSize(winx, winy);
     glutInitWindowPosition(0, 0);
     glutCreateWindow("SKEVLA");
+    unthrottleSwaps();
     init();
 
     // Every datagram is untrusted input, so nothing privileged is kept past

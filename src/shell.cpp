@@ -4,6 +4,8 @@
 
 #include <GL/freeglut_std.h>
 #include <GL/glu.h>
+#include <GL/glx.h>
+#include <GL/glxext.h>
 #include <cap-ng.h>
 #include <climits>
 #include <cstdio>
@@ -73,6 +75,41 @@ const char *shedPrivileges()
     if (capng_get_caps_process() != 0 || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE)
         return "checking that no capability is left";
     return nullptr;
+}
+
+bool hasExtension(const char *extensions, const char *name)
+{
+    const std::size_t length = std::strlen(name);
+    for (const char *at = extensions; (at = std::strstr(at, name)) != nullptr; at += length) {
+        const bool starts = at == extensions || at[-1] == ' ';
+        const bool ends = at[length] == ' ' || at[length] == '\0';
+        if (starts && ends)
+            return true;
+    }
+    return false;
+}
+
+template <typename Function> Function glxFunction(const char *name)
+{
+    return reinterpret_cast<Function>(glXGetProcAddressARB(reinterpret_cast<const GLubyte *>(name)));
+}
+
+void unthrottleSwaps()
+{
+    // Only what the extension string offers is called: some drivers export
+    // the entry points without supporting them on every drawable.
+    Display *display = glXGetCurrentDisplay();
+    const char *extensions = glXQueryExtensionsString(display, DefaultScreen(display));
+    if (hasExtension(extensions, "GLX_EXT_swap_control")) {
+        if (auto set = glxFunction<PFNGLXSWAPINTERVALEXTPROC>("glXSwapIntervalEXT")) {
+            set(display, glXGetCurrentDrawable(), 0);
+            return;
+        }
+    }
+    if (hasExtension(extensions, "GLX_MESA_swap_control")) {
+        if (auto set = glxFunction<PFNGLXSWAPINTERVALMESAPROC>("glXSwapIntervalMESA"))
+            set(0);
+    }
 }
 
 void init()

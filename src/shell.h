@@ -35,6 +35,14 @@ std::int32_t parseSize(const char *text);
 // failed, or nullptr once the process holds nothing.
 const char *shedPrivileges();
 
+// Whether name is one of the space-separated words of extensions.
+bool hasExtension(const char *extensions, const char *name);
+
+// Asks the GL for swap interval 0, so a swap never waits for the display's
+// refresh and frames keep pace with traffic. Does nothing where neither
+// GLX_EXT_swap_control nor GLX_MESA_swap_control is offered.
+void unthrottleSwaps();
+
 void init();
 void reshape(int width, int height);
 void keyboard(unsigned char key, int x, int y);

@@ -89,6 +89,24 @@ TEST(capture, log_lines)
     }
 }
 
+TEST(shell, extension_is_a_whole_word)
+{
+    const struct {
+        const char *extensions;
+        bool has;
+    } rows[] = {
+        {"GLX_EXT_swap_control", true},
+        {"GLX_ARB_multisample GLX_EXT_swap_control GLX_MESA_query_renderer", true},
+        {"GLX_ARB_multisample GLX_EXT_swap_control", true},
+        {"GLX_EXT_swap_control_tear", false},
+        {"GLX_EXT_swap_control_tear GLX_EXT_swap_control ", true},
+        {"XGLX_EXT_swap_control", false},
+        {"", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(hasExtension(row.extensions, "GLX_EXT_swap_control"), row.has) << row.extensions;
+}
+
 TEST(shell, options)
 {
     const struct {
