@@ -2,169 +2,21 @@
 datagrams on the loopback of a private network namespace.
 
 Run as root inside a fresh network namespace (unshare --net), with the path
-of the binary as the only argument. Every datagram is sent with IP_HDRINCL to
-127.0.0.1 and carries a TCP header that the stack drops silently (data
-offset below 5) or none at all, so each one is exactly one frame.
+of the binary as the only argument.
 """
 
 import os
-import select
 import shutil
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
+from harness import (DEADLINE, Skevla, datagram, log_lines, pixel, send, signed, start_xvfb,
+                     window_image, xdotool)
+
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
-DEADLINE = 10.0  # seconds to wait for anything the program should do
-RECVFROM = {"x86_64": "45", "aarch64": "207"}[os.uname().machine]
-
-
-def ip_header(size, tos=0):
-    """An IPv4 header from 127.0.0.1 to 127.0.0.1 whose id makes the checksum
-    come out 0, so every byte of the datagram is known in advance."""
-    words = struct.unpack("!10H", struct.pack("!BBHHHBBH4s4s", 0x45, tos, size, 0, 0, 64, 6, 0,
-                                              socket.inet_aton("127.0.0.1"),
-                                              socket.inet_aton("127.0.0.1")))
-    total = sum(words)
-    while total > 0xFFFF:
-        total = (total & 0xFFFF) + (total >> 16)
-    ident = 0xFFFF - total or 0xFFFF
-    return struct.pack("!BBHHHBBH4s4s", 0x45, tos, size, ident, 0, 64, 6, 0,
-                       socket.inet_aton("127.0.0.1"), socket.inet_aton("127.0.0.1"))
-
-
-def datagram(size, body=b"", tos=0):
-    """size bytes: the header, then body from offset 20, then zeros."""
-    data = (ip_header(size, tos) + bytes(body)).ljust(size, b"\0")[:size]
-    assert size < 33 or data[32] >> 4 < 5, "the TCP stack would answer this one"
-    return data
-
-
-def signed(*values):
-    """Bytes from signed values: -20 is 0xEC, a full channel at 20 x scale."""
-    return bytes(v & 0xFF for v in values)
-
-
-def send(*datagrams):
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-        for data in datagrams:
-            raw.sendto(data, ("127.0.0.1", 0))
-
-
-def log_lines(size, source="127.0.0.1"):
-    return ["Bytes received --> %5d" % size, "Source address --> %s" % source]
-
-
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1200x24",
-                             "-nolisten", "tcp", "-ac"], pass_fds=[write_end],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        ready, _, _ = select.select([read_end], [], [], DEADLINE)
-        chunk = os.read(read_end, 16) if ready else b""
-        if not chunk:
-            raise RuntimeError("Xvfb did not start")
-        number += chunk
-    os.close(read_end)
-    return xvfb, ":" + number.decode().strip()
-
-
-class Skevla:
-    """One run of the program, its output read line by line as it comes."""
-
-    def __init__(self, display, *args, argv0=SKEVLA, prefix=(), stdout=subprocess.PIPE):
-        env = dict(os.environ, DISPLAY=display) if display else {
-            k: v for k, v in os.environ.items() if k != "DISPLAY"}
-        self.display = display
-        self.proc = subprocess.Popen([*prefix, argv0, *args], env=env, stdout=stdout,
-                                     stderr=subprocess.PIPE)
-        self.pending = b""
-        self.window = None
-
-    def line(self):
-        deadline = time.monotonic() + DEADLINE
-        while b"\n" not in self.pending:
-            ready, _, _ = select.select([self.proc.stdout], [], [], deadline - time.monotonic())
-            chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
-            if not chunk:
-                raise AssertionError("no line on standard output; so far %r" % self.pending)
-            self.pending += chunk
-        line, self.pending = self.pending.split(b"\n", 1)
-        return line.decode()
-
-    def lines(self, count):
-        return [self.line() for _ in range(count)]
-
-    def wait_for_window(self):
-        self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
-                              "^SKEVLA$").split()[0]
-        return self.window
-
-    def frame(self, data):
-        """Sends one datagram and returns its two log lines once it has been
-        drawn: the program is back in its receive, or has ended."""
-        send(data)
-        lines = self.lines(2)
-        self.wait_until_receiving()
-        return lines
-
-    def wait_until_receiving(self):
-        # The log is written before the frame is drawn, so a key or a resize
-        # sent on seeing it could still be served before the next receive.
-        deadline = time.monotonic() + DEADLINE
-        while self.proc.poll() is None and time.monotonic() < deadline:
-            try:
-                with open("/proc/%d/syscall" % self.proc.pid) as syscall:
-                    if syscall.read().split()[0] == RECVFROM:
-                        return
-            except OSError:
-                pass
-            time.sleep(0.01)
-
-    def finish(self):
-        """Waits for the end: exit status, the rest of standard output, and
-        standard error."""
-        out, err = self.proc.communicate(timeout=DEADLINE)
-        return self.proc.returncode, self.pending + (out or b""), err.decode()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.communicate()
-
-
-def xdotool(display, *args):
-    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), check=True,
-                          capture_output=True, text=True, timeout=DEADLINE).stdout
-
-
-def window_image(display, window):
-    """The window's pixels as rows of (r, g, b), top row first, from xwd."""
-    dump = subprocess.run(["xwd", "-silent", "-id", window, "-display", display], check=True,
-                          capture_output=True, timeout=DEADLINE).stdout
-    fields = struct.unpack(">25I", dump[:100])
-    header_size, width, height = fields[0], fields[4], fields[5]
-    byte_order, bits_per_pixel, bytes_per_line, colours = fields[7], fields[11], fields[12], fields[19]
-    assert bits_per_pixel == 32, "expected a 24-bit visual"
-    pixels = dump[header_size + 12 * colours:]
-    order = "<" if byte_order == 0 else ">"
-    rows = []
-    for y in range(height):
-        row = struct.unpack_from(order + "%dI" % width, pixels, y * bytes_per_line)
-        rows.append([((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF) for p in row])
-    return rows
-
-
-def pixel(image, x, y):
-    """The colour at GL window coordinates (x, y): origin at the bottom left."""
-    return image[len(image) - 1 - y][x]
 
 
 class Run(unittest.TestCase):
@@ -180,8 +32,8 @@ class Run(unittest.TestCase):
         cls.xvfb.kill()
         cls.xvfb.wait()
 
-    def start(self, *args, display="", **kwargs):
-        program = Skevla(self.display if display == "" else display, *args, **kwargs)
+    def start(self, *args, display="", argv0=SKEVLA, **kwargs):
+        program = Skevla(argv0, self.display if display == "" else display, *args, **kwargs)
         self.addCleanup(program.stop)
         return program
 
