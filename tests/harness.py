@@ -121,7 +121,7 @@ class Skevla:
                         return
             except OSError:
                 pass
-            time.sleep(0.01)
+            time.sleep(0.001)
 
     def finish(self):
         """Waits for the end: exit status, the rest of standard output, and

@@ -1,0 +1,236 @@
+"""Benchmark: skevla against a frame floor, both flooded with datagrams.
+
+Run as root in a private network namespace (unshare --net), as scripts/bench
+does, with the paths of skevla, the floor and the allocation counter. Prints
+Markdown tables: frames per second and CPU time per frame for each mode and
+datagram size beside the floor's, heap allocations per frame, and resident
+memory under a 10-second flood of the largest datagrams.
+"""
+
+import multiprocessing
+import os
+import platform
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from harness import Skevla, datagram, send, start_xvfb, xdotool  # noqa: E402
+
+SIZES = (40, 1500, 65535)
+MODES = {"poly": "-mp", "dot": "-md", "line": "-ml"}
+WARM_UP, MEASURE = 1.0, 3.0  # seconds
+REPEATS = 3  # rates are the median of this many runs, skevla's and the floor's interleaved
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def flood(data, seconds):
+    """Sends data for seconds, in bursts every millisecond that overfill the
+    receiver's socket buffer (which the kernel then drops) yet leave the CPU
+    mostly to the programs measured."""
+    import socket
+    burst = min(64, max(2, 150000 // (len(data) + 700)))
+    end = time.monotonic() + seconds
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        while time.monotonic() < end:
+            for _ in range(burst):
+                raw.sendto(data, ("127.0.0.1", 0))
+            time.sleep(0.001)
+
+
+def flooding(data, seconds):
+    sender = multiprocessing.Process(target=flood, args=(data, seconds))
+    sender.start()
+    return sender
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def status(pid, key):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith(key + ":"):
+            return int(line.split()[1])
+    raise KeyError(key)
+
+
+def measure(pid, frames):
+    """Frames per second and CPU milliseconds per frame over MEASURE seconds
+    of a flood that has run for WARM_UP; frames() counts frames so far."""
+    time.sleep(WARM_UP)
+    t0, cpu0, frames0 = time.monotonic(), cpu_seconds(pid), frames()
+    time.sleep(MEASURE)
+    t1, cpu1, frames1 = time.monotonic(), cpu_seconds(pid), frames()
+    count = max(frames1 - frames0, 1)
+    return count / (t1 - t0), 1000 * (cpu1 - cpu0) / count
+
+
+def skevla_rate(binary, display, flag, size):
+    data = datagram(size)
+    lines = len("Bytes received --> %5d\nSource address --> 127.0.0.1\n" % size)
+    # The log goes to memory, as into a pipe, rather than through a disk's
+    # file system; its size tells the frames drawn.
+    with tempfile.TemporaryFile(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as log:
+        program = Skevla(binary, display, flag, stdout=log)
+        try:
+            program.wait_for_window()
+            program.wait_until_receiving()
+            sender = flooding(data, WARM_UP + MEASURE + 1)
+            banner = len("SKEVLA BEGIN\n")
+            result = measure(program.proc.pid, lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
+            sender.join()
+            return result
+        finally:
+            program.stop()
+
+
+def renderer_name(floor, display):
+    program = Skevla(floor, display)
+    try:
+        return program.line()
+    finally:
+        program.stop()
+
+
+def floor_rate(binary, display, size):
+    program = Skevla(binary, display)
+    try:
+        program.line()  # the renderer's name
+        program.wait_for_window()
+        program.wait_until_receiving()
+
+        def frames():
+            program.proc.send_signal(signal.SIGUSR1)
+            return int(program.line())
+
+        sender = flooding(datagram(size), WARM_UP + MEASURE + 1)
+        result = measure(program.proc.pid, frames)
+        sender.join()
+        return result
+    finally:
+        program.stop()
+
+
+def allocations(binary, counter, display, flag, size, frames):
+    """Heap allocations of a whole run that draws frames datagrams and ends
+    on Escape, counted by the preloaded counter."""
+    with tempfile.NamedTemporaryFile() as count:
+        program = Skevla(binary, display, flag, prefix=(
+            "env", "LD_PRELOAD=" + counter, "MALLOC_COUNT_FILE=" + count.name))
+        try:
+            program.line()
+            program.wait_for_window()
+            program.wait_until_receiving()
+            data = datagram(size)
+            for _ in range(frames):
+                send(data)
+                program.lines(2)
+            program.wait_until_receiving()
+            xdotool(display, "mousemove", "--window", program.window, "10", "10")
+            xdotool(display, "key", "Escape")
+            send(data)
+            if program.proc.wait(10) != 0:
+                raise RuntimeError("skevla did not end on Escape")
+        finally:
+            program.stop()
+        return int(open(count.name).read())
+
+
+def floor_allocations(binary, counter, display, size, frames):
+    """Heap allocations of a floor run of frames datagrams."""
+    with tempfile.NamedTemporaryFile() as count:
+        program = Skevla(binary, display, str(frames), prefix=(
+            "env", "LD_PRELOAD=" + counter, "MALLOC_COUNT_FILE=" + count.name))
+        try:
+            program.line()
+            program.wait_for_window()
+            data = datagram(size)
+            deadline = time.monotonic() + 60
+            while program.proc.poll() is None and time.monotonic() < deadline:
+                send(data)  # the floor counts what it draws; drops do not matter
+                time.sleep(0.0005)
+            if program.proc.poll() != 0:
+                raise RuntimeError("the floor did not end after %d frames" % frames)
+        finally:
+            program.stop()
+        return int(open(count.name).read())
+
+
+def median(runs):
+    """The run of median frame rate, as (frames per second, CPU per frame)."""
+    return sorted(runs)[len(runs) // 2]
+
+
+def per_frame(count):
+    """Allocations per frame from a run of 100 and one of 1,000 frames: the
+    difference leaves out what start-up and exit allocate."""
+    return (count(1000) - count(100)) / 900
+
+
+def resident_memory(binary, display):
+    """Resident set in KiB after 2 and 10 seconds of a flood of 65,535-byte
+    datagrams in poly mode, and the peak."""
+    with open(os.devnull, "wb") as devnull:
+        program = Skevla(binary, display, stdout=devnull)
+        try:
+            program.wait_for_window()
+            program.wait_until_receiving()
+            sender = flooding(datagram(65535), 10.5)
+            start = time.monotonic()
+            samples = {}
+            for second in (2, 10):
+                time.sleep(max(0.0, start + second - time.monotonic()))
+                samples[second] = status(program.proc.pid, "VmRSS")
+            # The kernel updates the high-water mark lazily.
+            peak = max(status(program.proc.pid, "VmHWM"), *samples.values())
+            sender.join()
+            return samples[2], samples[10], peak
+        finally:
+            program.stop()
+
+
+def main():
+    skevla, floor, counter = (os.path.abspath(path) for path in sys.argv[1:4])
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    xvfb, display = start_xvfb()
+    try:
+        floor_runs, floor_heap = {size: [] for size in SIZES}, {}
+        for size in SIZES:
+            floor_heap[size] = per_frame(
+                lambda frames: floor_allocations(floor, counter, display, size, frames))
+        renderer = renderer_name(floor, display)
+        cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                    if line.startswith("model name")), platform.machine())
+        print("Machine: %s, %d cores, Linux %s; GL: %s; Xvfb 500 x 500 window.\n"
+              % (cpu, os.cpu_count(), platform.release(), renderer))
+        print("| Mode | Datagram bytes | Frames/s | CPU µs/frame | Floor frames/s"
+              " | Floor CPU µs/frame | Of floor | Allocations/frame | Floor allocations/frame |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for mode, flag in MODES.items():
+            for size in SIZES:
+                runs = []
+                for _ in range(REPEATS):
+                    runs.append(skevla_rate(skevla, display, flag, size))
+                    if len(floor_runs[size]) < REPEATS:
+                        floor_runs[size].append(floor_rate(floor, display, size))
+                rate, cost = median(runs)
+                floor_fps, floor_cost = median(floor_runs[size])
+                heap = per_frame(
+                    lambda frames: allocations(skevla, counter, display, flag, size, frames))
+                print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.0f%% | %.2f | %.2f |" % (
+                    mode, size, rate, cost * 1e3, floor_fps, floor_cost * 1e3,
+                    100 * rate / floor_fps, heap, floor_heap[size]), flush=True)
+        at2, at10, peak = resident_memory(skevla, display)
+        print("\nResident memory under a 10-second flood of 65,535-byte datagrams (poly):"
+              " %d KiB at 2 s, %d KiB at 10 s (%+d KiB), peak %d KiB." % (at2, at10, at10 - at2, peak))
+    finally:
+        xvfb.kill()
+        xvfb.wait()
+
+
+if __name__ == "__main__":
+    main()
