@@ -6,6 +6,8 @@ of the binary as the only argument.
 """
 
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -34,8 +36,12 @@ class Run(unittest.TestCase):
 
     def start(self, *args, display="", argv0=SKEVLA, **kwargs):
         program = Skevla(argv0, self.display if display == "" else display, *args, **kwargs)
-        self.addCleanup(program.stop)
+        self.addCleanup(self.assert_no_sanitizer_report, program)
         return program
+
+    def assert_no_sanitizer_report(self, program):
+        error = program.stop()
+        self.assertNotRegex(error, "Sanitizer|runtime error", "a sanitizer reported")
 
     def started(self, *args, **kwargs):
         """A running program with its window shown, past its banner."""
@@ -215,6 +221,71 @@ class Options(Run):
             (450, 50): WHITE, (450, 450): WHITE, (350, 350): BLACK, (150, 150): BLACK,
             (95, 95): RED, (104, 104): RED, (94, 100): BLACK, (105, 100): BLACK,
             (100, 94): BLACK, (100, 105): BLACK}, size=(500, 500))
+
+
+def random_datagram(size, rng):
+    """size bytes of a sound header and random bytes after it, but for a TCP
+    data offset below 5 (the stack drops it silently)."""
+    body = bytearray(rng.randbytes(max(size - 20, 0)))
+    if len(body) > 12:
+        body[12] &= 0x4F
+    return datagram(size, body)
+
+
+class Reliability(Run):
+    def test_size_sweep_in_every_mode(self):
+        rng = random.Random(7)
+        sizes = [*range(20, 81), 576, 1500, 9000, 65533, 65534, 65535]
+        for flag in ("-mp", "-md", "-ml", "-mx"):
+            with self.subTest(mode=flag):
+                program = self.started(flag)
+                for size in sizes:
+                    self.assertEqual(program.frame(random_datagram(size, rng)), log_lines(size),
+                                     "size %d" % size)
+
+    def test_random_flood_then_a_known_datagram(self):
+        rng = random.Random(11)
+        pool = [random_datagram(rng.randint(20, 65535), rng) for _ in range(64)]
+        with tempfile.TemporaryFile() as log:
+            program = self.start(stdout=log)
+            program.wait_for_window()
+            program.wait_until_receiving()
+            sent, end = 0, time.monotonic() + 3
+            while time.monotonic() < end:  # pauses leave the program a core
+                send(*pool)
+                sent += len(pool)
+                time.sleep(0.002)
+            program.wait_until_quiet(log)
+            send(datagram(1234))
+            program.wait_until_quiet(log)
+            self.assertIsNone(program.proc.poll())
+            lines = os.pread(log.fileno(), 1 << 24, 0).decode().split("\n")
+        self.assertEqual(lines[0], "SKEVLA BEGIN")
+        self.assertEqual(lines[-3:], log_lines(1234) + [""])
+        pairs = list(zip(lines[1:-1:2], lines[2:-1:2]))
+        for count, source in pairs:
+            self.assertRegex(count, r"^Bytes received --> [ \d]{5}$")
+            self.assertTrue(20 <= int(count.split()[-1]) <= 65535, count)
+            self.assertEqual(source, "Source address --> 127.0.0.1")
+        self.assertEqual(len(lines), 2 * len(pairs) + 2)
+        print("\nflood: %d datagrams sent, %d logged" % (sent, len(pairs) - 1), file=sys.stderr)
+
+    def test_losing_the_display(self):
+        xvfb, display = start_xvfb()
+        try:
+            program = self.start(display=display)
+            self.assertEqual(program.line(), "SKEVLA BEGIN")
+            program.wait_for_window()
+            program.wait_until_receiving()
+            self.assertEqual(program.frame(datagram(40)), log_lines(40))
+        finally:
+            xvfb.kill()
+            xvfb.wait()
+        send(datagram(44))
+        status, out, error = program.finish()
+        self.assertEqual(status, 1)
+        self.assertEqual(out.decode().splitlines(), log_lines(44))
+        self.assertRegex(error, "X connection to %s broken" % re.escape(display))
 
 
 class Keys(Run):

@@ -82,6 +82,7 @@ class Skevla:
                                      stderr=subprocess.PIPE)
         self.pending = b""
         self.window = None
+        self.error = None
 
     def line(self):
         deadline = time.monotonic() + DEADLINE
@@ -123,16 +124,29 @@ class Skevla:
                 pass
             time.sleep(0.001)
 
+    def wait_until_quiet(self, log):
+        """Waits until the program has drawn all it was sent: it is blocked
+        in its receive and its log, a file, has stopped growing."""
+        size = -1
+        while size != os.fstat(log.fileno()).st_size:
+            size = os.fstat(log.fileno()).st_size
+            time.sleep(0.2)
+            self.wait_until_receiving()
+
     def finish(self):
         """Waits for the end: exit status, the rest of standard output, and
         standard error."""
         out, err = self.proc.communicate(timeout=DEADLINE)
-        return self.proc.returncode, self.pending + (out or b""), err.decode()
+        self.error = err.decode()
+        return self.proc.returncode, self.pending + (out or b""), self.error
 
     def stop(self):
+        """Ends the program if it still runs; returns its standard error."""
         if self.proc.poll() is None:
             self.proc.kill()
-        self.proc.communicate()
+        if self.error is None:
+            self.error = self.proc.communicate()[1].decode()
+        return self.error
 
 
 def xdotool(display, *args):

@@ -2,6 +2,7 @@
 #include "render.h"
 #include "shell.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <cstdint>
@@ -60,6 +61,18 @@ TEST(render, groups_drawn_for_count)
     };
     for (const auto &row : rows)
         EXPECT_EQ(groupCount(trimmedCount(row.count)), row.groups) << row.count;
+}
+
+TEST(render, no_group_reaches_past_the_count)
+{
+    for (int count = -1; count <= 65535; ++count) {
+        const int drawn = trimmedCount(count);
+        int groups = 0; // the rule as stated: offsets 0, 4, ... below drawn - 4
+        for (int offset = 0; offset < drawn - 4; offset += 4)
+            ++groups;
+        ASSERT_EQ(groupCount(drawn), groups) << count;
+        ASSERT_LE(4 * groups, std::max(drawn - 1, 0)) << count;
+    }
 }
 
 TEST(render, odd_counts_lose_their_last_byte)

@@ -1,0 +1,37 @@
+// Fuzzes the option parser with arbitrary argument vectors: the input is
+// split at zero bytes into arguments. Every vector must come back as
+// settings, help or a refusal, and leave the vector as it was.
+#include "shell.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    std::vector<std::string> arguments{"skevla"};
+    arguments.emplace_back();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0)
+            arguments.emplace_back();
+        else
+            arguments.back() += static_cast<char>(data[i]);
+    }
+    std::vector<const char *> argv;
+    for (const auto &argument : arguments)
+        argv.push_back(argument.c_str());
+    const std::vector<const char *> before = argv;
+    argv.push_back(nullptr); // as the kernel hands it over
+
+    char mode = 'p';
+    std::int32_t winx = 500, winy = 500;
+    const verdict outcome =
+        parseOptions(static_cast<int>(arguments.size()), argv.data(), mode, winx, winy);
+    argv.pop_back();
+    if ((outcome != verdict::run && outcome != verdict::help && outcome != verdict::refused) ||
+        argv != before)
+        std::abort();
+    return 0;
+}
