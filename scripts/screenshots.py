@@ -1,0 +1,92 @@
+"""Takes one screenshot per drawing mode of skevla drawing a loopback HTTP
+fetch, as docs/poly.png, docs/dot.png and docs/line.png.
+
+Run as root in a private network namespace (scripts/screenshots does). curl
+fetches a page from a small local server, which sends the first part of its
+answer and then holds the connection. A firewall rule drops the client's pure
+acknowledgements, so the server retransmits that segment again and again and
+it stays on screen: the picture shows a real HTTP response segment.
+"""
+
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from harness import Skevla, start_xvfb, window_image  # noqa: E402
+
+PORT = 8080
+PAGE = (b"HTTP/1.1 200 OK\r\nServer: skevla-demo\r\nContent-Type: text/html; charset=utf-8\r\n"
+        b"Content-Length: 100000\r\n\r\n<!DOCTYPE html>\n<html><head><title>SKEVLA</title></head>"
+        b"<body><h1>Live TCP traffic, drawn</h1><p>" + b"Every segment is a picture. " * 24)
+
+
+def serve(listener):
+    """Answers each connection with the start of PAGE, then holds it open."""
+    held = []
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            return
+        connection.recv(4096)
+        connection.sendall(PAGE)
+        held.append(connection)
+
+
+def write_png(path, rows):
+    raw = b"".join(b"\0" + bytes(channel for pixel in row for channel in pixel) for row in rows)
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    header = struct.pack(">IIBBBBB", len(rows[0]), len(rows), 8, 2, 0, 0, 0)
+    with open(path, "wb") as png:
+        png.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+                  + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def main():
+    skevla, out = os.path.abspath(sys.argv[1]), sys.argv[2]
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    subprocess.run(["nft", "-f", "-"], check=True, text=True, input=(
+        "table inet screenshots { chain out { type filter hook output priority 0;"
+        " tcp sport != %d tcp flags == ack drop; }; }" % PORT))
+    listener = socket.create_server(("127.0.0.1", PORT))
+    threading.Thread(target=serve, args=(listener,), daemon=True).start()
+    xvfb, display = start_xvfb()
+    answer = "Bytes received --> %5d" % (20 + 32 + len(PAGE))  # IPv4, TCP with timestamps
+    try:
+        for mode in ("poly", "dot", "line"):
+            program = Skevla(skevla, display, "-m" + mode[0])
+            try:
+                program.line()
+                program.wait_for_window()
+                program.wait_until_receiving()
+                curl = subprocess.Popen(["curl", "-s", "-o", "/dev/null", "-m", "10",
+                                         "http://127.0.0.1:%d/" % PORT])
+                seen = 0
+                while seen < 2:  # the answer, then its first retransmission
+                    seen += program.line() == answer
+                program.line()  # its source address
+                program.wait_until_receiving()
+                write_png(os.path.join(out, mode + ".png"), window_image(display, program.window))
+                print("%s: %s" % (mode, answer))
+                curl.kill()
+                curl.wait()
+            finally:
+                program.stop()
+    finally:
+        xvfb.kill()
+        xvfb.wait()
+        listener.close()
+
+
+if __name__ == "__main__":
+    main()
