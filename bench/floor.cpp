@@ -12,7 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 int sock;
 char buffer[65535];

@@ -13,7 +13,8 @@
 #include <cstring>
 #include <sys/prctl.h>
 
-const char usage_text[] = "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n";
+const char usage_text[] =
+    "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n";
 
 verdict parseOptions(int argc, const char *const argv[], char &mode_letter, std::int32_t &width,
                      std::int32_t &height)
@@ -91,7 +92,8 @@ bool hasExtension(const char *extensions, const char *name)
 
 template <typename Function> Function glxFunction(const char *name)
 {
-    return reinterpret_cast<Function>(glXGetProcAddressARB(reinterpret_cast<const GLubyte *>(name)));
+    return reinterpret_cast<Function>(
+        glXGetProcAddressARB(reinterpret_cast<const GLubyte *>(name)));
 }
 
 void unthrottleSwaps()

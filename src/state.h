@@ -5,9 +5,9 @@
 
 inline constexpr int buffer_size = 65535; // the largest IPv4 datagram
 
-extern char mode;                      // drawing mode: p poly, d dot, l line
-extern std::int32_t winx;              // window width in pixels
-extern std::int32_t winy;              // window height in pixels
-extern int sock;                       // raw IPv4/TCP capture socket
+extern char mode;                       // drawing mode: p poly, d dot, l line
+extern std::int32_t winx;               // window width in pixels
+extern std::int32_t winy;               // window height in pixels
+extern int sock;                        // raw IPv4/TCP capture socket
 extern signed char buffer[buffer_size]; // latest datagram, IPv4 header first
-extern std::int32_t bytes_recieved;    // its length in bytes, or -1
+extern std::int32_t bytes_recieved;     // its length in bytes, or -1

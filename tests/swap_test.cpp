@@ -7,7 +7,8 @@
 #include <GL/glx.h>
 #include <GL/glxext.h>
 
-namespace {
+namespace
+{
 
 TEST(shell, swap_interval_is_zero_where_offered)
 {

@@ -4,13 +4,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <string>
 #include <tuple>
 #include <vector>
 
-namespace {
+namespace
+{
 
 signed char byte(unsigned value) { return static_cast<signed char>(value); }
 
@@ -55,9 +56,9 @@ TEST(render, groups_drawn_for_count)
     const struct {
         int count, groups;
     } rows[] = {
-        {-1, 0}, {0, 0},   {1, 0},   {4, 0},   {5, 0},   {6, 1},   {7, 1},          {8, 1},
-        {9, 1},  {10, 2},  {40, 9},  {41, 9},  {42, 10}, {43, 10}, {44, 10},        {65534, 16383},
-        {65535, 16383},
+        {-1, 0},  {0, 0},   {1, 0},   {4, 0},         {5, 0},         {6, 1},
+        {7, 1},   {8, 1},   {9, 1},   {10, 2},        {40, 9},        {41, 9},
+        {42, 10}, {43, 10}, {44, 10}, {65534, 16383}, {65535, 16383},
     };
     for (const auto &row : rows)
         EXPECT_EQ(groupCount(trimmedCount(row.count)), row.groups) << row.count;
@@ -91,7 +92,8 @@ TEST(capture, log_lines)
     } rows[] = {
         {40, "127.0.0.1", "Bytes received -->    40\nSource address --> 127.0.0.1\n"},
         {-1, "0.0.0.0", "Bytes received -->    -1\nSource address --> 0.0.0.0\n"},
-        {65535, "192.168.100.200", "Bytes received --> 65535\nSource address --> 192.168.100.200\n"},
+        {65535, "192.168.100.200",
+         "Bytes received --> 65535\nSource address --> 192.168.100.200\n"},
     };
     for (const auto &row : rows) {
         in_addr source{};
