@@ -2,16 +2,15 @@
 //
 // main reads the options (-m mode letter, -h height, -w width), opens a raw
 // IPv4 socket for TCP, prints a banner, creates a GLUT window and hands
-// control to the GLUT loop for good. Every frame the display
-// callback, draw, blocks in grabPacket until the kernel hands over the next
-// TCP datagram, logs its length and sender, and draws its bytes: every group
-// of four bytes gives one colour and two vertices, drawn as points, line
-// segments or one polygon. So there is one datagram per frame, and keys and
-// resizes are served between datagrams. Before the first datagram the
-// process gives up every capability: the socket is already open. All state is
-// the six globals in state.h; capture.cpp receives, render.cpp draws,
-// shell.cpp holds the command line and the window callbacks. Start reading
-// at main.
+// control to the GLUT loop for good. Every frame the display callback, draw,
+// blocks in grabPacket until the kernel hands over the next TCP datagram,
+// logs its length and sender, and draws its bytes: every group of four bytes
+// gives one colour and two vertices, drawn as points, line segments or one
+// polygon. So there is one datagram per frame, and keys and resizes are
+// served between datagrams. Before the first datagram the process gives up
+// every capability: the socket is already open. All state is the six globals
+// in state.h; capture.cpp receives, render.cpp draws, shell.cpp holds the
+// command line and the window callbacks. Start reading at main.
 
 #include "capture.h"
 #include "render.h"

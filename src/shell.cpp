@@ -90,11 +90,16 @@ bool hasExtension(const char *extensions, const char *name)
     return false;
 }
 
+namespace
+{
+
 template <typename Function> Function glxFunction(const char *name)
 {
     return reinterpret_cast<Function>(
         glXGetProcAddressARB(reinterpret_cast<const GLubyte *>(name)));
 }
+
+} // namespace
 
 void unthrottleSwaps()
 {
