@@ -19,6 +19,14 @@ from harness import (DEADLINE, Skevla, datagram, log_lines, pixel, send, signed,
                      window_image, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
+AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+
+
+def copy_for_nobody(directory):
+    """A copy of the binary where user 65534 can run it: the build tree may
+    lie below a home directory that others cannot enter."""
+    os.chmod(directory, 0o755)
+    return shutil.copy(SKEVLA, directory)
 
 
 class Run(unittest.TestCase):
@@ -99,10 +107,8 @@ class Capture(Run):
 
     def test_without_privilege_fails_at_once(self):
         with tempfile.TemporaryDirectory() as directory:
-            os.chmod(directory, 0o755)
-            copy = shutil.copy(SKEVLA, directory)
-            program = self.start(argv0=copy, prefix=(
-                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all"))
+            program = self.start(argv0=copy_for_nobody(directory), prefix=AS_NOBODY + (
+                "--inh-caps=-all",))
             status, out, error = program.finish()
         self.assertEqual((status, out), (1, b""))
         self.assertRegex(error, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
@@ -131,11 +137,9 @@ class Privileges(Run):
 
     def test_started_as_nobody_through_file_capability(self):
         with tempfile.TemporaryDirectory() as directory:
-            os.chmod(directory, 0o755)
-            copy = shutil.copy(SKEVLA, directory)
+            copy = copy_for_nobody(directory)
             subprocess.run(["setcap", "cap_net_raw=ep", copy], check=True)
-            program = self.started(argv0=copy, prefix=(
-                "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
+            program = self.started(argv0=copy, prefix=AS_NOBODY)
             self.assertEqual(os.stat("/proc/%d" % program.proc.pid).st_uid, 65534)
             self.assert_holds_nothing(program)
 
