@@ -77,8 +77,7 @@ def skevla_rate(binary, display, flag, size):
     with tempfile.TemporaryFile(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as log:
         program = Skevla(binary, display, flag, stdout=log)
         try:
-            program.wait_for_window()
-            program.wait_until_receiving()
+            program.wait_until_ready()
             sender = flooding(data, WARM_UP + MEASURE + 1)
             banner = len("SKEVLA BEGIN\n")
             result = measure(program.proc.pid, lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
@@ -100,8 +99,7 @@ def floor_rate(binary, display, size):
     program = Skevla(binary, display)
     try:
         program.line()  # the renderer's name
-        program.wait_for_window()
-        program.wait_until_receiving()
+        program.wait_until_ready()
 
         def frames():
             program.proc.send_signal(signal.SIGUSR1)
@@ -115,49 +113,53 @@ def floor_rate(binary, display, size):
         program.stop()
 
 
-def allocations(binary, counter, display, flag, size, frames):
-    """Heap allocations of a whole run that draws frames datagrams and ends
-    on Escape, counted by the preloaded counter."""
+def heap_count(binary, counter, display, args, drive):
+    """Heap allocations of a whole run of binary, counted by the preloaded
+    counter; drive(program) takes it from its first frame to its end."""
     with tempfile.NamedTemporaryFile() as count:
-        program = Skevla(binary, display, flag, prefix=(
+        program = Skevla(binary, display, *args, prefix=(
             "env", "LD_PRELOAD=" + counter, "MALLOC_COUNT_FILE=" + count.name))
         try:
-            program.line()
-            program.wait_for_window()
-            program.wait_until_receiving()
-            data = datagram(size)
-            for _ in range(frames):
-                send(data)
-                program.lines(2)
-            program.wait_until_receiving()
-            xdotool(display, "mousemove", "--window", program.window, "10", "10")
-            xdotool(display, "key", "Escape")
-            send(data)
-            if program.proc.wait(10) != 0:
-                raise RuntimeError("skevla did not end on Escape")
+            program.line()  # skevla's banner, or the floor's renderer
+            program.wait_until_ready()
+            drive(program)
         finally:
             program.stop()
         return int(open(count.name).read())
+
+
+def allocations(binary, counter, display, flag, size, frames):
+    """Heap allocations of a skevla run that draws frames datagrams and ends
+    on Escape."""
+    data = datagram(size)
+
+    def drive(program):
+        for _ in range(frames):
+            send(data)
+            program.lines(2)
+        program.wait_until_receiving()
+        xdotool(display, "mousemove", "--window", program.window, "10", "10")
+        xdotool(display, "key", "Escape")
+        send(data)
+        if program.proc.wait(10) != 0:
+            raise RuntimeError("skevla did not end on Escape")
+
+    return heap_count(binary, counter, display, [flag], drive)
 
 
 def floor_allocations(binary, counter, display, size, frames):
     """Heap allocations of a floor run of frames datagrams."""
-    with tempfile.NamedTemporaryFile() as count:
-        program = Skevla(binary, display, str(frames), prefix=(
-            "env", "LD_PRELOAD=" + counter, "MALLOC_COUNT_FILE=" + count.name))
-        try:
-            program.line()
-            program.wait_for_window()
-            data = datagram(size)
-            deadline = time.monotonic() + 60
-            while program.proc.poll() is None and time.monotonic() < deadline:
-                send(data)  # the floor counts what it draws; drops do not matter
-                time.sleep(0.0005)
-            if program.proc.poll() != 0:
-                raise RuntimeError("the floor did not end after %d frames" % frames)
-        finally:
-            program.stop()
-        return int(open(count.name).read())
+    data = datagram(size)
+
+    def drive(program):
+        deadline = time.monotonic() + 60
+        while program.proc.poll() is None and time.monotonic() < deadline:
+            send(data)  # the floor counts what it draws; drops do not matter
+            time.sleep(0.0005)
+        if program.proc.poll() != 0:
+            raise RuntimeError("the floor did not end after %d frames" % frames)
+
+    return heap_count(binary, counter, display, [str(frames)], drive)
 
 
 def median(runs):
@@ -177,8 +179,7 @@ def resident_memory(binary, display):
     with open(os.devnull, "wb") as devnull:
         program = Skevla(binary, display, stdout=devnull)
         try:
-            program.wait_for_window()
-            program.wait_until_receiving()
+            program.wait_until_ready()
             sender = flooding(datagram(65535), 10.5)
             start = time.monotonic()
             samples = {}

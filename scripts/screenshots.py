@@ -67,8 +67,7 @@ def main():
             program = Skevla(skevla, display, "-m" + mode[0])
             try:
                 program.line()
-                program.wait_for_window()
-                program.wait_until_receiving()
+                program.wait_until_ready()
                 curl = subprocess.Popen(["curl", "-s", "-o", "/dev/null", "-m", "10",
                                          "http://127.0.0.1:%d/" % PORT])
                 seen = 0

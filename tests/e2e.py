@@ -55,8 +55,7 @@ class Run(unittest.TestCase):
         """A running program with its window shown, past its banner."""
         program = self.start(*args, **kwargs)
         self.assertEqual(program.line(), "SKEVLA BEGIN")
-        program.wait_for_window()
-        program.wait_until_receiving()
+        program.wait_until_ready()
         return program
 
     def assert_picture(self, program, expected, size=None):
@@ -97,7 +96,7 @@ class Capture(Run):
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:
             program = self.start(stdout=log)
-            program.wait_for_window()
+            program.wait_until_ready()
             send(datagram(40))
             deadline = time.monotonic() + DEADLINE
             expected = ("SKEVLA BEGIN\n" + "\n".join(log_lines(40)) + "\n").encode()
@@ -252,8 +251,7 @@ class Reliability(Run):
         pool = [random_datagram(rng.randint(20, 65535), rng) for _ in range(64)]
         with tempfile.TemporaryFile() as log:
             program = self.start(stdout=log)
-            program.wait_for_window()
-            program.wait_until_receiving()
+            program.wait_until_ready()
             sent, end = 0, time.monotonic() + 3
             while time.monotonic() < end:  # pauses leave the program a core
                 send(*pool)
@@ -279,8 +277,7 @@ class Reliability(Run):
         try:
             program = self.start(display=display)
             self.assertEqual(program.line(), "SKEVLA BEGIN")
-            program.wait_for_window()
-            program.wait_until_receiving()
+            program.wait_until_ready()
             self.assertEqual(program.frame(datagram(40)), log_lines(40))
         finally:
             xvfb.kill()

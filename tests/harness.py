@@ -98,10 +98,12 @@ class Skevla:
     def lines(self, count):
         return [self.line() for _ in range(count)]
 
-    def wait_for_window(self):
+    def wait_until_ready(self):
+        """Waits until the window is shown and the first frame waits for a
+        datagram, so the next one sent is drawn in it."""
         self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
                               "^SKEVLA$").split()[0]
-        return self.window
+        self.wait_until_receiving()
 
     def frame(self, data):
         """Sends one datagram and returns its two log lines once it has been
