@@ -58,19 +58,21 @@ def status(pid, key):
     raise KeyError(key)
 
 
-def measure(pid, frames):
+def measure(pid, size, frames):
     """Frames per second and CPU milliseconds per frame over MEASURE seconds
-    of a flood that has run for WARM_UP; frames() counts frames so far."""
+    of a flood of size-byte datagrams that has run for WARM_UP; frames()
+    counts frames so far."""
+    sender = flooding(datagram(size), WARM_UP + MEASURE + 1)
     time.sleep(WARM_UP)
     t0, cpu0, frames0 = time.monotonic(), cpu_seconds(pid), frames()
     time.sleep(MEASURE)
     t1, cpu1, frames1 = time.monotonic(), cpu_seconds(pid), frames()
+    sender.join()
     count = max(frames1 - frames0, 1)
     return count / (t1 - t0), 1000 * (cpu1 - cpu0) / count
 
 
 def skevla_rate(binary, display, flag, size):
-    data = datagram(size)
     lines = len("Bytes received --> %5d\nSource address --> 127.0.0.1\n" % size)
     # The log goes to memory, as into a pipe, rather than through a disk's
     # file system; its size tells the frames drawn.
@@ -78,11 +80,9 @@ def skevla_rate(binary, display, flag, size):
         program = Skevla(binary, display, flag, stdout=log)
         try:
             program.wait_until_ready()
-            sender = flooding(data, WARM_UP + MEASURE + 1)
             banner = len("SKEVLA BEGIN\n")
-            result = measure(program.proc.pid, lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
-            sender.join()
-            return result
+            return measure(program.proc.pid, size,
+                           lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
         finally:
             program.stop()
 
@@ -105,10 +105,7 @@ def floor_rate(binary, display, size):
             program.proc.send_signal(signal.SIGUSR1)
             return int(program.line())
 
-        sender = flooding(datagram(size), WARM_UP + MEASURE + 1)
-        result = measure(program.proc.pid, frames)
-        sender.join()
-        return result
+        return measure(program.proc.pid, size, frames)
     finally:
         program.stop()
 
