@@ -74,7 +74,7 @@ def main():
                 while seen < 2:  # the answer, then its first retransmission
                     seen += program.line() == answer
                 program.line()  # its source address
-                program.wait_until_receiving()
+                program.wait_until_asleep()
                 write_png(os.path.join(out, mode + ".png"), window_image(display, program.window))
                 print("%s: %s" % (mode, answer))
                 curl.kill()

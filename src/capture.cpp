@@ -1,48 +1,99 @@
 #include "capture.h"
 
+#include "report.h"
 #include "state.h"
 
 #include <GL/freeglut_std.h>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <linux/filter.h>
+#include <pcap/pcap.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+namespace
+{
+
+// Datagrams queued before a filter or an interface applied would slip past
+// them: let them go.
+void discardQueued(int socket_fd)
+{
+    char unused;
+    while (recv(socket_fd, &unused, sizeof unused, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
+}
+
+} // namespace
 
 int openCapture() { return socket(AF_INET, SOCK_RAW, IPPROTO_TCP); }
 
-int formatLog(char *out, std::size_t size, int count, in_addr source)
+const char *attachFilter(int socket_fd, const char *expression)
 {
-    return std::snprintf(out, size, "Bytes received --> %5d\nSource address --> %s\n", count,
-                         inet_ntoa(source));
+    // The socket hands over whole IPv4 datagrams, header first. The snapshot
+    // length becomes the filter's verdict, so it must cover the largest one.
+    static char problem[PCAP_ERRBUF_SIZE + 64];
+    pcap_t *compiler = pcap_open_dead(DLT_IPV4, buffer_size);
+    bpf_program program{};
+    if (pcap_compile(compiler, &program, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        std::strncpy(problem, pcap_geterr(compiler), sizeof problem - 1);
+        pcap_close(compiler);
+        return problem;
+    }
+    pcap_close(compiler);
+    // libpcap's instructions have the kernel's layout.
+    const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
+                              reinterpret_cast<sock_filter *>(program.bf_insns)};
+    const int result =
+        setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+    pcap_freecode(&program);
+    if (result != 0) {
+        std::strncpy(problem, std::strerror(errno), sizeof problem - 1);
+        return problem;
+    }
+    discardQueued(socket_fd);
+    return nullptr;
 }
 
-void writeLog(const char *text, std::size_t length)
+bool bindInterface(int socket_fd, const char *name)
 {
-    while (length > 0) {
-        const ssize_t written = write(STDOUT_FILENO, text, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // nowhere left to log to; keep drawing
-        }
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
+    if (setsockopt(socket_fd, SOL_SOCKET, SO_BINDTODEVICE, name,
+                   static_cast<socklen_t>(std::strlen(name))) != 0)
+        return false;
+    discardQueued(socket_fd);
+    return true;
+}
+
+bool countDrops(int socket_fd)
+{
+    const int on = 1;
+    return setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
 }
 
 void grabPacket()
 {
     sockaddr_in source{}; // stays 0.0.0.0 when the receive fails
-    socklen_t source_length = sizeof source;
+    iovec data{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
 
-    // Requested before the receive blocks, so the next frame is already due
-    // when this one has been drawn.
+    const ssize_t received = recvmsg(sock, &message, MSG_DONTWAIT);
+    if (received < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    bytes_recieved = static_cast<std::int32_t>(received);
+    // The kernel's count of drops rides along only once it is above zero.
+    for (cmsghdr *item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL) {
+            std::uint32_t dropped;
+            std::memcpy(&dropped, CMSG_DATA(item), sizeof dropped);
+            counts.dropped = dropped;
+        }
+    }
+    logDatagram(bytes_recieved, source.sin_addr);
     glutPostRedisplay();
-    bytes_recieved = static_cast<std::int32_t>(recvfrom(
-        sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&source), &source_length));
-
-    char lines[128];
-    const int length = formatLog(lines, sizeof lines, bytes_recieved, source.sin_addr);
-    writeLog(lines, static_cast<std::size_t>(length));
 }

@@ -1,20 +1,22 @@
-// Capture: the raw IPv4/TCP socket and the per-frame receive with its log.
+// Capture: the raw IPv4/TCP socket and the receive of one datagram.
 #pragma once
-
-#include <cstddef>
-#include <netinet/in.h>
 
 // A raw socket that is handed a copy of every TCP segment the host receives,
 // IPv4 header included; -1 with errno set when it cannot be opened.
 int openCapture();
 
-// Asks for the next frame, then blocks until one datagram is in buffer and
-// logs its length and sender.
+// Lets only the datagrams that expression (pcap-filter(7)) accepts reach
+// the socket, filtered in the kernel. Returns libpcap's message for a bad
+// expression, or nullptr.
+const char *attachFilter(int socket_fd, const char *expression);
+
+// Keeps only the datagrams that arrive on the named interface. Needs the
+// capture privilege. False with errno set when it fails.
+bool bindInterface(int socket_fd, const char *name);
+
+// Asks the kernel to report with every datagram how many it has dropped.
+bool countDrops(int socket_fd);
+
+// Takes one waiting datagram into buffer, logs it and asks for its frame.
+// Does nothing when none is waiting.
 void grabPacket();
-
-// The two log lines of one receive; returns their length.
-int formatLog(char *out, std::size_t size, int count, in_addr source);
-
-// Writes text to standard output in one piece, unbuffered, so the log is
-// live even when standard output is a pipe or a file.
-void writeLog(const char *text, std::size_t length);

@@ -1,6 +1,5 @@
 #include "render.h"
 
-#include "capture.h"
 #include "state.h"
 
 #include <GL/freeglut_std.h>
@@ -44,7 +43,6 @@ int primitiveOf(char mode_letter)
 void draw()
 {
     glClear(GL_COLOR_BUFFER_BIT);
-    grabPacket();
     bytes_recieved = trimmedCount(bytes_recieved);
 
     const int primitive = primitiveOf(mode);

@@ -24,5 +24,6 @@ int groupCount(int count);
 // The GL primitive a mode letter names, or -1 for a letter that draws nothing.
 int primitiveOf(char mode_letter);
 
-// The display callback: clear, receive one datagram, draw it, swap.
+// The display callback: clear, draw the latest datagram, swap. It never
+// waits, so a repaint after an expose or a resize is immediate.
 void draw();

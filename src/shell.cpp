@@ -1,81 +1,34 @@
 #include "shell.h"
 
+#include "capture.h"
+#include "replay.h"
 #include "state.h"
+#include "wait.h"
 
-#include <GL/freeglut_std.h>
+#include <GL/freeglut.h>
 #include <GL/glu.h>
 #include <GL/glx.h>
 #include <GL/glxext.h>
-#include <cap-ng.h>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/prctl.h>
 
-const char usage_text[] =
-    "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n";
-
-verdict parseOptions(int argc, const char *const argv[], char &mode_letter, std::int32_t &width,
-                     std::int32_t &height)
+void die(int status, const char *format, ...)
 {
-    for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
-        if (std::strncmp(argument, "-m", 2) == 0) {
-            mode_letter = argument[2]; // 0 for a bare -m, which draws nothing
-        } else if (std::strncmp(argument, "-h", 2) == 0 || std::strncmp(argument, "-w", 2) == 0) {
-            if (i + 1 == argc)
-                return verdict::refused;
-            (argument[1] == 'h' ? height : width) = parseSize(argv[++i]);
-        } else if (std::strcmp(argument, "--help") == 0) {
-            return verdict::help;
-        } else {
-            return verdict::refused;
-        }
-    }
-    return verdict::run;
-}
-
-std::int32_t parseSize(const char *text)
-{
-    const long long value = std::strtoll(text, nullptr, 10); // saturates on overflow
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<std::int32_t>(value);
-}
-
-void die(const char *format, ...)
-{
-    char cause[512];
+    char cause[4608];
     va_list args;
     va_start(args, format);
     std::vsnprintf(cause, sizeof cause, format, args);
     va_end(args);
     std::fprintf(stderr, "skevla: %s\n", cause);
-    std::exit(1);
+    std::exit(status);
 }
 
 void glutFailure(const char *format, va_list args)
 {
     char cause[256];
     std::vsnprintf(cause, sizeof cause, format, args);
-    die("%s; set DISPLAY to a running X server that offers GLX", cause);
-}
-
-const char *shedPrivileges()
-{
-    capng_clear(CAPNG_SELECT_ALL);
-    if (capng_apply(CAPNG_SELECT_CAPS) != 0)
-        return "clearing the capability sets";
-    if (capng_apply(CAPNG_SELECT_AMBIENT) != 0)
-        return "clearing the ambient capabilities";
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return "setting no_new_privs";
-    if (capng_get_caps_process() != 0 || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE)
-        return "checking that no capability is left";
-    return nullptr;
+    die(1, "%s; set DISPLAY to a running X server that offers GLX", cause);
 }
 
 bool hasExtension(const char *extensions, const char *name)
@@ -135,12 +88,30 @@ void reshape(int width, int height)
     gluOrtho2D(0.0, width, 0.0, height);
     winx = width;
     winy = height;
+    glutPostRedisplay();
 }
 
 void keyboard(unsigned char key, int, int)
 {
-    if (key == 27) // Escape
-        std::exit(0);
+    if (key == 27) { // Escape
+        requestStop();
+        glutLeaveMainLoop();
+    }
 }
 
-void idle() { glutPostRedisplay(); }
+void idle()
+{
+    // glutMainLoop may call idle once more after being asked to leave.
+    if (stopRequested()) {
+        glutLeaveMainLoop();
+        return;
+    }
+    if (sock >= 0) {
+        if (awaitInput(sock, nullptr))
+            grabPacket();
+        return;
+    }
+    char why[4096];
+    if (!replayStep(why, sizeof why))
+        die(1, "%s", why);
+}

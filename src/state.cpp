@@ -6,3 +6,4 @@ std::int32_t winy = 500;
 int sock = -1;
 signed char buffer[buffer_size];
 std::int32_t bytes_recieved = 0;
+tally counts;

@@ -8,17 +8,23 @@ of the binary as the only argument.
 import os
 import random
 import re
+import select
 import shutil
+import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, Skevla, datagram, log_lines, pixel, send, signed, start_xvfb,
-                     window_image, xdotool)
+from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, log_lines, pixel,
+                     random_datagram, send, signed, start_xvfb, window_image, write_pcap,
+                     write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
@@ -58,6 +64,11 @@ class Run(unittest.TestCase):
         program.wait_until_ready()
         return program
 
+    def assert_silent(self, program):
+        """Nothing more on standard output for a while."""
+        self.assertEqual(program.pending, b"")
+        self.assertEqual(select.select([program.proc.stdout], [], [], 0.3)[0], [])
+
     def assert_picture(self, program, expected, size=None):
         """Waits until the window shows every expected colour at its place;
         expected maps GL coordinates (x, y), or a tuple of them of which any
@@ -79,7 +90,19 @@ class Run(unittest.TestCase):
 BLACK = (0, 0, 0).__eq__
 RED, GREEN, BLUE = (255, 0, 0).__eq__, (0, 255, 0).__eq__, (0, 0, 255).__eq__
 CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
-USAGE = b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
+USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
+         b"       -f filter(expression) -i interface(name) -r file(capture, - for stdin)"
+         b" -t(replay at top speed)\n")
+
+
+def counts(received, dropped=0):
+    return "skevla: %d datagram%s received, %d dropped by the kernel\n" % (
+        received, "" if received == 1 else "s", dropped)
+
+
+def to_port(port, size):
+    """A datagram whose TCP header names port as its destination."""
+    return datagram(size, struct.pack("!HH", 1234, port))
 
 
 def reddish(colour):
@@ -110,8 +133,25 @@ class Capture(Run):
                 "--inh-caps=-all",))
             status, out, error = program.finish()
         self.assertEqual((status, out), (1, b""))
+        # The remedy names the binary where it is, so it can be pasted.
         self.assertRegex(error, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
-                                r" .*root.*cap_net_raw.*\n$")
+                                r" .*root.*sudo setcap cap_net_raw=ep %s\n$"
+                         % re.escape(os.path.join(directory, "skevla")))
+
+    def test_filter_and_interface(self):
+        # Only the datagram to port 443 passes the filter, so only it is
+        # logged and counted.
+        program = self.started("-f", "tcp dst port 443")
+        send(to_port(80, 44))
+        self.assertEqual(program.frame(to_port(443, 40)), log_lines(40))
+        program.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(program.finish(), (0, b"", counts(1)))
+        # A bridge carries nothing of the loopback's traffic.
+        subprocess.run(["ip", "link", "add", "quiet0", "type", "bridge"], check=True)
+        self.addCleanup(subprocess.run, ["ip", "link", "del", "quiet0"], check=True)
+        quiet, on_lo = self.started("-i", "quiet0"), self.started("-iface", "lo")
+        self.assertEqual(on_lo.frame(datagram(48)), log_lines(48))
+        self.assert_silent(quiet)
 
     def test_without_display_fails_at_once(self):
         status, out, error = self.start(display=None).finish()
@@ -155,19 +195,31 @@ class Picture(Run):
         self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK, (250, 480): BLACK},
                             size=(500, 500))
 
-    def test_resize_scales_next_frame(self):
+    def test_resize_redraws_at_once(self):
         program = self.started()
         program.frame(self.POLY)
         self.assert_picture(program, {(250, 300): reddish})
         xdotool(self.display, "windowsize", program.window, "1000", "300")
-        # The frame in flight is drawn at the old size; the resize is served
-        # after it, and the frame after that scales by the new size.
-        program.frame(datagram(40))
-        program.frame(self.POLY)
-        # Now sx is 10 and sy 3: the fan runs from (690, 0) to (100, 270) and
-        # (900, 270), which covers (700, 150) and leaves (250, 280) black.
+        # With no traffic, the same datagram at the new scale: sx 10 and sy 3
+        # fan it from (690, 0) to (100, 270) and (900, 270), which covers
+        # (700, 150) and leaves (250, 280) black. Nothing is logged again.
         self.assert_picture(program, {(700, 150): reddish, (250, 280): BLACK, (950, 50): BLACK},
                             size=(1000, 300))
+        self.assert_silent(program)
+
+    def test_uncovered_window_shows_its_picture_again(self):
+        program = self.started()
+        program.frame(self.POLY)
+        self.assert_picture(program, {(250, 300): reddish})
+        cover = subprocess.Popen(["xlogo", "-display", self.display, "-geometry", "500x500+0+0"])
+        try:
+            xdotool(self.display, "search", "--sync", "--onlyvisible", "--class", "xlogo")
+            self.assert_picture(program, {(250, 300): lambda colour: not reddish(colour)})
+        finally:
+            cover.kill()
+            cover.wait()
+        self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK})
+        self.assert_silent(program)
 
     def test_next_frame_shows_only_its_own_datagram(self):
         program = self.started()
@@ -179,20 +231,52 @@ class Picture(Run):
 
 class Options(Run):
     def test_command_line_that_starts_nothing(self):
-        rows = [  # arguments, exit status, standard output, standard error
-            (["--bogus"], 2, b"", USAGE),
-            (["300"], 2, b"", USAGE),
-            (["-m", "d"], 2, b"", USAGE),
-            (["-display", self.display], 2, b"", USAGE),
-            (["-ml", "-w"], 2, b"", USAGE),
-            (["-h"], 2, b"", USAGE),
-            (["--help"], 0, USAGE, b""),
+        usage, banner = re.escape(USAGE.decode()), b"SKEVLA BEGIN\n"
+        rows = [  # arguments, exit status, standard output, standard error (a pattern)
+            (["--bogus"], 2, b"", usage),
+            (["300"], 2, b"", usage),
+            (["-m", "d"], 2, b"", usage),
+            (["-display", self.display], 2, b"", usage),
+            (["-ml", "-w"], 2, b"", usage),
+            (["-h"], 2, b"", usage),
+            (["-md", "-f"], 2, b"", usage),
+            (["-r", "x.pcap", "-i", "lo"], 2, b"", usage),
+            (["-t"], 2, b"", usage),
+            (["--help"], 0, USAGE, "^$"),
+            (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
+            (["-i", "nosuch0"], 2, b"", r"^skevla: .*'nosuch0'.*No such device.*\n$"),
+            # Larger than this GL's viewport (llvmpipe: 16384): nothing drawn.
+            (["-w", "32767", "-h", "32767"], 2, banner,
+             r"^skevla: a window of 32767 x 32767 pixels is larger than this GL can draw "
+             r"\(\d+ x \d+\).*\n$"),
+            (["-w", "99999"], 2, banner, r"^skevla: a window of 99999 x 500 pixels .*\n$"),
         ]
         for args, status, out, error in rows:
             with self.subTest(args=args):
                 program = self.start(*args)
                 code, stdout, stderr = program.finish()
-                self.assertEqual((code, stdout, stderr.encode()), (status, out, error))
+                self.assertEqual((code, stdout), (status, out))
+                self.assertRegex(stderr, error)
+
+    def test_command_lines_that_run(self):
+        rows = [  # arguments, window size
+            # GLUT's own options are never read out of ours; 0 sizes leave
+            # GLUT's default.
+            (["-h", "-display", "-w", ":99"], (300, 300)),
+            (["-w", "3000", "-h", "2000"], (3000, 2000)),
+        ]
+        for args, size in rows:
+            with self.subTest(args=args):
+                program = self.started(*args)
+                geometry = xdotool(self.display, "getwindowgeometry", "--shell", program.window)
+                self.assertIn("WIDTH=%d\nHEIGHT=%d\n" % size, geometry)
+                self.assertEqual(program.frame(datagram(40)), log_lines(40))
+                program.stop()  # so the next one's window is the only one
+
+    def test_start_script_prints_only_the_usage(self):
+        start = subprocess.run([os.path.join(TOP, "scripts", "start"), "--help"],
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        self.assertEqual((start.returncode, start.stdout), (0, USAGE), start.stderr.decode())
 
     def test_line_mode_at_requested_size(self):
         # 640 x 480 makes sx 6 and sy 4: the group at offset 20 is a red
@@ -226,15 +310,6 @@ class Options(Run):
             (100, 94): BLACK, (100, 105): BLACK}, size=(500, 500))
 
 
-def random_datagram(size, rng):
-    """size bytes of a sound header and random bytes after it, but for a TCP
-    data offset below 5 (the stack drops it silently)."""
-    body = bytearray(rng.randbytes(max(size - 20, 0)))
-    if len(body) > 12:
-        body[12] &= 0x4F
-    return datagram(size, body)
-
-
 class Reliability(Run):
     def test_size_sweep_in_every_mode(self):
         rng = random.Random(7)
@@ -261,7 +336,14 @@ class Reliability(Run):
             send(datagram(1234))
             program.wait_until_quiet(log)
             self.assertIsNone(program.proc.poll())
+            program.proc.send_signal(signal.SIGINT)
+            status, _, error = program.finish()
             lines = os.pread(log.fileno(), 1 << 24, 0).decode().split("\n")
+        # Every datagram logged is counted; the kernel's drops are reported.
+        received, dropped = map(int, re.fullmatch(
+            r"skevla: (\d+) datagrams received, (\d+) dropped by the kernel\n", error).groups())
+        self.assertEqual((status, received), (0, (len(lines) - 2) // 2))
+        self.assertGreater(dropped, 0)
         self.assertEqual(lines[0], "SKEVLA BEGIN")
         self.assertEqual(lines[-3:], log_lines(1234) + [""])
         pairs = list(zip(lines[1:-1:2], lines[2:-1:2]))
@@ -270,7 +352,8 @@ class Reliability(Run):
             self.assertTrue(20 <= int(count.split()[-1]) <= 65535, count)
             self.assertEqual(source, "Source address --> 127.0.0.1")
         self.assertEqual(len(lines), 2 * len(pairs) + 2)
-        print("\nflood: %d datagrams sent, %d logged" % (sent, len(pairs) - 1), file=sys.stderr)
+        print("\nflood: %d datagrams sent, %d logged; %s" % (sent, len(pairs) - 1, error.strip()),
+              file=sys.stderr)
 
     def test_losing_the_display(self):
         xvfb, display = start_xvfb()
@@ -282,24 +365,183 @@ class Reliability(Run):
         finally:
             xvfb.kill()
             xvfb.wait()
-        send(datagram(44))
+            killed = time.monotonic()
+        # No traffic comes, yet the program notices at once.
+        status = program.proc.wait(DEADLINE)
+        self.assertLess(time.monotonic() - killed, 1.0)
         status, out, error = program.finish()
-        self.assertEqual(status, 1)
-        self.assertEqual(out.decode().splitlines(), log_lines(44))
+        self.assertEqual((status, out), (1, b""))
         self.assertRegex(error, "X connection to %s broken" % re.escape(display))
 
 
-class Keys(Run):
-    def test_escape_ends_after_next_datagram_and_q_does_nothing(self):
+class Ending(Run):
+    def test_ways_to_end_with_no_traffic(self):
+        def escape(program):
+            xdotool(self.display, "mousemove", "--window", program.window, "250", "250")
+            xdotool(self.display, "key", "q", "Q", "Escape")
+
+        def reader_gone(program):
+            program.proc.stdout.close()
+            send(datagram(60))
+
+        rows = [  # how, counted: each ends with status 0 and the counts line
+            ("Escape", escape, 2),
+            ("close", lambda program: close_window(self.display, program.window), 2),
+            ("SIGINT", lambda program: program.proc.send_signal(signal.SIGINT), 2),
+            ("SIGTERM", lambda program: program.proc.send_signal(signal.SIGTERM), 2),
+            ("log reader gone", reader_gone, 2),
+        ]
+        for how, end, counted in rows:
+            with self.subTest(how=how):
+                program = self.started()
+                self.assertEqual(program.frame(datagram(40)), log_lines(40))
+                # SIGUSR1 reports and the program goes on.
+                program.proc.send_signal(signal.SIGUSR1)
+                self.assertEqual(program.line(error=True) + "\n", counts(1))
+                self.assertEqual(program.frame(datagram(44)), log_lines(44))
+                end(program)
+                self.assertEqual(program.finish(), (0, b"", counts(counted)))
+
+    def test_asleep_while_nothing_happens(self):
         program = self.started()
-        xdotool(self.display, "mousemove", "--window", program.window, "250", "250")
-        xdotool(self.display, "key", "q", "Q")
-        self.assertEqual(program.frame(datagram(40)), log_lines(40))
-        xdotool(self.display, "key", "Escape")
-        time.sleep(0.5)
-        self.assertIsNone(program.proc.poll(), "Escape acted before the next datagram")
-        self.assertEqual(program.frame(datagram(60)), log_lines(60))
-        self.assertEqual(program.finish()[0], 0)
+        before = cpu_ticks(program.proc.pid)
+        time.sleep(1)
+        self.assertLessEqual(cpu_ticks(program.proc.pid) - before, 1)
+
+
+def from_source(data, source):
+    """data with another IPv4 source address (a file's checksum is not checked)."""
+    return data[:12] + socket.inet_aton(source) + data[16:]
+
+
+ETHERNET = bytes(range(1, 13)) + b"\x08\x00"
+SLL = bytes(14) + b"\x08\x00"
+SLL2 = b"\x08\x00" + bytes(18)
+# Two TCP datagrams and, between them, what a replay passes over: UDP, IPv6.
+TCP = [datagram(40), from_source(to_port(443, 61), "192.0.2.7")]
+UDP = datagram(28)[:9] + b"\x11" + datagram(28)[10:]
+IPV6 = b"\x60" + bytes(47)
+LOGGED = log_lines(40) + log_lines(61, "192.0.2.7")
+
+
+class Replay(Run):
+    def setUp(self):
+        self.directory = tempfile.mkdtemp()
+        os.chmod(self.directory, 0o755)
+        self.addCleanup(shutil.rmtree, self.directory)
+
+    def path(self, name):
+        return os.path.join(self.directory, name)
+
+    def replayed(self, path, *args, frames=2, **kwargs):
+        """Replays path at top speed to its end; returns the program, its log
+        read, asleep under the last picture."""
+        program = self.started("-r", path, "-t", *args, **kwargs)
+        lines = program.lines(2 * frames)
+        program.wait_until_asleep()
+        return program, lines
+
+    def assert_ends(self, program, path, received, skipped):
+        program.proc.send_signal(signal.SIGTERM)
+        line = "skevla: %d datagrams received from %s, %d packet%s skipped\n" % (
+            received, path, skipped, "" if skipped == 1 else "s")
+        self.assertEqual(program.finish(), (0, b"", line + line))  # at the end, then on leaving
+
+    def tcpdump(self, interface):
+        """A capture of TCP by tcpdump on interface, written as it comes."""
+        path = self.path(interface + ".pcap")
+        link = len(ETHERNET) if interface == "lo" else len(SLL2)
+        size = 24 + sum(16 + link + len(data) for data in TCP)
+        dump = subprocess.Popen(["tcpdump", "-i", interface, "-w", path, "-U", "--immediate-mode",
+                                 "-Z", "root", "tcp"], stderr=subprocess.PIPE)
+        while b"listening on" not in dump.stderr.readline():
+            pass
+        send(*TCP)
+        deadline = time.monotonic() + DEADLINE
+        while os.path.getsize(path) < size and time.monotonic() < deadline:
+            time.sleep(0.02)
+        dump.terminate()
+        dump.communicate()
+        return path
+
+    def test_link_types(self):
+        def written(name, link_type, link, writer=write_pcap):
+            frames = [link + TCP[0], link + UDP, link + IPV6, link + TCP[1]]
+            writer(self.path(name), link_type, frames)
+            return self.path(name)
+
+        vlans = ETHERNET[:12] + b"\x88\xa8\x00\x05\x81\x00\x00\x07\x08\x00"
+        rows = [  # file, packets skipped
+            (self.tcpdump("lo"), 0),  # Ethernet
+            (self.tcpdump("any"), 0),  # Linux cooked v2
+            (written("vlan.pcap", 1, vlans), 2),
+            (written("sll.pcap", 113, SLL), 2),
+            (written("raw.pcap", 101, b""), 2),
+            (written("ipv4.pcap", 228, b""), 2),
+            (written("null-le.pcap", 0, b"\x02\x00\x00\x00"), 2),
+            (written("null-be.pcap", 0, b"\x00\x00\x00\x02"), 2),
+            (written("loop.pcap", 108, b"\x00\x00\x00\x02"), 2),
+            (written("ethernet.pcapng", 1, ETHERNET, write_pcapng), 2),
+        ]
+        for path, skipped in rows:
+            with self.subTest(file=os.path.basename(path)):
+                program, lines = self.replayed(path)
+                self.assertEqual(lines, LOGGED)
+                self.assert_ends(program, path, 2, skipped)
+
+    def test_picture_filter_and_standard_input(self):
+        # Ethernet padding is not part of the datagram; the filter has
+        # tcpdump's meaning for the file's link type.
+        poly = ETHERNET + Picture.POLY + bytes(60 - 14 - len(Picture.POLY))
+        write_pcap(self.path("e.pcap"), 1, [poly, ETHERNET + TCP[1], ETHERNET + TCP[0]])
+        program, lines = self.replayed(self.path("e.pcap"), "-f", "tcp dst port 443", frames=1)
+        self.assertEqual(lines, LOGGED[2:])
+        program.stop()
+        with open(self.path("e.pcap"), "rb") as capture:
+            program, lines = self.replayed("-", frames=3, stdin=capture)
+        self.assertEqual(lines, log_lines(26) + LOGGED[2:] + LOGGED[:2])
+        program.stop()
+        program, lines = self.replayed(self.path("e.pcap"), "-f", "len == 60", frames=1)
+        self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK})
+
+    def test_recorded_pace(self):
+        # A second apart, as recorded: the first may be shown before the
+        # test reads its lines, so the gap is taken between the next two.
+        write_pcap(self.path("paced.pcap"), 101, TCP + TCP, step=1.0)
+        program = self.started("-r", self.path("paced.pcap"))
+        program.lines(4)
+        shown = time.monotonic()
+        self.assertEqual(program.lines(2), LOGGED[:2])
+        self.assertGreaterEqual(time.monotonic() - shown, 0.9)
+
+    def test_without_privilege(self):
+        write_pcap(self.path("raw.pcap"), 101, TCP)
+        program, lines = self.replayed(self.path("raw.pcap"), argv0=copy_for_nobody(
+            self.directory), prefix=AS_NOBODY + ("--inh-caps=-all",))
+        self.assertEqual(lines, LOGGED)
+
+    def test_files_refused(self):
+        banner = b"SKEVLA BEGIN\n"
+        write_pcap(self.path("usb.pcap"), 189, TCP)
+        write_pcap(self.path("cut.pcap"), 101, TCP + TCP)
+        with open(self.path("cut.pcap"), "r+b") as cut:
+            cut.truncate(os.path.getsize(self.path("cut.pcap")) - 5)
+        with open(self.path("text.pcap"), "w") as text:
+            text.write("not a capture\n" * 4)
+        rows = [  # file, options, exit status, standard output, standard error (a pattern)
+            ("none.pcap", [], 1, b"", r"none\.pcap: .*No such file"),
+            ("text.pcap", [], 1, b"", r"text\.pcap: .*format"),
+            ("usb.pcap", [], 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
+            ("raw.pcap", ["-f", "tcp port"], 2, b"", r"syntax error"),
+            ("cut.pcap", ["-t"], 1, banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),
+             r"cut\.pcap: truncated"),
+        ]
+        write_pcap(self.path("raw.pcap"), 101, TCP)
+        for name, args, status, out, error in rows:
+            with self.subTest(file=name):
+                code, stdout, stderr = self.start("-r", self.path(name), *args).finish()
+                self.assertEqual((code, stdout), (status, out))
+                self.assertRegex(stderr, r"^skevla: .*%s.*\n$" % error)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ carries only these datagrams. Each one carries a TCP header that the stack
 drops silently (data offset below 5) or none at all, so each is one frame.
 """
 
+import ctypes
 import os
 import select
 import socket
@@ -15,7 +16,8 @@ import subprocess
 import time
 
 DEADLINE = 10.0  # seconds to wait for anything the program should do
-RECVFROM = {"x86_64": "45", "aarch64": "207"}[os.uname().machine]
+# Where a program sleeps: skevla in ppoll, the benchmark's floor in recvfrom.
+ASLEEP = {"x86_64": ("271", "45"), "aarch64": ("73", "207")}[os.uname().machine]
 
 
 def ip_header(size, tos=0):
@@ -39,6 +41,15 @@ def datagram(size, body=b"", tos=0):
     return data
 
 
+def random_datagram(size, rng):
+    """size bytes of a sound header and random bytes after it, but for a TCP
+    data offset below 5 (the stack drops it silently)."""
+    body = bytearray(rng.randbytes(max(size - 20, 0)))
+    if len(body) > 12:
+        body[12] &= 0x4F
+    return datagram(size, body)
+
+
 def signed(*values):
     """Bytes from signed values: -20 is 0xEC, a full channel at 20 x scale."""
     return bytes(v & 0xFF for v in values)
@@ -52,6 +63,32 @@ def send(*datagrams):
 
 def log_lines(size, source="127.0.0.1"):
     return ["Bytes received --> %5d" % size, "Source address --> %s" % source]
+
+
+def write_pcap(path, link_type, frames, step=0.0):
+    """A pcap file of frames, the first stamped at 1000 s and each next one
+    step seconds later."""
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
+        for number, frame in enumerate(frames):
+            seconds, fraction = divmod(1000 + number * step, 1)
+            out.write(struct.pack("<IIII", int(seconds), round(fraction * 1e6), len(frame),
+                                  len(frame)) + frame)
+
+
+def write_pcapng(path, link_type, frames):
+    """The same in pcapng: a section, one interface, an enhanced packet a frame."""
+    def block(kind, body):
+        body += b"\0" * (-len(body) % 4)
+        return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
+
+    with open(path, "wb") as out:
+        out.write(block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)))
+        out.write(block(1, struct.pack("<HHI", link_type, 0, 65535)))
+        for number, frame in enumerate(frames):
+            stamp = (1000 + number) * 10 ** 6
+            out.write(block(6, struct.pack("<IIIII", 0, stamp >> 32, stamp & 0xFFFFFFFF,
+                                           len(frame), len(frame)) + frame))
 
 
 def start_xvfb():
@@ -74,72 +111,80 @@ def start_xvfb():
 class Skevla:
     """One run of the program, its output read line by line as it comes."""
 
-    def __init__(self, binary, display, *args, prefix=(), stdout=subprocess.PIPE):
+    def __init__(self, binary, display, *args, prefix=(), stdout=subprocess.PIPE, stdin=None):
         env = dict(os.environ, DISPLAY=display) if display else {
             k: v for k, v in os.environ.items() if k != "DISPLAY"}
         self.display = display
-        self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdout=stdout,
-                                     stderr=subprocess.PIPE)
-        self.pending = b""
+        self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdin=stdin,
+                                     stdout=stdout, stderr=subprocess.PIPE)
+        self.pending = b""  # read from standard output, not yet taken
+        self.error_pending = b""  # the same for standard error
         self.window = None
         self.error = None
 
-    def line(self):
+    def line(self, error=False):
+        """The next line of standard output, or of standard error."""
+        pipe, pending = ((self.proc.stderr, self.error_pending) if error
+                         else (self.proc.stdout, self.pending))
         deadline = time.monotonic() + DEADLINE
-        while b"\n" not in self.pending:
-            ready, _, _ = select.select([self.proc.stdout], [], [], deadline - time.monotonic())
-            chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
+        while b"\n" not in pending:
+            ready, _, _ = select.select([pipe], [], [], deadline - time.monotonic())
+            chunk = os.read(pipe.fileno(), 65536) if ready else b""
             if not chunk:
-                raise AssertionError("no line on standard output; so far %r" % self.pending)
-            self.pending += chunk
-        line, self.pending = self.pending.split(b"\n", 1)
+                raise AssertionError("no line on %s; so far %r" % (pipe, pending))
+            pending += chunk
+        line, pending = pending.split(b"\n", 1)
+        if error:
+            self.error_pending = pending
+        else:
+            self.pending = pending
         return line.decode()
 
     def lines(self, count):
         return [self.line() for _ in range(count)]
 
     def wait_until_ready(self):
-        """Waits until the window is shown and the first frame waits for a
-        datagram, so the next one sent is drawn in it."""
+        """Waits until the window is shown and the program sleeps, waiting
+        for a datagram, so the next one sent is drawn in it."""
         self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
                               "^SKEVLA$").split()[0]
-        self.wait_until_receiving()
+        self.wait_until_asleep()
 
     def frame(self, data):
         """Sends one datagram and returns its two log lines once it has been
-        drawn: the program is back in its receive, or has ended."""
+        drawn: the program is asleep again, or has ended."""
         send(data)
         lines = self.lines(2)
-        self.wait_until_receiving()
+        self.wait_until_asleep()
         return lines
 
-    def wait_until_receiving(self):
-        # The log is written before the frame is drawn, so a key or a resize
-        # sent on seeing it could still be served before the next receive.
+    def wait_until_asleep(self):
+        # The log is written before the frame is drawn, so the picture is
+        # there only once the program sleeps again.
         deadline = time.monotonic() + DEADLINE
         while self.proc.poll() is None and time.monotonic() < deadline:
             try:
                 with open("/proc/%d/syscall" % self.proc.pid) as syscall:
-                    if syscall.read().split()[0] == RECVFROM:
+                    if syscall.read().split()[0] in ASLEEP:
                         return
             except OSError:
                 pass
             time.sleep(0.001)
 
     def wait_until_quiet(self, log):
-        """Waits until the program has drawn all it was sent: it is blocked
-        in its receive and its log, a file, has stopped growing."""
+        """Waits until the program has drawn all it was sent: it is asleep
+        and its log, a file, has stopped growing."""
         size = -1
         while size != os.fstat(log.fileno()).st_size:
             size = os.fstat(log.fileno()).st_size
             time.sleep(0.2)
-            self.wait_until_receiving()
+            self.wait_until_asleep()
 
     def finish(self):
         """Waits for the end: exit status, the rest of standard output, and
         standard error."""
         out, err = self.proc.communicate(timeout=DEADLINE)
-        self.error = err.decode()
+        self.error = (self.error_pending + err).decode()
         return self.proc.returncode, self.pending + (out or b""), self.error
 
     def stop(self):
@@ -147,13 +192,47 @@ class Skevla:
         if self.proc.poll() is None:
             self.proc.kill()
         if self.error is None:
-            self.error = self.proc.communicate()[1].decode()
+            self.error = (self.error_pending + self.proc.communicate()[1]).decode()
         return self.error
 
 
 def xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), check=True,
                           capture_output=True, text=True, timeout=DEADLINE).stdout
+
+
+def close_window(display, window):
+    """Asks the window to close as a window manager does: a WM_DELETE_WINDOW
+    client message."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                    ("pad", ctypes.c_long * 12)]  # the rest of an XEvent
+
+    connection = x11.XOpenDisplay(display.encode())
+    event = ClientMessage(type=33, window=int(window), format=32,
+                          message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", 0))
+    event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+    x11.XCloseDisplay(connection)  # flushes
+
+
+def cpu_ticks(pid):
+    """User and system time of a process so far, in clock ticks."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
 
 
 def window_image(display, window):

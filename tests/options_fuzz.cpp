@@ -1,7 +1,7 @@
 // Fuzzes the option parser with arbitrary argument vectors: the input is
 // split at zero bytes into arguments. Every vector must come back as
 // settings, help or a refusal, and leave the vector as it was.
-#include "shell.h"
+#include "options.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,10 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::vector<const char *> before = argv;
     argv.push_back(nullptr); // as the kernel hands it over
 
-    char mode = 'p';
-    std::int32_t winx = 500, winy = 500;
-    const verdict outcome =
-        parseOptions(static_cast<int>(arguments.size()), argv.data(), mode, winx, winy);
+    options settings{.mode = 'p', .winx = 500, .winy = 500};
+    const verdict outcome = parseOptions(static_cast<int>(arguments.size()), argv.data(), settings);
     argv.pop_back();
     if ((outcome != verdict::run && outcome != verdict::help && outcome != verdict::refused) ||
         argv != before)

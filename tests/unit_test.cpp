@@ -1,11 +1,15 @@
-#include "capture.h"
+#include "frame.h"
+#include "options.h"
 #include "render.h"
+#include "report.h"
 #include "shell.h"
+#include "state.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <pcap/dlt.h>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -83,7 +87,7 @@ TEST(render, odd_counts_lose_their_last_byte)
         EXPECT_EQ(trimmedCount(row[0]), row[1]) << row[0];
 }
 
-TEST(capture, log_lines)
+TEST(report, log_lines)
 {
     const struct {
         int count;
@@ -104,6 +108,100 @@ TEST(capture, log_lines)
     }
 }
 
+TEST(report, counts_line)
+{
+    const struct {
+        tally seen;
+        const char *line;
+    } rows[] = {
+        {{0, 0, 0, nullptr}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
+        {{1, 1, 0, nullptr}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
+        {{70312, 4096, 3, nullptr}, "skevla: 70312 datagrams received, 4096 dropped by the kernel\n"},
+        {{1, 0, 1, "x.pcap"}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
+        {{9, 0, 0, "-"}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
+    };
+    for (const auto &row : rows) {
+        char line[256];
+        const int length = formatCounts(line, sizeof line, row.seen);
+        EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
+    }
+}
+
+// An IPv4 TCP datagram of 24 bytes from 10.0.0.7, held in full, and what
+// each link layer puts before it.
+const std::vector<unsigned char> ipv4_tcp = {0x45, 0, 0, 24, 0, 0, 0, 0, 64, 6, 0, 0,
+                                             10,   0, 0, 7,  127, 0, 0, 1, 1, 2, 3, 4};
+
+std::vector<unsigned char> framed(std::vector<unsigned char> link, std::vector<unsigned char> net)
+{
+    link.insert(link.end(), net.begin(), net.end());
+    return link;
+}
+
+TEST(frame, decode)
+{
+    const std::vector<unsigned char> ethernet = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x08, 0};
+    const std::vector<unsigned char> vlans = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x88, 0xA8,
+                                              0, 5, 0x81, 0, 0, 7, 0x08, 0};
+    std::vector<unsigned char> sll(16), sll2(20);
+    sll[14] = 0x08;
+    sll2[0] = 0x08;
+    auto udp = ipv4_tcp;
+    udp[9] = 17;
+    auto ipv6 = ipv4_tcp;
+    ipv6[0] = 0x60;
+    auto offload = ipv4_tcp;
+    offload[3] = 0; // total length 0: the frame is the datagram
+    auto bogus_length = ipv4_tcp;
+    bogus_length[3] = 19;
+    const auto padded = framed(ipv4_tcp, {0, 0, 0, 0, 0, 0});
+    const std::vector<unsigned char> cut(ipv4_tcp.begin(), ipv4_tcp.begin() + 21);
+    const struct {
+        const char *name;
+        int link_type;
+        std::vector<unsigned char> frame;
+        bool decoded;
+        std::size_t offset = 0, length = 0;
+    } rows[] = {
+        {"ethernet", DLT_EN10MB, framed(ethernet, ipv4_tcp), true, 14, 24},
+        {"ethernet padding", DLT_EN10MB, framed(ethernet, padded), true, 14, 24},
+        {"802.1ad and 802.1Q", DLT_EN10MB, framed(vlans, ipv4_tcp), true, 22, 24},
+        {"ethernet arp", DLT_EN10MB, framed({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 8, 6}, ipv4_tcp), false},
+        {"ethernet cut in the tag", DLT_EN10MB, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x81, 0, 0}, false},
+        {"cooked v1", DLT_LINUX_SLL, framed(sll, ipv4_tcp), true, 16, 24},
+        {"cooked v2", DLT_LINUX_SLL2, framed(sll2, ipv4_tcp), true, 20, 24},
+        {"cooked v2 ipv6", DLT_LINUX_SLL2, framed({0x86, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, ipv4_tcp), false},
+        {"raw", DLT_RAW, ipv4_tcp, true, 0, 24},
+        {"raw ipv6", DLT_RAW, ipv6, false},
+        {"ipv4", DLT_IPV4, ipv4_tcp, true, 0, 24},
+        {"null, little-endian writer", DLT_NULL, framed({2, 0, 0, 0}, ipv4_tcp), true, 4, 24},
+        {"null, big-endian writer", DLT_NULL, framed({0, 0, 0, 2}, ipv4_tcp), true, 4, 24},
+        {"null ipv6", DLT_NULL, framed({30, 0, 0, 0}, ipv6), false},
+        {"loop", DLT_LOOP, framed({0, 0, 0, 2}, ipv4_tcp), true, 4, 24},
+        {"loop, wrong order", DLT_LOOP, framed({2, 0, 0, 0}, ipv4_tcp), false},
+        {"udp", DLT_RAW, udp, false},
+        {"cut by the snapshot length", DLT_RAW, cut, true, 0, 21},
+        {"shorter than a header", DLT_RAW, {0x45, 0, 0, 24, 0, 0, 0, 0, 64, 6}, false},
+        {"segmentation offload", DLT_RAW, offload, true, 0, 24},
+        {"total below the header", DLT_RAW, bogus_length, false},
+        {"empty", DLT_EN10MB, {}, false},
+        {"unsupported link type", 147, framed(ethernet, ipv4_tcp), false},
+    };
+    for (const auto &row : rows) {
+        // An exact copy on the heap, so a read past it is caught when sanitized.
+        const std::vector<unsigned char> frame(row.frame);
+        datagram_span span{};
+        ASSERT_EQ(decodeFrame(row.link_type, frame.data(), frame.size(), span), row.decoded)
+            << row.name;
+        if (row.decoded) {
+            EXPECT_EQ(std::tie(span.offset, span.length), std::tie(row.offset, row.length))
+                << row.name;
+        }
+    }
+    EXPECT_FALSE(linkTypeSupported(147));
+    EXPECT_TRUE(linkTypeSupported(DLT_LINUX_SLL2));
+}
+
 TEST(shell, extension_is_a_whole_word)
 {
     const struct {
@@ -122,13 +220,15 @@ TEST(shell, extension_is_a_whole_word)
         EXPECT_EQ(hasExtension(row.extensions, "GLX_EXT_swap_control"), row.has) << row.extensions;
 }
 
-TEST(shell, options)
+TEST(options, arguments)
 {
     const struct {
         std::vector<const char *> arguments;
         verdict outcome;
         char mode = 'p';
         std::int32_t winx = 500, winy = 500;
+        const char *filter = nullptr, *interface = nullptr, *file = nullptr;
+        bool top_speed = false;
     } rows[] = {
         {{}, verdict::run, 'p', 500, 500},
         {{"-ml", "-w", "800", "-h", "600"}, verdict::run, 'l', 800, 600},
@@ -156,19 +256,33 @@ TEST(shell, options)
         {{"-w"}, verdict::refused},
         {{"--help"}, verdict::help},
         {{"--helpme"}, verdict::refused},
+        {{"-f", "tcp port 443", "-i", "eth0"}, verdict::run, 'p', 500, 500, "tcp port 443", "eth0"},
+        {{"-filter", "a", "-f", "b", "-iface", "lo"}, verdict::run, 'p', 500, 500, "b", "lo"},
+        {{"-r", "x.pcap", "-t", "-f", ""}, verdict::run, 'p', 500, 500, "", nullptr, "x.pcap", true},
+        {{"-read", "-", "-top"}, verdict::run, 'p', 500, 500, nullptr, nullptr, "-", true},
+        {{"-f"}, verdict::refused},
+        {{"-md", "-i"}, verdict::refused},
+        {{"-r"}, verdict::refused},
+        {{"-r", "x.pcap", "-i", "lo"}, verdict::refused},
+        {{"-t"}, verdict::refused},
+        {{"-t", "-i", "lo"}, verdict::refused},
     };
     for (const auto &row : rows) {
         std::vector<const char *> argv{"skevla"};
         argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
         const std::vector<const char *> before = argv;
-        char mode = 'p';
-        std::int32_t winx = 500, winy = 500;
-        const verdict outcome =
-            parseOptions(static_cast<int>(argv.size()), argv.data(), mode, winx, winy);
+        options settings{.mode = 'p', .winx = 500, .winy = 500};
+        const verdict outcome = parseOptions(static_cast<int>(argv.size()), argv.data(), settings);
         const std::string label = ::testing::PrintToString(row.arguments);
         EXPECT_EQ(outcome, row.outcome) << label;
         if (row.outcome == verdict::run) {
-            EXPECT_EQ(std::tie(mode, winx, winy), std::tie(row.mode, row.winx, row.winy)) << label;
+            EXPECT_EQ(std::tie(settings.mode, settings.winx, settings.winy, settings.top_speed),
+                      std::tie(row.mode, row.winx, row.winy, row.top_speed))
+                << label;
+            const auto text = [](const char *value) { return value ? std::string(value) : "(none)"; };
+            EXPECT_EQ(text(settings.filter), text(row.filter)) << label;
+            EXPECT_EQ(text(settings.interface), text(row.interface)) << label;
+            EXPECT_EQ(text(settings.file), text(row.file)) << label;
         }
         EXPECT_EQ(argv, before) << label;
     }

@@ -1,0 +1,33 @@
+// Options: the command line, read once at start-up.
+#pragma once
+
+#include <cstdint>
+
+// The synopsis, for standard error on a bad command line and standard output
+// on --help. Its first line is the original one, word for word.
+extern const char usage_text[];
+
+// What the command line asks for. The caller fills mode, winx and winy with
+// their defaults; everything else is off unless given.
+struct options {
+    char mode;                        // -m<letter>: p poly, d dot, l line
+    std::int32_t winx;                // -w: window width in pixels
+    std::int32_t winy;                // -h: window height in pixels
+    const char *filter = nullptr;     // -f: capture filter, pcap-filter(7)
+    const char *interface = nullptr;  // -i: capture on this interface only
+    const char *file = nullptr;       // -r: capture file to replay, "-" for stdin
+    bool top_speed = false;           // -t: replay as fast as frames allow
+};
+
+enum class verdict { run, help, refused };
+
+// Reads the arguments into settings; later options win. Only the first two
+// characters of an argument are compared, so -mdot is d and -width is -w.
+// An unknown argument, a missing value, -i with -r and -t without -r are
+// refused; --help asks for help. No output, no exit, argv left as it is.
+verdict parseOptions(int argc, const char *const argv[], options &settings);
+
+// A size argument as a base-10 integer: leading white space and a sign
+// allowed, digits read up to the first non-digit, none giving 0, values past
+// the 32-bit range clamped to its nearest limit.
+std::int32_t parseSize(const char *text);

@@ -1,0 +1,153 @@
+#include "replay.h"
+
+#include "frame.h"
+#include "report.h"
+#include "state.h"
+#include "wait.h"
+
+#include <GL/freeglut_std.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+
+namespace
+{
+
+pcap_t *file_reader;
+int link_type;
+bool as_fast_as_possible;
+bool at_end;
+
+// The next datagram, read ahead so its time can be awaited; its bytes stay
+// in libpcap's buffer until the next read.
+bool have_next;
+const unsigned char *next_frame;
+datagram_span next_span;
+timespec next_due;
+
+bool started; // the first datagram's time and the clock when it was read
+timeval first_stamp;
+timespec first_shown;
+
+timespec now()
+{
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
+// How long until due; zero once it is past.
+timespec until(const timespec &due)
+{
+    const timespec time = now();
+    long long left = (due.tv_sec - time.tv_sec) * 1000000000LL + (due.tv_nsec - time.tv_nsec);
+    if (left < 0)
+        left = 0;
+    return {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+}
+
+// When a datagram stamped so is shown: as long after the first one as it was
+// recorded after it. A clock that runs back shows it at once.
+timespec dueAt(const timeval &stamp)
+{
+    if (!started) {
+        started = true;
+        first_stamp = stamp;
+        first_shown = now();
+    }
+    long long after = (stamp.tv_sec - first_stamp.tv_sec) * 1000000000LL +
+                      (stamp.tv_usec - first_stamp.tv_usec) * 1000LL;
+    if (after < 0 || as_fast_as_possible)
+        after = 0;
+    after += first_shown.tv_nsec;
+    return {first_shown.tv_sec + static_cast<time_t>(after / 1000000000),
+            static_cast<long>(after % 1000000000)};
+}
+
+// Reads up to the next IPv4 TCP datagram, counting what it passes over.
+// False when the file is damaged.
+bool readNext()
+{
+    for (;;) {
+        pcap_pkthdr *header;
+        const unsigned char *frame;
+        const int result = pcap_next_ex(file_reader, &header, &frame);
+        if (result == PCAP_ERROR_BREAK) {
+            at_end = true;
+            reportCounts();
+            return true;
+        }
+        if (result != 1)
+            return false;
+        if (decodeFrame(link_type, frame, header->caplen, next_span)) {
+            next_frame = frame;
+            next_due = dueAt(header->ts);
+            have_next = true;
+            return true;
+        }
+        ++counts.skipped;
+    }
+}
+
+void showNext()
+{
+    std::memcpy(buffer, next_frame + next_span.offset, next_span.length);
+    bytes_recieved = static_cast<std::int32_t>(next_span.length);
+    in_addr source;
+    std::memcpy(&source, next_frame + next_span.offset + 12, sizeof source);
+    have_next = false;
+    logDatagram(bytes_recieved, source);
+    glutPostRedisplay();
+}
+
+} // namespace
+
+int openReplay(const char *file, const char *filter, bool top_speed, char *why, std::size_t size)
+{
+    char problem[PCAP_ERRBUF_SIZE] = "";
+    file_reader = pcap_open_offline(file, problem);
+    if (!file_reader) {
+        std::snprintf(why, size, "%s: %s", file, problem);
+        return 1;
+    }
+    link_type = pcap_datalink(file_reader);
+    if (!linkTypeSupported(link_type)) {
+        const char *name = pcap_datalink_val_to_name(link_type);
+        std::snprintf(why, size,
+                      "%s: link type %d (%s) is not supported; use Ethernet, Linux cooked, raw "
+                      "IP or BSD loopback",
+                      file, link_type, name ? name : "unknown");
+        return 1;
+    }
+    if (filter) {
+        bpf_program program{};
+        if (pcap_compile(file_reader, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+            pcap_setfilter(file_reader, &program) != 0) {
+            std::snprintf(why, size, "%s", pcap_geterr(file_reader));
+            return 2;
+        }
+        pcap_freecode(&program);
+    }
+    counts.file = file;
+    as_fast_as_possible = top_speed;
+    return 0;
+}
+
+bool replayStep(char *why, std::size_t size)
+{
+    if (!have_next && !at_end && !readNext()) {
+        std::snprintf(why, size, "%s: %s", counts.file, pcap_geterr(file_reader));
+        return false;
+    }
+    if (at_end) {
+        awaitInput(-1, nullptr);
+        return true;
+    }
+    timespec left = until(next_due);
+    awaitInput(-1, &left);
+    left = until(next_due);
+    if (left.tv_sec == 0 && left.tv_nsec == 0)
+        showNext();
+    return true;
+}
