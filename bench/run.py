@@ -18,7 +18,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Skevla, cpu_ticks, random_datagram, send, start_xvfb, xdotool  # noqa: E402
+from harness import (Skevla, cpu_ticks, random_datagram, send, start_xvfb, write_pcap,  # noqa: E402
+                     xdotool)
 
 SIZES = (40, 1500, 65535)
 MODES = {"poly": "-mp", "dot": "-md", "line": "-ml"}
@@ -65,31 +66,59 @@ def status(pid, key):
     raise KeyError(key)
 
 
-def measure(pid, size, frames):
-    """Frames per second and CPU milliseconds per frame over MEASURE seconds
-    of a flood of size-byte datagrams that has run for WARM_UP; frames()
+def measure(pid, frames, data=None):
+    """Frames per second and CPU milliseconds per frame over MEASURE seconds,
+    after WARM_UP, of a flood of data (or of a replay, without one); frames()
     counts frames so far."""
-    sender = flooding(datagram(size), WARM_UP + MEASURE + 1)
+    sender = data and flooding(data, WARM_UP + MEASURE + 1)
     time.sleep(WARM_UP)
     t0, cpu0, frames0 = time.monotonic(), cpu_seconds(pid), frames()
     time.sleep(MEASURE)
     t1, cpu1, frames1 = time.monotonic(), cpu_seconds(pid), frames()
-    sender.join()
+    if sender:
+        sender.join()
     count = max(frames1 - frames0, 1)
     return count / (t1 - t0), 1000 * (cpu1 - cpu0) / count
 
 
-def skevla_rate(binary, display, flag, size):
+IN_MEMORY = "/dev/shm" if os.path.isdir("/dev/shm") else None
+
+
+def skevla_rate(binary, display, args, size, flood=True):
+    """skevla's rate with args, fed a flood of size-byte datagrams or, for a
+    replay, the file that args name."""
     lines = len("Bytes received --> %5d\nSource address --> 127.0.0.1\n" % size)
     # The log goes to memory, as into a pipe, rather than through a disk's
     # file system; its size tells the frames drawn.
-    with tempfile.TemporaryFile(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as log:
-        program = Skevla(binary, display, flag, stdout=log)
+    with tempfile.TemporaryFile(dir=IN_MEMORY) as log:
+        program = Skevla(binary, display, *args, stdout=log)
         try:
             program.wait_until_ready()
             banner = len("SKEVLA BEGIN\n")
-            return measure(program.proc.pid, size,
-                           lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
+            return measure(program.proc.pid,
+                           lambda: (os.fstat(log.fileno()).st_size - banner) // lines,
+                           datagram(size) if flood else None)
+        finally:
+            program.stop()
+
+
+def datagrams_received():
+    """The network namespace's count of IPv4 datagrams received."""
+    with open("/proc/net/snmp") as snmp:
+        names, values = [line.split() for line in snmp if line.startswith("Ip:")][:2]
+    return int(values[names.index("InReceives")])
+
+
+def rejected_flood_cost(binary, display):
+    """CPU milliseconds that skevla spends during a 5-second flood of
+    datagrams its filter rejects, and how many were sent."""
+    with open(os.devnull, "wb") as devnull:
+        program = Skevla(binary, display, "-f", "tcp port 9", stdout=devnull)
+        try:
+            program.wait_until_ready()
+            cpu0, sent0 = cpu_seconds(program.proc.pid), datagrams_received()
+            flooding(datagram(40), 5).join()
+            return 1000 * (cpu_seconds(program.proc.pid) - cpu0), datagrams_received() - sent0
         finally:
             program.stop()
 
@@ -112,7 +141,7 @@ def floor_rate(binary, display, size):
             program.proc.send_signal(signal.SIGUSR1)
             return int(program.line())
 
-        return measure(program.proc.pid, size, frames)
+        return measure(program.proc.pid, frames, datagram(size))
     finally:
         program.stop()
 
@@ -219,7 +248,7 @@ def main():
             for size in SIZES:
                 runs = []
                 for _ in range(REPEATS):
-                    runs.append(skevla_rate(skevla, display, flag, size))
+                    runs.append(skevla_rate(skevla, display, [flag], size))
                     if len(floor_runs[size]) < REPEATS:
                         floor_runs[size].append(floor_rate(floor, display, size))
                 rate, cost = median(runs)
@@ -229,6 +258,20 @@ def main():
                 print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.0f%% | %.2f | %.2f |" % (
                     mode, size, rate, cost * 1e3, floor_fps, floor_cost * 1e3,
                     100 * rate / floor_fps, heap, floor_heap[size]), flush=True)
+        # Replay at top speed of a file of the same 40-byte datagrams, beside
+        # the floor of live 40-byte frames.
+        with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as capture:
+            write_pcap(capture.name, 101, [datagram(40)] * 40000)
+            floor_fps, floor_cost = median(floor_runs[40])
+            for mode, flag in MODES.items():
+                rate, cost = median([skevla_rate(skevla, display, ["-r", capture.name, "-t", flag],
+                                                 40, flood=False) for _ in range(REPEATS)])
+                print("| %s, replay -t | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
+                    mode, rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps),
+                    flush=True)
+        cost, sent = rejected_flood_cost(skevla, display)
+        print("\nCPU time during a 5-second flood of %d datagrams that the filter (-f 'tcp port 9')"
+              " rejects: %.0f ms." % (sent, cost))
         at2, at10, peak = resident_memory(skevla, display)
         print("\nResident memory under a 10-second flood of 65,535-byte datagrams (poly):"
               " %d KiB at 2 s, %d KiB at 10 s (%+d KiB), peak %d KiB." % (at2, at10, at10 - at2, peak))

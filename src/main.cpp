@@ -47,7 +47,7 @@ void openSocket(const options &settings)
             settings.interface, std::strerror(errno));
     if (settings.filter) {
         if (const char *problem = attachFilter(sock, settings.filter))
-            die(2, "%s", problem);
+            die(2, "bad filter expression '%s': %s", settings.filter, problem);
     }
     if (!countDrops(sock))
         die(1, "cannot count the kernel's drops: %s", std::strerror(errno));

@@ -124,7 +124,8 @@ int openReplay(const char *file, const char *filter, bool top_speed, char *why, 
         bpf_program program{};
         if (pcap_compile(file_reader, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0 ||
             pcap_setfilter(file_reader, &program) != 0) {
-            std::snprintf(why, size, "%s", pcap_geterr(file_reader));
+            std::snprintf(why, size, "bad filter expression '%s': %s", filter,
+                          pcap_geterr(file_reader));
             return 2;
         }
         pcap_freecode(&program);

@@ -1,0 +1,46 @@
+"""The part of scripts/try-package that runs the installed skevla: under
+Xvfb, in the private network namespace that the script made, once as a
+member of the skevla group and once as a user outside it."""
+
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from harness import Skevla, datagram, start_xvfb, xdotool  # noqa: E402
+
+
+def as_user(name):
+    return ("setpriv", "--reuid=" + name, "--regid=" + name, "--init-groups", "--inh-caps=-all")
+
+
+def main():
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    xvfb, display = start_xvfb()
+    try:
+        print("== as skevla-member (%s)" % subprocess.run(
+            ["id", "skevla-member"], capture_output=True, text=True).stdout.strip())
+        member = Skevla("/usr/bin/skevla", display, prefix=as_user("skevla-member"))
+        print(member.line())
+        member.wait_until_ready()
+        with open("/proc/%d/status" % member.proc.pid) as status:
+            print("".join(line for line in status
+                          if line.startswith(("Uid", "Cap", "NoNewPrivs"))), end="")
+        print("\n".join(member.frame(datagram(40))))
+        xdotool(display, "mousemove", "--window", member.window, "10", "10")
+        xdotool(display, "key", "Escape")
+        status, _, error = member.finish()
+        print("exit status %d; standard error: %s" % (status, error.strip()))
+
+        print("== as skevla-outsider")
+        outsider = Skevla("/usr/bin/skevla", display, prefix=as_user("skevla-outsider"))
+        status, out, error = outsider.finish()
+        print("exit status %d; standard output %r; standard error: %s"
+              % (status, out, error.strip()))
+    finally:
+        xvfb.kill()
+        xvfb.wait()
+
+
+if __name__ == "__main__":
+    main()
