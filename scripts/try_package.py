@@ -11,7 +11,9 @@ from harness import Skevla, datagram, start_xvfb, xdotool  # noqa: E402
 
 
 def as_user(name):
-    return ("setpriv", "--reuid=" + name, "--regid=" + name, "--init-groups", "--inh-caps=-all")
+    # runuser changes user as a login does: setpriv would keep root's
+    # capabilities up to the exec, which would pass the file's mode.
+    return ("runuser", "-u", name, "--")
 
 
 def main():
@@ -23,9 +25,12 @@ def main():
         member = Skevla("/usr/bin/skevla", display, prefix=as_user("skevla-member"))
         print(member.line())
         member.wait_until_ready()
-        with open("/proc/%d/status" % member.proc.pid) as status:
+        # runuser waits for skevla as its child.
+        with open("/proc/%d/task/%d/children" % (member.proc.pid, member.proc.pid)) as children:
+            pid = int(children.read().split()[0])
+        with open("/proc/%d/status" % pid) as status:
             print("".join(line for line in status
-                          if line.startswith(("Uid", "Cap", "NoNewPrivs"))), end="")
+                          if line.startswith(("Name", "Uid", "Cap", "NoNewPrivs"))), end="")
         print("\n".join(member.frame(datagram(40))))
         xdotool(display, "mousemove", "--window", member.window, "10", "10")
         xdotool(display, "key", "Escape")
