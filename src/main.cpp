@@ -83,9 +83,6 @@ int main(int argc, char **argv)
     mode = settings.mode;
     winx = settings.winx;
     winy = settings.winy;
-    // Before any thread starts (the GL driver starts some), so that every
-    // one of them blocks the signals and only the wait receives them.
-    catchSignals();
 
     if (settings.file) {
         char why[4096];
@@ -95,6 +92,11 @@ int main(int argc, char **argv)
     } else {
         openSocket(settings);
     }
+
+    // Before any thread starts (the GL driver starts some), so that every
+    // one of them blocks the signals and only the wait receives them; after
+    // opening the input, which may wait on a pipe that Ctrl-C must end.
+    catchSignals();
 
     static const char banner[] = "SKEVLA BEGIN\n";
     writeLog(banner, sizeof banner - 1);

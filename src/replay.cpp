@@ -6,15 +6,18 @@
 #include "wait.h"
 
 #include <GL/freeglut_std.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 namespace
 {
 
 pcap_t *file_reader;
+bool from_stream; // a pipe or a terminal, which may have nothing to read yet
 int link_type;
 bool as_fast_as_possible;
 bool at_end;
@@ -106,7 +109,18 @@ void showNext()
 int openReplay(const char *file, const char *filter, bool top_speed, char *why, std::size_t size)
 {
     char problem[PCAP_ERRBUF_SIZE] = "";
-    file_reader = pcap_open_offline(file, problem);
+    FILE *stream = std::strcmp(file, "-") == 0 ? stdin : std::fopen(file, "rb");
+    struct stat status {};
+    if (!stream || fstat(fileno(stream), &status) != 0) {
+        std::snprintf(why, size, "%s: %s", file, std::strerror(errno));
+        return 1;
+    }
+    // Unbuffered, a stream's descriptor tells truly whether a record waits,
+    // so the wait for it can serve the window.
+    from_stream = !S_ISREG(status.st_mode);
+    if (from_stream)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+    file_reader = pcap_fopen_offline(stream, problem);
     if (!file_reader) {
         std::snprintf(why, size, "%s: %s", file, problem);
         return 1;
@@ -137,9 +151,13 @@ int openReplay(const char *file, const char *filter, bool top_speed, char *why, 
 
 bool replayStep(char *why, std::size_t size)
 {
-    if (!have_next && !at_end && !readNext()) {
-        std::snprintf(why, size, "%s: %s", counts.file, pcap_geterr(file_reader));
-        return false;
+    if (!have_next && !at_end) {
+        if (from_stream && !awaitInput(fileno(pcap_file(file_reader)), nullptr))
+            return true;
+        if (!readNext()) {
+            std::snprintf(why, size, "%s: %s", counts.file, pcap_geterr(file_reader));
+            return false;
+        }
     }
     if (at_end) {
         awaitInput(-1, nullptr);

@@ -497,10 +497,19 @@ class Replay(Run):
         program, lines = self.replayed(self.path("e.pcap"), "-f", "tcp dst port 443", frames=1)
         self.assertEqual(lines, LOGGED[2:])
         program.stop()
+        # From a pipe that then goes quiet: what came is shown, and the
+        # window is served while the pipe has nothing.
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, write_end)
         with open(self.path("e.pcap"), "rb") as capture:
-            program, lines = self.replayed("-", frames=3, stdin=capture)
-        self.assertEqual(lines, log_lines(26) + LOGGED[2:] + LOGGED[:2])
-        program.stop()
+            os.write(write_end, capture.read()[:-16 - len(ETHERNET + TCP[0])])
+        program, lines = self.replayed("-", stdin=read_end)
+        os.close(read_end)
+        self.assertEqual(lines, log_lines(26) + LOGGED[2:])
+        xdotool(self.display, "mousemove", "--window", program.window, "10", "10")
+        xdotool(self.display, "key", "Escape")
+        self.assertEqual(program.finish(),
+                         (0, b"", "skevla: 2 datagrams received from -, 0 packets skipped\n"))
         program, lines = self.replayed(self.path("e.pcap"), "-f", "len == 60", frames=1)
         self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK})
 
