@@ -6,6 +6,7 @@
 #include "wait.h"
 
 #include <GL/freeglut_std.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,45 +28,34 @@ bool at_end;
 bool have_next;
 const unsigned char *next_frame;
 datagram_span next_span;
-timespec next_due;
+long long next_due; // nanoseconds on the monotonic clock
 
-bool started; // the first datagram's time and the clock when it was read
-timeval first_stamp;
-timespec first_shown;
+bool started; // the first datagram's time stamp and the clock when it was read
+long long first_stamp;
+long long first_read;
 
-timespec now()
+constexpr long long nanoseconds_per_second = 1000000000;
+
+long long now()
 {
     timespec time;
     clock_gettime(CLOCK_MONOTONIC, &time);
-    return time;
-}
-
-// How long until due; zero once it is past.
-timespec until(const timespec &due)
-{
-    const timespec time = now();
-    long long left = (due.tv_sec - time.tv_sec) * 1000000000LL + (due.tv_nsec - time.tv_nsec);
-    if (left < 0)
-        left = 0;
-    return {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
 }
 
 // When a datagram stamped so is shown: as long after the first one as it was
-// recorded after it. A clock that runs back shows it at once.
-timespec dueAt(const timeval &stamp)
+// recorded after it. One stamped before the first is shown at once.
+long long dueAt(const timeval &stamp)
 {
+    const long long stamped = stamp.tv_sec * nanoseconds_per_second + stamp.tv_usec * 1000LL;
     if (!started) {
         started = true;
-        first_stamp = stamp;
-        first_shown = now();
+        first_stamp = stamped;
+        first_read = now();
     }
-    long long after = (stamp.tv_sec - first_stamp.tv_sec) * 1000000000LL +
-                      (stamp.tv_usec - first_stamp.tv_usec) * 1000LL;
-    if (after < 0 || as_fast_as_possible)
-        after = 0;
-    after += first_shown.tv_nsec;
-    return {first_shown.tv_sec + static_cast<time_t>(after / 1000000000),
-            static_cast<long>(after % 1000000000)};
+    if (as_fast_as_possible || stamped < first_stamp)
+        return first_read;
+    return first_read + (stamped - first_stamp);
 }
 
 // Reads up to the next IPv4 TCP datagram, counting what it passes over.
@@ -163,10 +153,12 @@ bool replayStep(char *why, std::size_t size)
         awaitInput(-1, nullptr);
         return true;
     }
-    timespec left = until(next_due);
-    awaitInput(-1, &left);
-    left = until(next_due);
-    if (left.tv_sec == 0 && left.tv_nsec == 0)
+    // A wait of zero still serves the window and the signals.
+    const long long left = std::max(next_due - now(), 0LL);
+    const timespec wait{static_cast<time_t>(left / nanoseconds_per_second),
+                        static_cast<long>(left % nanoseconds_per_second)};
+    awaitInput(-1, &wait);
+    if (next_due <= now())
         showNext();
     return true;
 }
