@@ -10,7 +10,10 @@ namespace
 constexpr std::uint16_t ethertype_ipv4 = 0x0800;
 constexpr std::uint32_t family_inet = 2; // AF_INET on every BSD and on Linux
 
-std::uint16_t big16(const unsigned char *at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+std::uint16_t big16(const unsigned char *at)
+{
+    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+}
 
 std::uint32_t big32(const unsigned char *at)
 {

@@ -60,8 +60,9 @@ void checkWindowSize()
     GLint largest[2];
     glGetIntegerv(GL_MAX_VIEWPORT_DIMS, largest);
     if (winx > largest[0] || winy > largest[1])
-        die(2, "a window of %d x %d pixels is larger than this GL can draw (%d x %d); ask for less "
-               "with -w and -h",
+        die(2,
+            "a window of %d x %d pixels is larger than this GL can draw (%d x %d); ask for less "
+            "with -w and -h",
             winx, winy, largest[0], largest[1]);
 }
 

@@ -10,13 +10,13 @@ extern const char usage_text[];
 // What the command line asks for. The caller fills mode, winx and winy with
 // their defaults; everything else is off unless given.
 struct options {
-    char mode;                        // -m<letter>: p poly, d dot, l line
-    std::int32_t winx;                // -w: window width in pixels
-    std::int32_t winy;                // -h: window height in pixels
-    const char *filter = nullptr;     // -f: capture filter, pcap-filter(7)
-    const char *interface = nullptr;  // -i: capture on this interface only
-    const char *file = nullptr;       // -r: capture file to replay, "-" for stdin
-    bool top_speed = false;           // -t: replay as fast as frames allow
+    char mode;                       // -m<letter>: p poly, d dot, l line
+    std::int32_t winx;               // -w: window width in pixels
+    std::int32_t winy;               // -h: window height in pixels
+    const char *filter = nullptr;    // -f: capture filter, pcap-filter(7)
+    const char *interface = nullptr; // -i: capture on this interface only
+    const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
+    bool top_speed = false;          // -t: replay as fast as frames allow
 };
 
 enum class verdict { run, help, refused };

@@ -100,7 +100,8 @@ int openReplay(const char *file, const char *filter, bool top_speed, char *why, 
 {
     char problem[PCAP_ERRBUF_SIZE] = "";
     FILE *stream = std::strcmp(file, "-") == 0 ? stdin : std::fopen(file, "rb");
-    struct stat status {};
+    struct stat status {
+    };
     if (!stream || fstat(fileno(stream), &status) != 0) {
         std::snprintf(why, size, "%s: %s", file, std::strerror(errno));
         return 1;

@@ -26,7 +26,8 @@ void note(int signal_number)
 
 void catchSignals()
 {
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = note;
     sigemptyset(&action.sa_mask);
     sigset_t answered;

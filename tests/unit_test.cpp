@@ -116,7 +116,8 @@ TEST(report, counts_line)
     } rows[] = {
         {{0, 0, 0, nullptr}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
         {{1, 1, 0, nullptr}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
-        {{70312, 4096, 3, nullptr}, "skevla: 70312 datagrams received, 4096 dropped by the kernel\n"},
+        {{70312, 4096, 3, nullptr},
+         "skevla: 70312 datagrams received, 4096 dropped by the kernel\n"},
         {{1, 0, 1, "x.pcap"}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
         {{9, 0, 0, "-"}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
     };
@@ -129,8 +130,8 @@ TEST(report, counts_line)
 
 // An IPv4 TCP datagram of 24 bytes from 10.0.0.7, held in full, and what
 // each link layer puts before it.
-const std::vector<unsigned char> ipv4_tcp = {0x45, 0, 0, 24, 0, 0, 0, 0, 64, 6, 0, 0,
-                                             10,   0, 0, 7,  127, 0, 0, 1, 1, 2, 3, 4};
+const std::vector<unsigned char> ipv4_tcp = {0x45, 0, 0, 24, 0,   0, 0, 0, 64, 6, 0, 0,
+                                             10,   0, 0, 7,  127, 0, 0, 1, 1,  2, 3, 4};
 
 std::vector<unsigned char> framed(std::vector<unsigned char> link, std::vector<unsigned char> net)
 {
@@ -141,8 +142,8 @@ std::vector<unsigned char> framed(std::vector<unsigned char> link, std::vector<u
 TEST(frame, decode)
 {
     const std::vector<unsigned char> ethernet = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x08, 0};
-    const std::vector<unsigned char> vlans = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x88, 0xA8,
-                                              0, 5, 0x81, 0, 0, 7, 0x08, 0};
+    const std::vector<unsigned char> vlans = {1,  2,    3,    4, 5, 6,    7, 8, 9, 10,   11,
+                                              12, 0x88, 0xA8, 0, 5, 0x81, 0, 0, 7, 0x08, 0};
     std::vector<unsigned char> sll(16), sll2(20);
     sll[14] = 0x08;
     sll2[0] = 0x08;
@@ -166,11 +167,17 @@ TEST(frame, decode)
         {"ethernet", DLT_EN10MB, framed(ethernet, ipv4_tcp), true, 14, 24},
         {"ethernet padding", DLT_EN10MB, framed(ethernet, padded), true, 14, 24},
         {"802.1ad and 802.1Q", DLT_EN10MB, framed(vlans, ipv4_tcp), true, 22, 24},
-        {"ethernet arp", DLT_EN10MB, framed({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 8, 6}, ipv4_tcp), false},
-        {"ethernet cut in the tag", DLT_EN10MB, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x81, 0, 0}, false},
+        {"ethernet arp", DLT_EN10MB,
+         framed({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 8, 6}, ipv4_tcp), false},
+        {"ethernet cut in the tag",
+         DLT_EN10MB,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x81, 0, 0},
+         false},
         {"cooked v1", DLT_LINUX_SLL, framed(sll, ipv4_tcp), true, 16, 24},
         {"cooked v2", DLT_LINUX_SLL2, framed(sll2, ipv4_tcp), true, 20, 24},
-        {"cooked v2 ipv6", DLT_LINUX_SLL2, framed({0x86, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, ipv4_tcp), false},
+        {"cooked v2 ipv6", DLT_LINUX_SLL2,
+         framed({0x86, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, ipv4_tcp),
+         false},
         {"raw", DLT_RAW, ipv4_tcp, true, 0, 24},
         {"raw ipv6", DLT_RAW, ipv6, false},
         {"ipv4", DLT_IPV4, ipv4_tcp, true, 0, 24},
@@ -258,7 +265,15 @@ TEST(options, arguments)
         {{"--helpme"}, verdict::refused},
         {{"-f", "tcp port 443", "-i", "eth0"}, verdict::run, 'p', 500, 500, "tcp port 443", "eth0"},
         {{"-filter", "a", "-f", "b", "-iface", "lo"}, verdict::run, 'p', 500, 500, "b", "lo"},
-        {{"-r", "x.pcap", "-t", "-f", ""}, verdict::run, 'p', 500, 500, "", nullptr, "x.pcap", true},
+        {{"-r", "x.pcap", "-t", "-f", ""},
+         verdict::run,
+         'p',
+         500,
+         500,
+         "",
+         nullptr,
+         "x.pcap",
+         true},
         {{"-read", "-", "-top"}, verdict::run, 'p', 500, 500, nullptr, nullptr, "-", true},
         {{"-f"}, verdict::refused},
         {{"-md", "-i"}, verdict::refused},
@@ -279,7 +294,9 @@ TEST(options, arguments)
             EXPECT_EQ(std::tie(settings.mode, settings.winx, settings.winy, settings.top_speed),
                       std::tie(row.mode, row.winx, row.winy, row.top_speed))
                 << label;
-            const auto text = [](const char *value) { return value ? std::string(value) : "(none)"; };
+            const auto text = [](const char *value) {
+                return value ? std::string(value) : "(none)";
+            };
             EXPECT_EQ(text(settings.filter), text(row.filter)) << label;
             EXPECT_EQ(text(settings.interface), text(row.interface)) << label;
             EXPECT_EQ(text(settings.file), text(row.file)) << label;
