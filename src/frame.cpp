@@ -81,7 +81,7 @@ bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, da
     if (start >= held || held - start < 20)
         return false;
     const unsigned char *header = frame + start;
-    const std::size_t header_length = 4u * (header[0] & 0x0F);
+    const std::size_t header_length = std::size_t{4} * (header[0] & 0x0Fu);
     constexpr unsigned char protocol_tcp = 6;
     if (header[0] >> 4 != 4 || header_length < 20 || header[9] != protocol_tcp)
         return false;
