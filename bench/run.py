@@ -66,17 +66,16 @@ def status(pid, key):
     raise KeyError(key)
 
 
-def measure(pid, frames, data=None):
-    """Frames per second and CPU milliseconds per frame over MEASURE seconds,
-    after WARM_UP, of a flood of data (or of a replay, without one); frames()
+def measure(pid, size, frames):
+    """Frames per second and CPU milliseconds per frame over MEASURE seconds
+    of a flood of size-byte datagrams that has run for WARM_UP; frames()
     counts frames so far."""
-    sender = data and flooding(data, WARM_UP + MEASURE + 1)
+    sender = flooding(datagram(size), WARM_UP + MEASURE + 1)
     time.sleep(WARM_UP)
     t0, cpu0, frames0 = time.monotonic(), cpu_seconds(pid), frames()
     time.sleep(MEASURE)
     t1, cpu1, frames1 = time.monotonic(), cpu_seconds(pid), frames()
-    if sender:
-        sender.join()
+    sender.join()
     count = max(frames1 - frames0, 1)
     return count / (t1 - t0), 1000 * (cpu1 - cpu0) / count
 
@@ -84,9 +83,10 @@ def measure(pid, frames, data=None):
 IN_MEMORY = "/dev/shm" if os.path.isdir("/dev/shm") else None
 
 
-def skevla_rate(binary, display, args, size, flood=True):
-    """skevla's rate with args, fed a flood of size-byte datagrams or, for a
-    replay, the file that args name."""
+def skevla_rate(binary, display, args, size):
+    """skevla's rate with args, under a flood of size-byte datagrams. A
+    replay reads none of them, but the flood keeps the machine as busy as
+    for the floor: with idle cores, waking Xvfb for each swap takes longer."""
     lines = len("Bytes received --> %5d\nSource address --> 127.0.0.1\n" % size)
     # The log goes to memory, as into a pipe, rather than through a disk's
     # file system; its size tells the frames drawn.
@@ -95,9 +95,8 @@ def skevla_rate(binary, display, args, size, flood=True):
         try:
             program.wait_until_ready()
             banner = len("SKEVLA BEGIN\n")
-            return measure(program.proc.pid,
-                           lambda: (os.fstat(log.fileno()).st_size - banner) // lines,
-                           datagram(size) if flood else None)
+            return measure(program.proc.pid, size,
+                           lambda: (os.fstat(log.fileno()).st_size - banner) // lines)
         finally:
             program.stop()
 
@@ -141,7 +140,7 @@ def floor_rate(binary, display, size):
             program.proc.send_signal(signal.SIGUSR1)
             return int(program.line())
 
-        return measure(program.proc.pid, frames, datagram(size))
+        return measure(program.proc.pid, size, frames)
     finally:
         program.stop()
 
@@ -265,7 +264,7 @@ def main():
             floor_fps, floor_cost = median(floor_runs[40])
             for mode, flag in MODES.items():
                 rate, cost = median([skevla_rate(skevla, display, ["-r", capture.name, "-t", flag],
-                                                 40, flood=False) for _ in range(REPEATS)])
+                                                 40) for _ in range(REPEATS)])
                 print("| %s, replay -t | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
                     mode, rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps),
                     flush=True)
