@@ -47,8 +47,10 @@ bool awaitInput(int fd, const timespec *timeout)
     // Events Xlib has already read would not wake the poll. Nothing waits
     // to be sent: GLUT's event loop ends on a flushing XPending and a swap is
     // a round trip, so no flush is spent here (it would cost reads).
-    Display *display = glXGetCurrentDisplay();
-    if (XEventsQueued(display, QueuedAlready) > 0)
+    // The window's one connection, looked up once: the lookup costs a
+    // system call.
+    static Display *const display = glXGetCurrentDisplay();
+    if (XQLength(display) > 0)
         return false;
     pollfd watched[2] = {{ConnectionNumber(display), POLLIN, 0}, {fd, POLLIN, 0}};
     const int ready = ppoll(watched, fd < 0 ? 1 : 2, timeout, &waiting_mask);
