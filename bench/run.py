@@ -18,8 +18,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import (Skevla, cpu_ticks, random_datagram, send, start_xvfb, write_pcap,  # noqa: E402
-                     xdotool)
+from harness import (Skevla, cpu_ticks, press, random_datagram, send, start_xvfb,  # noqa: E402
+                     write_pcap)
 
 SIZES = (40, 1500, 65535)
 MODES = {"poly": "-mp", "dot": "-md", "line": "-ml"}
@@ -170,9 +170,7 @@ def allocations(binary, counter, display, flag, size, frames):
             send(data)
             program.lines(2)
         program.wait_until_asleep()
-        xdotool(display, "mousemove", "--window", program.window, "10", "10")
-        xdotool(display, "key", "Escape")
-        send(data)
+        press(display, program.window, "Escape")
         if program.proc.wait(10) != 0:
             raise RuntimeError("skevla did not end on Escape")
 

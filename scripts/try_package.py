@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Skevla, datagram, start_xvfb, xdotool  # noqa: E402
+from harness import Skevla, datagram, press, start_xvfb  # noqa: E402
 
 
 def as_user(name):
@@ -32,8 +32,7 @@ def main():
             print("".join(line for line in status
                           if line.startswith(("Name", "Uid", "Cap", "NoNewPrivs"))), end="")
         print("\n".join(member.frame(datagram(40))))
-        xdotool(display, "mousemove", "--window", member.window, "10", "10")
-        xdotool(display, "key", "Escape")
+        press(display, member.window, "Escape")
         status, _, error = member.finish()
         print("exit status %d; standard error: %s" % (status, error.strip()))
 

@@ -6,9 +6,9 @@
 #include <GL/freeglut_std.h>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <linux/filter.h>
-#include <pcap/pcap.h>
 #include <sys/socket.h>
 
 namespace
@@ -27,19 +27,25 @@ void discardQueued(int socket_fd)
 
 int openCapture() { return socket(AF_INET, SOCK_RAW, IPPROTO_TCP); }
 
-const char *attachFilter(int socket_fd, const char *expression)
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
+                   std::size_t size)
+{
+    if (pcap_compile(handle, &program, expression, 1, PCAP_NETMASK_UNKNOWN) == 0)
+        return true;
+    std::snprintf(why, size, "bad filter expression '%s': %s", expression, pcap_geterr(handle));
+    return false;
+}
+
+bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t size)
 {
     // The socket hands over whole IPv4 datagrams, header first. The snapshot
     // length becomes the filter's verdict, so it must cover the largest one.
-    static char problem[PCAP_ERRBUF_SIZE + 64];
     pcap_t *compiler = pcap_open_dead(DLT_IPV4, buffer_size);
     bpf_program program{};
-    if (pcap_compile(compiler, &program, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
-        std::strncpy(problem, pcap_geterr(compiler), sizeof problem - 1);
-        pcap_close(compiler);
-        return problem;
-    }
+    const bool compiled = compileFilter(compiler, expression, program, why, size);
     pcap_close(compiler);
+    if (!compiled)
+        return false;
     // libpcap's instructions have the kernel's layout.
     const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
                               reinterpret_cast<sock_filter *>(program.bf_insns)};
@@ -47,11 +53,12 @@ const char *attachFilter(int socket_fd, const char *expression)
         setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
     pcap_freecode(&program);
     if (result != 0) {
-        std::strncpy(problem, std::strerror(errno), sizeof problem - 1);
-        return problem;
+        std::snprintf(why, size, "cannot attach the filter '%s': %s", expression,
+                      std::strerror(errno));
+        return false;
     }
     discardQueued(socket_fd);
-    return nullptr;
+    return true;
 }
 
 bool bindInterface(int socket_fd, const char *name)

@@ -1,14 +1,21 @@
 // Capture: the raw IPv4/TCP socket and the receive of one datagram.
 #pragma once
 
+#include <cstddef>
+#include <pcap/pcap.h>
+
 // A raw socket that is handed a copy of every TCP segment the host receives,
 // IPv4 header included; -1 with errno set when it cannot be opened.
 int openCapture();
 
-// Lets only the datagrams that expression (pcap-filter(7)) accepts reach
-// the socket, filtered in the kernel. Returns libpcap's message for a bad
-// expression, or nullptr.
-const char *attachFilter(int socket_fd, const char *expression);
+// Compiles a pcap-filter(7) expression for the handle's link type, for the
+// socket here and for a replayed file alike. False with the cause in why.
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
+                   std::size_t size);
+
+// Lets only the datagrams that expression accepts reach the socket, filtered
+// in the kernel. False with the cause in why.
+bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t size);
 
 // Keeps only the datagrams that arrive on the named interface. Needs the
 // capture privilege. False with errno set when it fails.

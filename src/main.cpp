@@ -45,10 +45,9 @@ void openSocket(const options &settings)
     if (settings.interface && !bindInterface(sock, settings.interface))
         die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them",
             settings.interface, std::strerror(errno));
-    if (settings.filter) {
-        if (const char *problem = attachFilter(sock, settings.filter))
-            die(2, "bad filter expression '%s': %s", settings.filter, problem);
-    }
+    char why[PCAP_ERRBUF_SIZE + 256];
+    if (settings.filter && !attachFilter(sock, settings.filter, why, sizeof why))
+        die(2, "%s", why);
     if (!countDrops(sock))
         die(1, "cannot count the kernel's drops: %s", std::strerror(errno));
 }

@@ -1,5 +1,6 @@
 #include "replay.h"
 
+#include "capture.h"
 #include "frame.h"
 #include "report.h"
 #include "state.h"
@@ -127,13 +128,14 @@ int openReplay(const char *file, const char *filter, bool top_speed, char *why, 
     }
     if (filter) {
         bpf_program program{};
-        if (pcap_compile(file_reader, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0 ||
-            pcap_setfilter(file_reader, &program) != 0) {
-            std::snprintf(why, size, "bad filter expression '%s': %s", filter,
-                          pcap_geterr(file_reader));
+        if (!compileFilter(file_reader, filter, program, why, size))
             return 2;
-        }
+        const int applied = pcap_setfilter(file_reader, &program);
         pcap_freecode(&program);
+        if (applied != 0) {
+            std::snprintf(why, size, "%s: %s", file, pcap_geterr(file_reader));
+            return 1;
+        }
     }
     counts.file = file;
     as_fast_as_possible = top_speed;

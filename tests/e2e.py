@@ -19,7 +19,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, log_lines, pixel,
+from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, log_lines, pixel, press,
                      random_datagram, send, signed, start_xvfb, window_image, write_pcap,
                      write_pcapng, xdotool)
 
@@ -377,8 +377,7 @@ class Reliability(Run):
 class Ending(Run):
     def test_ways_to_end_with_no_traffic(self):
         def escape(program):
-            xdotool(self.display, "mousemove", "--window", program.window, "250", "250")
-            xdotool(self.display, "key", "q", "Q", "Escape")
+            press(self.display, program.window, "q", "Q", "Escape")
 
         def reader_gone(program):
             program.proc.stdout.close()
@@ -506,8 +505,7 @@ class Replay(Run):
         program, lines = self.replayed("-", stdin=read_end)
         os.close(read_end)
         self.assertEqual(lines, log_lines(26) + LOGGED[2:])
-        xdotool(self.display, "mousemove", "--window", program.window, "10", "10")
-        xdotool(self.display, "key", "Escape")
+        press(self.display, program.window, "Escape")
         self.assertEqual(program.finish(),
                          (0, b"", "skevla: 2 datagrams received from -, 0 packets skipped\n"))
         program, lines = self.replayed(self.path("e.pcap"), "-f", "len == 60", frames=1)

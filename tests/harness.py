@@ -201,6 +201,12 @@ def xdotool(display, *args):
                           capture_output=True, text=True, timeout=DEADLINE).stdout
 
 
+def press(display, window, *keys):
+    """Types keys into the window, the pointer over it (focus follows it)."""
+    xdotool(display, "mousemove", "--window", window, "10", "10")
+    xdotool(display, "key", *keys)
+
+
 def close_window(display, window):
     """Asks the window to close as a window manager does: a WM_DELETE_WINDOW
     client message."""
