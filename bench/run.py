@@ -18,6 +18,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import harness  # noqa: E402
 from harness import (Skevla, cpu_ticks, press, random_datagram, send, start_xvfb,  # noqa: E402
                      write_pcap)
 
@@ -36,17 +37,9 @@ def datagram(size):
 
 
 def flood(data, seconds):
-    """Sends data for seconds, in bursts every millisecond that overfill the
-    receiver's socket buffer (which the kernel then drops) yet leave the CPU
-    mostly to the programs measured."""
-    import socket
-    burst = min(64, max(2, 150000 // (len(data) + 700)))
-    end = time.monotonic() + seconds
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-        while time.monotonic() < end:
-            for _ in range(burst):
-                raw.sendto(data, ("127.0.0.1", 0))
-            time.sleep(0.001)
+    """Sends data for seconds in bursts that overfill the receiver's socket
+    buffer (which the kernel then drops)."""
+    harness.flood([data] * min(64, max(2, 150000 // (len(data) + 700))), seconds)
 
 
 def flooding(data, seconds):

@@ -1,14 +1,14 @@
 #include "capture.h"
 
-#include "report.h"
+#include "source.h"
 #include "state.h"
 
-#include <GL/freeglut_std.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 
 namespace
@@ -23,7 +23,37 @@ void discardQueued(int socket_fd)
     }
 }
 
+int socketDescriptor() { return sock; }
+
+long long noDueTime() { return -1; }
+
+arrival grabPacket(bool, long long, datagram &taken, char *, std::size_t)
+{
+    sockaddr_in sender{}; // stays 0.0.0.0 when the receive fails
+    socklen_t sender_size = sizeof sender;
+    const ssize_t received = recvfrom(sock, buffer, sizeof buffer, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr *>(&sender), &sender_size);
+    if (received < 0 && (errno == EAGAIN || errno == EINTR))
+        return arrival::none_yet;
+    taken = {reinterpret_cast<const unsigned char *>(buffer), static_cast<std::int32_t>(received),
+             sender.sin_addr};
+    return arrival::datagram;
+}
+
+// The socket's drop count as it stands, not as the last datagram reported
+// it: drops at the end of a flood come with no datagram after them.
+unsigned long kernelDrops()
+{
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof memory;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0)
+        return 0;
+    return memory[SK_MEMINFO_DROPS];
+}
+
 } // namespace
+
+const source live_source{socketDescriptor, noDueTime, grabPacket, kernelDrops};
 
 int openCapture() { return socket(AF_INET, SOCK_RAW, IPPROTO_TCP); }
 
@@ -63,44 +93,13 @@ bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t 
 
 bool bindInterface(int socket_fd, const char *name)
 {
+    if (name[0] == '\0') {
+        errno = ENODEV;
+        return false;
+    }
     if (setsockopt(socket_fd, SOL_SOCKET, SO_BINDTODEVICE, name,
                    static_cast<socklen_t>(std::strlen(name))) != 0)
         return false;
     discardQueued(socket_fd);
     return true;
-}
-
-bool countDrops(int socket_fd)
-{
-    const int on = 1;
-    return setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
-}
-
-void grabPacket()
-{
-    sockaddr_in source{}; // stays 0.0.0.0 when the receive fails
-    iovec data{buffer, sizeof buffer};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
-    msghdr message{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof source;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-
-    const ssize_t received = recvmsg(sock, &message, MSG_DONTWAIT);
-    if (received < 0 && (errno == EAGAIN || errno == EINTR))
-        return;
-    bytes_recieved = static_cast<std::int32_t>(received);
-    // The kernel's count of drops rides along only once it is above zero.
-    for (cmsghdr *item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
-        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL) {
-            std::uint32_t dropped;
-            std::memcpy(&dropped, CMSG_DATA(item), sizeof dropped);
-            counts.dropped = dropped;
-        }
-    }
-    logDatagram(bytes_recieved, source.sin_addr);
-    glutPostRedisplay();
 }

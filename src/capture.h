@@ -1,4 +1,4 @@
-// Capture: the raw IPv4/TCP socket and the receive of one datagram.
+// Capture: the raw IPv4/TCP socket, the live source of datagrams.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +18,6 @@ bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
 bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t size);
 
 // Keeps only the datagrams that arrive on the named interface. Needs the
-// capture privilege. False with errno set when it fails.
+// capture privilege. False with errno set when it fails (ENODEV for an
+// empty name, which the kernel would take as every interface).
 bool bindInterface(int socket_fd, const char *name);
-
-// Asks the kernel to report with every datagram how many it has dropped.
-bool countDrops(int socket_fd);
-
-// Takes one waiting datagram into buffer, logs it and asks for its frame.
-// Does nothing when none is waiting.
-void grabPacket();

@@ -1,55 +1,73 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// main reads the options, opens a raw IPv4 socket for TCP (or a capture file
-// to replay), prints a banner, creates a GLUT window and hands control to
-// the GLUT loop. The idle callback sleeps until the window, the next datagram
-// or a signal needs the program; a datagram is logged with its length and
-// sender and becomes the next frame, which the display callback, draw, makes
-// of its bytes: every group of four gives one colour and two vertices, drawn
-// as points, line segments or one polygon. So there is one datagram per
-// frame, and the window answers at once whether traffic comes or not. Before
-// the first datagram the process gives up every capability: the socket is
-// already open. The shared state is in state.h; options.cpp reads the
-// command line, capture.cpp receives, replay.cpp reads files (frame.cpp
-// unwraps their link layers), wait.cpp sleeps, report.cpp logs, render.cpp
-// draws, shell.cpp holds the window callbacks. Start reading at main.
+// main reads the options, opens a source of datagrams (a raw IPv4 socket for
+// TCP, or a capture file to replay), prints a banner, creates a GLUT window
+// and hands control to the GLUT loop. Its idle callback sleeps in one wait
+// on the window, the source, the signals and, while the log's reader lags,
+// standard output; a datagram taken is logged with its length and sender and
+// becomes the next frame, which the display callback, draw, makes of its
+// bytes: every group of four gives one colour and two vertices, drawn as
+// points, line segments or one polygon. So there is one datagram per frame,
+// and the window answers at once whether traffic comes or not. Before the
+// first datagram the process gives up every capability: the socket is
+// already open. Data flows one way: options.cpp reads the command line;
+// capture.cpp (the socket) and replay.cpp (files, with records.cpp finding
+// their records and frame.cpp unwrapping their link layers) are the two
+// sources of source.h; loop.cpp waits and takes; report.cpp logs and counts;
+// render.cpp draws; shell.cpp holds the window callbacks; state.h the shared
+// state. Start reading at main.
 
 #include "capture.h"
+#include "loop.h"
 #include "options.h"
 #include "privileges.h"
 #include "render.h"
 #include "replay.h"
 #include "report.h"
 #include "shell.h"
+#include "source.h"
 #include "state.h"
-#include "wait.h"
 
 #include <GL/freeglut.h>
+#include <GL/glx.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
+
+// A standard descriptor left closed would be taken by the next one opened
+// (the socket, the X connection), and the log written into it.
+void fillStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+            std::_Exit(1);
+}
 
 // Live capture: the socket with the filter and interface asked for, set up
 // while the process still holds the privilege to.
 void openSocket(const options &settings)
 {
     sock = openCapture();
-    if (sock < 0)
+    if (sock < 0 && (errno == EPERM || errno == EACCES)) {
+        char binary[2 * 4096];
         die(1,
             "cannot open a raw TCP socket: %s; run as root, or give the binary the capability "
             "with: sudo setcap cap_net_raw=ep %s",
-            std::strerror(errno), executablePath());
+            std::strerror(errno), shellWord(executablePath(), binary, sizeof binary));
+    }
+    if (sock < 0)
+        die(1, "cannot open a raw TCP socket: %s", std::strerror(errno));
     if (settings.interface && !bindInterface(sock, settings.interface))
         die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them",
             settings.interface, std::strerror(errno));
     char why[PCAP_ERRBUF_SIZE + 256];
     if (settings.filter && !attachFilter(sock, settings.filter, why, sizeof why))
         die(2, "%s", why);
-    if (!countDrops(sock))
-        die(1, "cannot count the kernel's drops: %s", std::strerror(errno));
 }
 
 // A window larger than the GL's largest viewport could not be drawn; X
@@ -69,13 +87,13 @@ void checkWindowSize()
 
 int main(int argc, char **argv)
 {
+    fillStandardDescriptors();
     options settings{.mode = mode, .winx = winx, .winy = winy};
     switch (parseOptions(argc, argv, settings)) {
     case verdict::run:
         break;
     case verdict::help:
-        writeLog(usage_text, std::strlen(usage_text));
-        return 0;
+        return writeLog(usage_text, std::strlen(usage_text)) || errno == EPIPE ? 0 : 1;
     case verdict::refused:
         std::fputs(usage_text, stderr);
         return 2;
@@ -94,12 +112,17 @@ int main(int argc, char **argv)
     }
 
     // Before any thread starts (the GL driver starts some), so that every
-    // one of them blocks the signals and only the wait receives them; after
-    // opening the input, which may wait on a pipe that Ctrl-C must end.
-    catchSignals();
+    // one of them blocks the signals; after opening the input, which may
+    // wait on a pipe that Ctrl-C must end.
+    if (!startLoop(settings.file ? file_source : live_source))
+        die(1, "cannot take signals through a descriptor: %s", std::strerror(errno));
 
     static const char banner[] = "SKEVLA BEGIN\n";
-    writeLog(banner, sizeof banner - 1);
+    if (!writeLog(banner, sizeof banner - 1)) {
+        if (errno == EPIPE)
+            return 0;
+        die(1, "cannot write the log: %s", std::strerror(errno));
+    }
 
     // GLUT gets the program name alone: every argument is ours, and GLUT
     // would take -display or -geometry out of them.
@@ -114,6 +137,7 @@ int main(int argc, char **argv)
     glutInitWindowPosition(0, 0);
     glutCreateWindow("SKEVLA");
     checkWindowSize();
+    XSetIOErrorHandler(lostDisplay);
     unthrottleSwaps();
     init();
 
@@ -129,6 +153,9 @@ int main(int argc, char **argv)
     glutKeyboardFunc(keyboard);
     glutIdleFunc(idle);
     glutMainLoop();
-    reportCounts();
+    if (const char *cause = loopFailure())
+        die(1, "%s", cause);
+    finishLog();
+    writeCounts();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cap-ng.h>
 #include <climits>
+#include <cstring>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -27,4 +28,29 @@ const char *executablePath()
         return "skevla";
     path[length] = '\0';
     return path;
+}
+
+const char *shellWord(const char *text, char *out, std::size_t size)
+{
+    const bool plain =
+        text[0] != '\0' &&
+        text[std::strspn(text, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "/._+-,:@%")] == '\0';
+    std::size_t at = 0;
+    const auto put = [&](const char *piece) {
+        for (; *piece && at + 1 < size; ++piece)
+            out[at++] = *piece;
+    };
+    if (plain) {
+        put(text);
+    } else {
+        put("'");
+        for (const char *c = text; *c; ++c) {
+            const char one[2] = {*c, '\0'};
+            put(*c == '\'' ? "'\\''" : one);
+        }
+        put("'");
+    }
+    out[at] = '\0';
+    return out;
 }

@@ -1,17 +1,26 @@
 #include "report.h"
 
 #include "state.h"
-#include "wait.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
-int formatLog(char *out, std::size_t size, int count, in_addr source)
+namespace
+{
+
+char held[256]; // one datagram's lines at a time
+std::size_t held_length;
+
+} // namespace
+
+int formatLog(char *out, std::size_t size, int count, in_addr sender)
 {
     return std::snprintf(out, size, "Bytes received --> %5d\nSource address --> %s\n", count,
-                         inet_ntoa(source));
+                         inet_ntoa(sender));
 }
 
 bool writeLog(const char *text, std::size_t length)
@@ -21,7 +30,7 @@ bool writeLog(const char *text, std::size_t length)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return errno != EPIPE; // other failures: nowhere to log to, keep drawing
+            return false;
         }
         text += written;
         length -= static_cast<std::size_t>(written);
@@ -29,14 +38,26 @@ bool writeLog(const char *text, std::size_t length)
     return true;
 }
 
-void logDatagram(int count, in_addr source)
+void holdLog(const char *text, std::size_t length)
 {
-    char lines[128];
-    const int length = formatLog(lines, sizeof lines, count, source);
-    if (!writeLog(lines, static_cast<std::size_t>(length)))
-        requestStop();
-    else if (count >= 0)
-        ++counts.received;
+    length = std::min(length, sizeof held - held_length);
+    std::memcpy(held + held_length, text, length);
+    held_length += length;
+}
+
+bool logHeld() { return held_length > 0; }
+
+flushed flushLog()
+{
+    const ssize_t written = write(STDOUT_FILENO, held, held_length);
+    if (written < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return flushed::partly;
+        return errno == EPIPE ? flushed::reader_gone : flushed::failed;
+    }
+    held_length -= static_cast<std::size_t>(written);
+    std::memmove(held, held + written, held_length);
+    return held_length == 0 ? flushed::all : flushed::partly;
 }
 
 int formatCounts(char *out, std::size_t size, const tally &seen)
@@ -50,9 +71,9 @@ int formatCounts(char *out, std::size_t size, const tally &seen)
                          seen.received, datagrams, seen.dropped);
 }
 
-void reportCounts()
+void reportCounts(const tally &seen)
 {
     char line[4200]; // room for a file name of PATH_MAX
-    formatCounts(line, sizeof line, counts);
+    formatCounts(line, sizeof line, seen);
     std::fputs(line, stderr);
 }

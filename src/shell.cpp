@@ -1,9 +1,7 @@
 #include "shell.h"
 
-#include "capture.h"
-#include "replay.h"
+#include "loop.h"
 #include "state.h"
-#include "wait.h"
 
 #include <GL/freeglut.h>
 #include <GL/glu.h>
@@ -29,6 +27,16 @@ void glutFailure(const char *format, va_list args)
     char cause[256];
     std::vsnprintf(cause, sizeof cause, format, args);
     die(1, "%s; set DISPLAY to a running X server that offers GLX", cause);
+}
+
+int lostDisplay(_XDisplay *display)
+{
+    writeCounts();
+    // Not through exit: the libraries' clean-up would talk to the dead
+    // connection and print more.
+    std::fprintf(stderr, "skevla: X connection to %s broken: the X server went away\n",
+                 DisplayString(display));
+    std::_Exit(1);
 }
 
 bool hasExtension(const char *extensions, const char *name)
@@ -93,25 +101,6 @@ void reshape(int width, int height)
 
 void keyboard(unsigned char key, int, int)
 {
-    if (key == 27) { // Escape
-        requestStop();
-        glutLeaveMainLoop();
-    }
-}
-
-void idle()
-{
-    // glutMainLoop may call idle once more after being asked to leave.
-    if (stopRequested()) {
-        glutLeaveMainLoop();
-        return;
-    }
-    if (sock >= 0) {
-        if (awaitInput(sock, nullptr))
-            grabPacket();
-        return;
-    }
-    char why[4096];
-    if (!replayStep(why, sizeof why))
-        die(1, "%s", why);
+    if (key == 27) // Escape
+        stopLoop();
 }

@@ -3,6 +3,8 @@
 
 #include <cstdarg>
 
+struct _XDisplay; // Xlib's Display, whose header would bring its macros along
+
 // Writes "skevla: " and the formatted cause and remedy to standard error as
 // one line, then exits with status (1 for a failure, 2 for a bad command line).
 [[noreturn]] void die(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -18,9 +20,10 @@ bool hasExtension(const char *extensions, const char *name);
 // GLX_EXT_swap_control nor GLX_MESA_swap_control is offered.
 void unthrottleSwaps();
 
+// Xlib's handler for a connection that broke: the counts so far, then the
+// cause, status 1.
+[[noreturn]] int lostDisplay(_XDisplay *display);
+
 void init();
 void reshape(int width, int height);
 void keyboard(unsigned char key, int x, int y);
-// Sleeps until the window, the next datagram or a signal needs the program,
-// and takes that datagram; the display callback only draws.
-void idle();

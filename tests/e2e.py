@@ -16,11 +16,12 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
-from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, log_lines, pixel, press,
-                     random_datagram, send, signed, start_xvfb, window_image, write_pcap,
+from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood, log_lines, pixel,
+                     press, random_datagram, send, signed, start_xvfb, window_image, write_pcap,
                      write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
@@ -128,14 +129,14 @@ class Capture(Run):
             self.assertEqual(os.pread(log.fileno(), 4096, 0), expected)
 
     def test_without_privilege_fails_at_once(self):
-        with tempfile.TemporaryDirectory() as directory:
+        with tempfile.TemporaryDirectory(prefix="with space") as directory:
             program = self.start(argv0=copy_for_nobody(directory), prefix=AS_NOBODY + (
                 "--inh-caps=-all",))
             status, out, error = program.finish()
         self.assertEqual((status, out), (1, b""))
-        # The remedy names the binary where it is, so it can be pasted.
+        # The remedy names the binary where it is, quoted, so it can be pasted.
         self.assertRegex(error, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
-                                r" .*root.*sudo setcap cap_net_raw=ep %s\n$"
+                                r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$"
                          % re.escape(os.path.join(directory, "skevla")))
 
     def test_filter_and_interface(self):
@@ -245,6 +246,7 @@ class Options(Run):
             (["--help"], 0, USAGE, "^$"),
             (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
             (["-i", "nosuch0"], 2, b"", r"^skevla: .*'nosuch0'.*No such device.*\n$"),
+            (["-i", ""], 2, b"", r"^skevla: .*''.*No such device.*\n$"),
             # Larger than this GL's viewport (llvmpipe: 16384): nothing drawn.
             (["-w", "32767", "-h", "32767"], 2, banner,
              r"^skevla: a window of 32767 x 32767 pixels is larger than this GL can draw "
@@ -327,23 +329,22 @@ class Reliability(Run):
         with tempfile.TemporaryFile() as log:
             program = self.start(stdout=log)
             program.wait_until_ready()
-            sent, end = 0, time.monotonic() + 3
-            while time.monotonic() < end:  # pauses leave the program a core
-                send(*pool)
-                sent += len(pool)
-                time.sleep(0.002)
+            sent = flood(pool, 3)
             program.wait_until_quiet(log)
+            # With nothing after the flood, every datagram sent is received
+            # or dropped, the last drops included.
+            program.proc.send_signal(signal.SIGUSR1)
+            received, dropped = map(int, re.fullmatch(
+                r"skevla: (\d+) datagrams received, (\d+) dropped by the kernel",
+                program.line(error=True)).groups())
+            self.assertEqual(received + dropped, sent)
+            self.assertGreater(dropped, 0)
             send(datagram(1234))
             program.wait_until_quiet(log)
-            self.assertIsNone(program.proc.poll())
             program.proc.send_signal(signal.SIGINT)
             status, _, error = program.finish()
             lines = os.pread(log.fileno(), 1 << 24, 0).decode().split("\n")
-        # Every datagram logged is counted; the kernel's drops are reported.
-        received, dropped = map(int, re.fullmatch(
-            r"skevla: (\d+) datagrams received, (\d+) dropped by the kernel\n", error).groups())
-        self.assertEqual((status, received), (0, (len(lines) - 2) // 2))
-        self.assertGreater(dropped, 0)
+        self.assertEqual((status, error), (0, counts(received + 1, dropped)))
         self.assertEqual(lines[0], "SKEVLA BEGIN")
         self.assertEqual(lines[-3:], log_lines(1234) + [""])
         pairs = list(zip(lines[1:-1:2], lines[2:-1:2]))
@@ -352,7 +353,8 @@ class Reliability(Run):
             self.assertTrue(20 <= int(count.split()[-1]) <= 65535, count)
             self.assertEqual(source, "Source address --> 127.0.0.1")
         self.assertEqual(len(lines), 2 * len(pairs) + 2)
-        print("\nflood: %d datagrams sent, %d logged; %s" % (sent, len(pairs) - 1, error.strip()),
+        self.assertEqual(len(pairs), received + 1)
+        print("\nflood: %d datagrams sent, %d logged; %s" % (sent, received, error.strip()),
               file=sys.stderr)
 
     def test_losing_the_display(self):
@@ -371,7 +373,8 @@ class Reliability(Run):
         self.assertLess(time.monotonic() - killed, 1.0)
         status, out, error = program.finish()
         self.assertEqual((status, out), (1, b""))
-        self.assertRegex(error, "X connection to %s broken" % re.escape(display))
+        self.assertRegex(error, r"^%sskevla: X connection to %s broken[^\n]*\n$"
+                         % (re.escape(counts(1)), re.escape(display)))
 
 
 class Ending(Run):
@@ -400,6 +403,55 @@ class Ending(Run):
                 self.assertEqual(program.frame(datagram(44)), log_lines(44))
                 end(program)
                 self.assertEqual(program.finish(), (0, b"", counts(counted)))
+
+    def test_stalled_log_reader(self):
+        # Nobody reads the log: once the pipe is full the program holds its
+        # lines, takes no datagram, and still answers the window and signals.
+        rows = [("Escape", lambda program: press(self.display, program.window, "Escape")),
+                ("SIGTERM", lambda program: program.proc.send_signal(signal.SIGTERM))]
+        for how, end in rows:
+            with self.subTest(how=how):
+                program = self.started()
+                flood([datagram(40)] * 64, 1.5)
+                program.wait_until_asleep()
+                end(program)
+                status, out, error = program.finish()
+                logged = out.count(b"Source address")
+                self.assertGreater(len(out), 32768)  # the pipe was full
+                self.assertEqual((status, error), (0, counts(logged, int(re.search(
+                    r"(\d+) dropped", error).group(1)))))
+
+    def test_signals_during_a_flood(self):
+        rows = [signal.SIGUSR1, signal.SIGINT, signal.SIGTERM]
+        for number in rows:
+            with self.subTest(signal=number.name), tempfile.TemporaryFile() as log:
+                program = self.start(stdout=log)
+                program.wait_until_ready()
+                stop = threading.Event()
+                sender = threading.Thread(target=flood, args=([datagram(40)] * 64, 10, stop))
+                sender.start()
+                try:
+                    time.sleep(0.5)
+                    program.proc.send_signal(number)
+                    sent = time.monotonic()
+                    program.line(error=True)
+                    self.assertLess(time.monotonic() - sent, 1.0)
+                    if number == signal.SIGUSR1:
+                        self.assertIsNone(program.proc.poll())
+                    else:
+                        self.assertEqual(program.proc.wait(1.0), 0)
+                finally:
+                    stop.set()
+                    sender.join()
+
+    def test_closed_standard_descriptors(self):
+        # Closed, they are not taken by the socket or the X connection.
+        program = self.start(prefix=("sh", "-c", 'exec "$0" "$@" <&- >&-'))
+        program.wait_until_ready()
+        send(datagram(40))
+        program.wait_until_asleep()
+        program.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(program.finish(), (0, b"", counts(1)))
 
     def test_asleep_while_nothing_happens(self):
         program = self.started()

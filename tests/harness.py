@@ -61,6 +61,21 @@ def send(*datagrams):
             raw.sendto(data, ("127.0.0.1", 0))
 
 
+def flood(datagrams, seconds, stop=None):
+    """Sends datagrams over and over for seconds, or until the event stop
+    is set, in bursts every millisecond that overfill a receiver's socket
+    buffer yet leave the CPU mostly to the programs watched. Returns how
+    many were sent."""
+    sent, end = 0, time.monotonic() + seconds
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        while time.monotonic() < end and not (stop and stop.is_set()):
+            for data in datagrams:
+                raw.sendto(data, ("127.0.0.1", 0))
+            sent += len(datagrams)
+            time.sleep(0.001)
+    return sent
+
+
 def log_lines(size, source="127.0.0.1"):
     return ["Bytes received --> %5d" % size, "Source address --> %s" % source]
 
@@ -158,17 +173,20 @@ class Skevla:
         self.wait_until_asleep()
         return lines
 
-    def wait_until_asleep(self):
-        # The log is written before the frame is drawn, so the picture is
-        # there only once the program sleeps again.
-        deadline = time.monotonic() + DEADLINE
-        while self.proc.poll() is None and time.monotonic() < deadline:
+    def wait_until_asleep(self, patience=DEADLINE):
+        """Waits until the program sleeps in its wait, or has ended; fails
+        when it does neither within patience seconds. The log is written
+        before the frame is drawn, so the picture is there only then."""
+        deadline = time.monotonic() + patience
+        while self.proc.poll() is None:
             try:
                 with open("/proc/%d/syscall" % self.proc.pid) as syscall:
                     if syscall.read().split()[0] in ASLEEP:
                         return
             except OSError:
                 pass
+            if time.monotonic() > deadline:
+                raise AssertionError("pid %d not asleep after %g s" % (self.proc.pid, patience))
             time.sleep(0.001)
 
     def wait_until_quiet(self, log):

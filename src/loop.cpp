@@ -1,0 +1,189 @@
+#include "loop.h"
+
+#include "report.h"
+#include "source.h"
+#include "state.h"
+
+#include <GL/freeglut.h>
+#include <GL/glx.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace
+{
+
+const source *input;
+int signals = -1;
+bool input_ended;
+bool leaving;
+bool held_is_datagram; // the held lines count as received once written
+char failure[4608];
+
+constexpr long long nanoseconds_per_second = 1000000000;
+
+long long now()
+{
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
+}
+
+void leave(const char *cause)
+{
+    leaving = true;
+    if (cause && !failure[0])
+        std::snprintf(failure, sizeof failure, "%s", cause);
+}
+
+void takeSignals()
+{
+    signalfd_siginfo caught;
+    while (read(signals, &caught, sizeof caught) == sizeof caught) {
+        if (caught.ssi_signo == SIGUSR1)
+            writeCounts();
+        else
+            leave(nullptr);
+    }
+}
+
+void writeHeld()
+{
+    switch (flushLog()) {
+    case flushed::all:
+        if (held_is_datagram)
+            ++counts.received;
+        break;
+    case flushed::partly:
+        break;
+    case flushed::reader_gone:
+        leave(nullptr);
+        break;
+    case flushed::failed:
+        char cause[256];
+        std::snprintf(cause, sizeof cause, "cannot write the log: %s", std::strerror(errno));
+        leave(cause);
+        break;
+    }
+}
+
+void show(const datagram &taken)
+{
+    if (taken.length > 0 && taken.bytes != reinterpret_cast<const unsigned char *>(buffer))
+        std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
+    bytes_recieved = taken.length;
+    char lines[128];
+    const int length = formatLog(lines, sizeof lines, taken.length, taken.sender);
+    holdLog(lines, static_cast<std::size_t>(length));
+    held_is_datagram = taken.length >= 0;
+    glutPostRedisplay();
+}
+
+void take(bool readable)
+{
+    datagram taken;
+    char cause[4608];
+    switch (input->next(readable, now(), taken, cause, sizeof cause)) {
+    case arrival::datagram:
+        show(taken);
+        break;
+    case arrival::none_yet:
+        break;
+    case arrival::ended:
+        input_ended = true;
+        writeCounts();
+        break;
+    case arrival::failed:
+        leave(cause);
+        glutLeaveMainLoop();
+        break;
+    }
+}
+
+} // namespace
+
+bool startLoop(const source &from)
+{
+    input = &from;
+    sigset_t answered;
+    sigemptyset(&answered);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&answered, signal_number);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (sigprocmask(SIG_BLOCK, &answered, nullptr) != 0)
+        return false;
+    signals = signalfd(-1, &answered, SFD_NONBLOCK | SFD_CLOEXEC);
+    return signals >= 0;
+}
+
+void idle()
+{
+    // glutMainLoop may call idle once more after being asked to leave.
+    if (leaving) {
+        glutLeaveMainLoop();
+        return;
+    }
+    // Events Xlib has already read would not wake the poll. Nothing waits
+    // to be sent: GLUT's event loop ends on a flushing XPending and a swap is
+    // a round trip. The window's one connection is looked up once: the
+    // lookup costs a system call.
+    static Display *const display = glXGetCurrentDisplay();
+    if (XQLength(display) > 0)
+        return;
+    // While the log holds lines, no datagram is taken: the kernel queues
+    // them, and drops and counts what does not fit.
+    const bool held = logHeld();
+    const bool taking = !held && !input_ended;
+    const int source_fd = taking ? input->descriptor() : -1;
+    const long long due = taking ? input->due() : -1;
+    pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
+                        {signals, POLLIN, 0},
+                        {held ? STDOUT_FILENO : -1, POLLOUT, 0},
+                        {source_fd, POLLIN, 0}};
+    timespec wait{};
+    if (due > 0) {
+        const long long left = std::max(due - now(), 0LL);
+        wait = {static_cast<time_t>(left / nanoseconds_per_second),
+                static_cast<long>(left % nanoseconds_per_second)};
+    }
+    ppoll(watched, sizeof watched / sizeof watched[0], due >= 0 ? &wait : nullptr, nullptr);
+    if (watched[1].revents != 0)
+        takeSignals();
+    if (watched[2].revents != 0)
+        writeHeld();
+    if (leaving) {
+        glutLeaveMainLoop();
+        return;
+    }
+    const bool readable = watched[3].revents != 0;
+    if (readable || due == 0 || (due > 0 && now() >= due))
+        take(readable);
+}
+
+void stopLoop()
+{
+    leave(nullptr);
+    glutLeaveMainLoop();
+}
+
+const char *loopFailure() { return failure[0] ? failure : nullptr; }
+
+void finishLog()
+{
+    pollfd log{STDOUT_FILENO, POLLOUT, 0};
+    if (logHeld() && poll(&log, 1, 0) == 1 && (log.revents & POLLOUT) != 0)
+        writeHeld();
+}
+
+void writeCounts()
+{
+    if (input)
+        counts.dropped = input->dropped();
+    reportCounts(counts);
+}

@@ -1,0 +1,30 @@
+// Loop: the one place the program sleeps. Each pass of the GLUT idle
+// callback waits on the X connection, the signals, standard output (while
+// it holds log lines the reader has not taken) and the source, then answers
+// what woke it: signals first, then the log, then one datagram.
+#pragma once
+
+struct source;
+
+// Takes datagrams from input from now on, and SIGINT, SIGTERM and SIGUSR1
+// through a descriptor: they are blocked in every thread started later (the
+// GL driver starts some), so none is lost or left pending under a flood.
+// SIGPIPE is ignored: a log reader that goes away shows as a failed write.
+// False with errno set when the signals cannot be had.
+bool startLoop(const source &input);
+
+// The GLUT idle callback: one wait and what follows from it. Shows each
+// datagram taken: into buffer, into the log, counted once the log has it,
+// and a frame asked for.
+void idle();
+
+// Ends the loop with status 0 (Escape).
+void stopLoop();
+
+// The cause when the loop ended in failure (status 1), else nullptr.
+const char *loopFailure();
+
+// Writes what the log still holds if standard output takes it without
+// waiting, then the counts line with the kernel's drops as they stand.
+void finishLog();
+void writeCounts();
