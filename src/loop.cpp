@@ -116,6 +116,7 @@ bool startLoop(const source &from)
     for (const int signal_number : {SIGINT, SIGTERM, SIGUSR1})
         sigaddset(&answered, signal_number);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN); // a log past the file size limit fails as a full disk does
     if (sigprocmask(SIG_BLOCK, &answered, nullptr) != 0)
         return false;
     signals = signalfd(-1, &answered, SFD_NONBLOCK | SFD_CLOEXEC);

@@ -9,7 +9,8 @@ struct source;
 // Takes datagrams from input from now on, and SIGINT, SIGTERM and SIGUSR1
 // through a descriptor: they are blocked in every thread started later (the
 // GL driver starts some), so none is lost or left pending under a flood.
-// SIGPIPE is ignored: a log reader that goes away shows as a failed write.
+// SIGPIPE and SIGXFSZ are ignored: a log reader that goes away, or a log
+// past the file size limit, shows as a failed write.
 // False with errno set when the signals cannot be had.
 bool startLoop(const source &input);
 

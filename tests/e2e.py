@@ -8,6 +8,7 @@ of the binary as the only argument.
 import os
 import random
 import re
+import resource
 import select
 import shutil
 import signal
@@ -562,6 +563,94 @@ class Replay(Run):
                          (0, b"", "skevla: 2 datagrams received from -, 0 packets skipped\n"))
         program, lines = self.replayed(self.path("e.pcap"), "-f", "len == 60", frames=1)
         self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK})
+
+    def test_pipes_that_end_or_go_quiet(self):
+        # A pipe that ends is the end of the file: the counts, the picture
+        # held, asleep. One that goes quiet, even after a record not drawn,
+        # leaves the window, Escape and the signals served.
+        write_pcap(self.path("raw.pcap"), 101, [TCP[0], UDP])
+        with open(self.path("raw.pcap"), "rb") as capture:
+            content = capture.read()
+        escape = lambda program: press(self.display, program.window, "Escape")  # noqa: E731
+        term = lambda program: program.proc.send_signal(signal.SIGTERM)  # noqa: E731
+        rows = [("ends", True, term), ("quiet, Escape", False, escape),
+                ("quiet, SIGTERM", False, term)]
+        line = "skevla: 1 datagram received from -, 1 packet skipped\n"
+        for name, ends, end in rows:
+            with self.subTest(pipe=name):
+                read_end, write_end = os.pipe()
+                os.write(write_end, content)
+                if ends:
+                    os.close(write_end)
+                else:
+                    self.addCleanup(os.close, write_end)
+                program, lines = self.replayed("-", frames=1, stdin=read_end)
+                os.close(read_end)
+                self.assertEqual(lines, LOGGED[:2])
+                if ends:
+                    self.assertEqual(program.line(error=True) + "\n", line)
+                before = cpu_ticks(program.proc.pid)
+                time.sleep(1)
+                self.assertLessEqual(cpu_ticks(program.proc.pid) - before, 2)
+                end(program)
+                self.assertEqual(program.finish(), (0, b"", line))
+
+    def test_watching_another_host(self):
+        # A second namespace stands for the other host and a veth pair for
+        # the link to it: tcpdump there writes into a pipe that skevla
+        # replays, as with ssh HOST 'tcpdump -U -w - tcp' | skevla -r -.
+        peer = "skevla-peer-%d" % os.getpid()
+        subprocess.run(["ip", "netns", "add", peer], check=True)
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", peer], check=True)
+        subprocess.run(["ip", "link", "add", "near0", "up", "type", "veth", "peer", "name", "far0",
+                        "netns", peer], check=True)
+        subprocess.run(["ip", "-n", peer, "link", "set", "far0", "up"], check=True)
+        dump = subprocess.Popen(["ip", "netns", "exec", peer, "tcpdump", "-U", "-w", "-", "-i",
+                                 "far0", "tcp"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(dump.communicate)
+        self.addCleanup(dump.kill)
+        while b"listening on" not in dump.stderr.readline():
+            pass
+        program = self.start("-r", "-", stdin=dump.stdout)
+        dump.stdout.close()
+        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as link:
+            link.bind(("near0", 0))
+            for data in TCP:  # to 127.0.0.1, which the far end's stack drops
+                link.send(ETHERNET + data)
+        self.assertEqual(program.lines(5), ["SKEVLA BEGIN"] + LOGGED)
+        dump.terminate()
+        self.assertEqual(program.line(error=True),
+                         "skevla: 2 datagrams received from -, 0 packets skipped")
+        program.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(program.finish()[0], 0)
+
+    def test_log_that_cannot_be_written(self):
+        write_pcap(self.path("raw.pcap"), 101, TCP + TCP)
+        # Room for the banner, one datagram's lines and part of the next.
+        limited = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # noqa: E731
+        rows = [  # log, limit, standard output, the reason
+            ("/dev/full", None, b"", "No space left on device"),
+            (self.path("log"), limited, ("SKEVLA BEGIN\n" + "\n".join(LOGGED)).encode()[:100],
+             "File too large"),
+        ]
+        for log, limit, written, reason in rows:
+            with self.subTest(log=log), open(log, "w+b") as out:
+                program = self.start("-r", self.path("raw.pcap"), "-t", stdout=out,
+                                     preexec_fn=limit)
+                self.assertEqual(program.finish(),
+                                 (1, b"", "skevla: cannot write the log: %s\n" % reason))
+                if limit:  # /dev/full reads as endless zeros
+                    self.assertEqual(os.pread(out.fileno(), 4096, 0), written)
+
+    def test_hostile_stamps(self):
+        # Years ahead, then back before the first: each shown at once.
+        write_pcapng(self.path("stamps.pcapng"), 101, TCP + TCP,
+                     stamps=[10 ** 9, 2 ** 64 - 1, 0, 1])
+        program = self.started("-r", self.path("stamps.pcapng"))
+        self.assertEqual(program.lines(8), LOGGED + LOGGED)
+        self.assertEqual(program.line(error=True),
+                         "skevla: 4 datagrams received from %s, 0 packets skipped"
+                         % self.path("stamps.pcapng"))
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the first may be shown before the

@@ -91,8 +91,9 @@ def write_pcap(path, link_type, frames, step=0.0):
                                   len(frame)) + frame)
 
 
-def write_pcapng(path, link_type, frames):
-    """The same in pcapng: a section, one interface, an enhanced packet a frame."""
+def write_pcapng(path, link_type, frames, stamps=None):
+    """The same in pcapng: a section, one interface, an enhanced packet a
+    frame; stamps, in microseconds, default to a second apart from 1000 s."""
     def block(kind, body):
         body += b"\0" * (-len(body) % 4)
         return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
@@ -101,7 +102,7 @@ def write_pcapng(path, link_type, frames):
         out.write(block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)))
         out.write(block(1, struct.pack("<HHI", link_type, 0, 65535)))
         for number, frame in enumerate(frames):
-            stamp = (1000 + number) * 10 ** 6
+            stamp = stamps[number] if stamps else (1000 + number) * 10 ** 6
             out.write(block(6, struct.pack("<IIIII", 0, stamp >> 32, stamp & 0xFFFFFFFF,
                                            len(frame), len(frame)) + frame))
 
@@ -126,12 +127,14 @@ def start_xvfb():
 class Skevla:
     """One run of the program, its output read line by line as it comes."""
 
-    def __init__(self, binary, display, *args, prefix=(), stdout=subprocess.PIPE, stdin=None):
+    def __init__(self, binary, display, *args, prefix=(), stdout=subprocess.PIPE, stdin=None,
+                 preexec_fn=None):
         env = dict(os.environ, DISPLAY=display) if display else {
             k: v for k, v in os.environ.items() if k != "DISPLAY"}
         self.display = display
         self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdin=stdin,
-                                     stdout=stdout, stderr=subprocess.PIPE)
+                                     stdout=stdout, stderr=subprocess.PIPE,
+                                     preexec_fn=preexec_fn)
         self.pending = b""  # read from standard output, not yet taken
         self.error_pending = b""  # the same for standard error
         self.window = None
