@@ -1,12 +1,16 @@
 #include "frame.h"
 #include "options.h"
+#include "privileges.h"
+#include "records.h"
 #include "render.h"
+#include "replay.h"
 #include "report.h"
 #include "shell.h"
 #include "state.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <climits>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <pcap/dlt.h>
@@ -207,6 +211,130 @@ TEST(frame, decode)
     }
     EXPECT_FALSE(linkTypeSupported(147));
     EXPECT_TRUE(linkTypeSupported(DLT_LINUX_SLL2));
+}
+
+// A pcap stream, little-endian: the file header, then records of 4, 0
+// and 8 captured bytes.
+const std::vector<unsigned char> pcap_stream = {
+    0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 101,
+    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 4, 0,    0,    0, 1, 2,
+    3,    4,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0,
+    0,    0,    0,    0,    0, 8, 0, 0, 0, 8, 0, 0, 0, 1, 2, 3, 4,    5,    6, 7, 8};
+
+// A pcapng stream, big-endian: a section header, an interface, a
+// statistics block and one enhanced packet of 4 bytes.
+const std::vector<unsigned char> pcapng_stream = {
+    0x0A, 0x0D, 0x0D, 0x0A, 0,    0,    0,    28,   0x1A, 0x2B, 0x3C, 0x4D, 0, 1, 0, 0, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    28,   0,    0,    0, 1, 0, 0, 0,    20,
+    0,    101,  0,    0,    0,    0,    0xFF, 0xFF, 0,    0,    0,    20,   0, 0, 0, 5, 0,    0,
+    0,    24,   0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,    24,
+    0,    0,    0,    6,    0,    0,    0,    36,   0,    0,    0,    0,    0, 0, 0, 0, 0,    0,
+    0,    0,    0,    0,    0,    4,    0,    0,    0,    4,    1,    2,    3, 4, 0, 0, 0,    36};
+
+TEST(records, layout_of_a_stream)
+{
+    const struct {
+        std::vector<unsigned char> start;
+        bool known;
+        record_layout layout{};
+    } rows[] = {
+        {pcap_stream, true, {false, false, 16}},
+        {pcapng_stream, true, {true, true, 0}},
+        {{0xA1, 0xB2, 0x3C, 0x4D, 0, 2, 0, 4, 0, 0, 0, 0}, true, {false, true, 16}},
+        {{0x34, 0xCD, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0}, true, {false, false, 24}},
+        {{0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0, 0x4D, 0x3C, 0x2B, 0x1A}, true, {true, false, 0}},
+        {{0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0, 1, 2, 3, 4}, false},
+        {{'n', 'o', 't', ' ', 'a', ' ', 'c', 'a', 'p', 't', 'u', 'r'}, false},
+        {{0xD4, 0xC3, 0xB2, 0xA1}, false}, // too few bytes to tell
+    };
+    for (const auto &row : rows) {
+        record_layout layout{};
+        ASSERT_EQ(readLayout(row.start.data(), row.start.size(), layout), row.known);
+        if (row.known) {
+            EXPECT_EQ(std::tie(layout.pcapng, layout.big_endian, layout.header),
+                      std::tie(row.layout.pcapng, row.layout.big_endian, row.layout.header));
+        }
+    }
+}
+
+TEST(records, packet_held)
+{
+    record_layout pcap{}, pcapng{};
+    readLayout(pcap_stream.data(), pcap_stream.size(), pcap);
+    readLayout(pcapng_stream.data(), pcapng_stream.size(), pcapng);
+    auto huge = pcap_stream;
+    huge[24 + 8 + 3] = 0x7F; // a captured length libpcap refuses
+    auto odd = pcapng_stream;
+    odd[28 + 7] = 21; // a block length that is no multiple of 4
+    const struct {
+        const char *name;
+        const record_layout &layout;
+        const std::vector<unsigned char> &stream;
+        std::size_t from, held;
+        bool whole;
+    } rows[] = {
+        {"pcap record", pcap, pcap_stream, 24, 20, true},
+        {"pcap record less a byte", pcap, pcap_stream, 24, 19, false},
+        {"pcap header only", pcap, pcap_stream, 24, 16, false},
+        {"pcap header cut", pcap, pcap_stream, 24, 15, false},
+        {"pcap empty record", pcap, pcap_stream, 44, 16, true},
+        {"pcap last record", pcap, pcap_stream, 60, 24, true},
+        {"pcap nothing", pcap, pcap_stream, 84, 0, false},
+        {"pcap refused length", pcap, huge, 24, 16, true},
+        {"pcapng through the statistics", pcapng, pcapng_stream, 48, 60, true},
+        {"pcapng packet cut", pcapng, pcapng_stream, 48, 59, false},
+        {"pcapng statistics only", pcapng, pcapng_stream, 48, 24, false},
+        {"pcapng block header cut", pcapng, pcapng_stream, 48, 7, false},
+        {"pcapng section and more", pcapng, pcapng_stream, 0, 108, true},
+        {"pcapng refused length", pcapng, odd, 28, 8, true},
+    };
+    for (const auto &row : rows) {
+        // An exact copy on the heap, so a read past it is caught when sanitized.
+        const std::vector<unsigned char> held(row.stream.begin() + row.from,
+                                              row.stream.begin() + row.from + row.held);
+        EXPECT_EQ(packetHeld(row.layout, held.data(), held.size()), row.whole) << row.name;
+    }
+}
+
+TEST(replay, due_times)
+{
+    constexpr long long second = 1000000000;
+    const struct {
+        const char *name;
+        timeval stamp;
+        long long now, due;
+    } rows[] = {
+        // One clock through a file, in order: each row's now is when it is read.
+        {"first: at once", {1000, 0}, 5 * second, 5 * second},
+        {"as recorded after it", {1001, 500000}, 5 * second, 6 * second + second / 2},
+        {"read late: still as recorded", {1002, 0}, 9 * second, 7 * second},
+        {"before the last: at once, the clock set anew", {999, 0}, 10 * second, 10 * second},
+        {"as recorded after that", {999, 1}, 10 * second, 10 * second + 1000},
+        {"more than a day on: at once", {999 + 86401, 0}, 11 * second, 11 * second},
+        {"the largest stamp: at once", {LLONG_MAX, 999999}, 12 * second, 12 * second},
+        {"the smallest: at once", {LLONG_MIN, -999999}, 13 * second, 13 * second},
+        {"a usec far out of range", {LLONG_MIN, LONG_MAX}, 14 * second, 14 * second},
+    };
+    pace clock{};
+    for (const auto &row : rows)
+        EXPECT_EQ(dueTime(clock, row.stamp, row.now), row.due) << row.name;
+}
+
+TEST(privileges, shell_word)
+{
+    const struct {
+        const char *text, *word;
+    } rows[] = {
+        {"/usr/bin/skevla", "/usr/bin/skevla"},
+        {"/home/a b/skevla", "'/home/a b/skevla'"},
+        {"/tmp/it's/skevla", "'/tmp/it'\\''s/skevla'"},
+        {"/tmp/$HOME/skevla", "'/tmp/$HOME/skevla'"},
+        {"", "''"},
+    };
+    for (const auto &row : rows) {
+        char word[64];
+        EXPECT_STREQ(shellWord(row.text, word, sizeof word), row.word) << row.text;
+    }
 }
 
 TEST(shell, extension_is_a_whole_word)
