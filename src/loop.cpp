@@ -73,6 +73,16 @@ void writeHeld()
     }
 }
 
+// Writes the held lines if standard output takes them now; else the next
+// wait waits for it too. One poll: a pass of the GLUT loop just to write
+// would cost more.
+void writeHeldIfReady()
+{
+    pollfd log{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&log, 1, 0) == 1)
+        writeHeld();
+}
+
 void show(const datagram &taken)
 {
     if (taken.length > 0 && taken.bytes != reinterpret_cast<const unsigned char *>(buffer))
@@ -82,6 +92,7 @@ void show(const datagram &taken)
     const int length = formatLog(lines, sizeof lines, taken.length, taken.sender);
     holdLog(lines, static_cast<std::size_t>(length));
     held_is_datagram = taken.length >= 0;
+    writeHeldIfReady();
     glutPostRedisplay();
 }
 
@@ -177,9 +188,8 @@ const char *loopFailure() { return failure[0] ? failure : nullptr; }
 
 void finishLog()
 {
-    pollfd log{STDOUT_FILENO, POLLOUT, 0};
-    if (logHeld() && poll(&log, 1, 0) == 1 && (log.revents & POLLOUT) != 0)
-        writeHeld();
+    if (logHeld())
+        writeHeldIfReady();
 }
 
 void writeCounts()

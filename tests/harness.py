@@ -15,7 +15,7 @@ import struct
 import subprocess
 import time
 
-DEADLINE = 10.0  # seconds to wait for anything the program should do
+DEADLINE = 10.0  # seconds to wait for anything the program should do; the benchmark waits longer
 # Where a program sleeps: skevla in ppoll, the benchmark's floor in recvfrom.
 ASLEEP = {"x86_64": ("271", "45"), "aarch64": ("73", "207")}[os.uname().machine]
 
@@ -176,11 +176,11 @@ class Skevla:
         self.wait_until_asleep()
         return lines
 
-    def wait_until_asleep(self, patience=DEADLINE):
+    def wait_until_asleep(self):
         """Waits until the program sleeps in its wait, or has ended; fails
-        when it does neither within patience seconds. The log is written
-        before the frame is drawn, so the picture is there only then."""
-        deadline = time.monotonic() + patience
+        when it does neither within DEADLINE. The log is written before the
+        frame is drawn, so the picture is there only then."""
+        deadline = time.monotonic() + DEADLINE
         while self.proc.poll() is None:
             try:
                 with open("/proc/%d/syscall" % self.proc.pid) as syscall:
@@ -189,7 +189,7 @@ class Skevla:
             except OSError:
                 pass
             if time.monotonic() > deadline:
-                raise AssertionError("pid %d not asleep after %g s" % (self.proc.pid, patience))
+                raise AssertionError("pid %d not asleep after %g s" % (self.proc.pid, DEADLINE))
             time.sleep(0.001)
 
     def wait_until_quiet(self, log):
