@@ -450,7 +450,11 @@ class Ending(Run):
         program = self.start(prefix=("sh", "-c", 'exec "$0" "$@" <&- >&-'))
         program.wait_until_ready()
         send(datagram(40))
-        program.wait_until_asleep()
+        deadline = time.monotonic() + DEADLINE  # with no log, the counts tell
+        while program.proc.send_signal(signal.SIGUSR1) or program.line(error=True) != counts(
+                1).strip():
+            self.assertLess(time.monotonic(), deadline, "the datagram was not counted")
+            time.sleep(0.05)
         program.proc.send_signal(signal.SIGTERM)
         self.assertEqual(program.finish(), (0, b"", counts(1)))
 
