@@ -16,6 +16,12 @@ def as_user(name):
     return ("runuser", "-u", name, "--")
 
 
+def show_status(pid, prefixes):
+    for task in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+        with open("/proc/%d/task/%s/status" % (pid, task)) as status:
+            print("".join(line for line in status if line.startswith(prefixes)), end="")
+
+
 def main():
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     xvfb, display = start_xvfb()
@@ -24,14 +30,15 @@ def main():
             ["id", "skevla-member"], capture_output=True, text=True).stdout.strip())
         member = Skevla("/usr/bin/skevla", display, prefix=as_user("skevla-member"))
         print(member.line())
-        member.wait_until_ready()
         # runuser waits for skevla as its child.
         with open("/proc/%d/task/%d/children" % (member.proc.pid, member.proc.pid)) as children:
             pid = int(children.read().split()[0])
-        with open("/proc/%d/status" % pid) as status:
-            print("".join(line for line in status
-                          if line.startswith(("Name", "Uid", "Cap", "NoNewPrivs"))), end="")
+        print("-- at the banner")
+        show_status(pid, ("Name", "Uid", "Cap", "NoNewPrivs", "Seccomp:"))
+        member.wait_until_ready()
         print("\n".join(member.frame(datagram(40))))
+        print("-- after the first frame, every thread")
+        show_status(pid, ("Name", "CapEff", "NoNewPrivs", "Seccomp:"))
         press(display, member.window, "Escape")
         status, _, error = member.finish()
         print("exit status %d; standard error: %s" % (status, error.strip()))

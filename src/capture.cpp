@@ -66,16 +66,18 @@ bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
     return false;
 }
 
-bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t size)
+bool compileSocketFilter(const char *expression, bpf_program &program, char *why, std::size_t size)
 {
     // The socket hands over whole IPv4 datagrams, header first. The snapshot
     // length becomes the filter's verdict, so it must cover the largest one.
     pcap_t *compiler = pcap_open_dead(DLT_IPV4, buffer_size);
-    bpf_program program{};
     const bool compiled = compileFilter(compiler, expression, program, why, size);
     pcap_close(compiler);
-    if (!compiled)
-        return false;
+    return compiled;
+}
+
+bool attachFilter(int socket_fd, bpf_program &program, char *why, std::size_t size)
+{
     // libpcap's instructions have the kernel's layout.
     const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
                               reinterpret_cast<sock_filter *>(program.bf_insns)};
@@ -83,8 +85,7 @@ bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t 
         setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
     pcap_freecode(&program);
     if (result != 0) {
-        std::snprintf(why, size, "cannot attach the filter '%s': %s", expression,
-                      std::strerror(errno));
+        std::snprintf(why, size, "cannot attach the filter: %s", std::strerror(errno));
         return false;
     }
     discardQueued(socket_fd);

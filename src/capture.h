@@ -13,9 +13,14 @@ int openCapture();
 bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
                    std::size_t size);
 
-// Lets only the datagrams that expression accepts reach the socket, filtered
-// in the kernel. False with the cause in why.
-bool attachFilter(int socket_fd, const char *expression, char *why, std::size_t size);
+// Compiles expression for the socket's datagrams, IPv4 header first. Needs
+// no socket, so a bad expression is found before anything is opened. False
+// with the cause in why.
+bool compileSocketFilter(const char *expression, bpf_program &program, char *why, std::size_t size);
+
+// Lets only the datagrams that program accepts reach the socket, filtered in
+// the kernel; frees program. Needs no privilege. False with the cause in why.
+bool attachFilter(int socket_fd, bpf_program &program, char *why, std::size_t size);
 
 // Keeps only the datagrams that arrive on the named interface. Needs the
 // capture privilege. False with errno set when it fails (ENODEV for an

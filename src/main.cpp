@@ -1,16 +1,18 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// main reads the options, opens a source of datagrams (a raw IPv4 socket for
-// TCP, or a capture file to replay), prints a banner, creates a GLUT window
-// and hands control to the GLUT loop. Its idle callback sleeps in one wait
-// on the window, the source, the signals and, while the log's reader lags,
-// standard output; a datagram taken is logged with its length and sender and
-// becomes the next frame, which the display callback, draw, makes of its
-// bytes: every group of four gives one colour and two vertices, drawn as
-// points, line segments or one polygon. So there is one datagram per frame,
-// and the window answers at once whether traffic comes or not. Before the
-// first datagram the process gives up every capability: the socket is
-// already open. Data flows one way: options.cpp reads the command line;
+// main reads the options, opens a raw IPv4 socket for TCP while it may, then
+// gives up every privilege (under sudo, also root's id) before anything that
+// reads the environment or untrusted bytes starts: a capture file to replay,
+// X, the GL driver. It prints a banner, creates a GLUT window, enters a
+// seccomp sandbox and hands control to the GLUT loop. Its idle callback
+// sleeps in one wait on the window, the source of datagrams, the signals
+// and, while the log's reader lags, standard output; a datagram taken is
+// logged with its length and sender and becomes the next frame, which the
+// display callback, draw, makes of its bytes: every group of four gives one
+// colour and two vertices, drawn as points, line segments or one polygon.
+// So there is one datagram per frame, and the window answers at once whether
+// traffic comes or not. Data flows one way: options.cpp reads the command
+// line; privileges.cpp and sandbox.cpp take away what is not needed;
 // capture.cpp (the socket) and replay.cpp (files, with records.cpp finding
 // their records and frame.cpp unwrapping their link layers) are the two
 // sources of source.h; loop.cpp waits and takes; report.cpp logs and counts;
@@ -24,6 +26,7 @@
 #include "render.h"
 #include "replay.h"
 #include "report.h"
+#include "sandbox.h"
 #include "shell.h"
 #include "source.h"
 #include "state.h"
@@ -48,8 +51,8 @@ void fillStandardDescriptors()
             std::_Exit(1);
 }
 
-// Live capture: the socket with the filter and interface asked for, set up
-// while the process still holds the privilege to.
+// Live capture: the socket, bound to the interface asked for while the
+// process still holds the privilege to.
 void openSocket(const options &settings)
 {
     sock = openCapture();
@@ -65,9 +68,19 @@ void openSocket(const options &settings)
     if (settings.interface && !bindInterface(sock, settings.interface))
         die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them",
             settings.interface, std::strerror(errno));
-    char why[PCAP_ERRBUF_SIZE + 256];
-    if (settings.filter && !attachFilter(sock, settings.filter, why, sizeof why))
-        die(2, "%s", why);
+}
+
+// Nothing privileged is held from here on: not the capability, not root's
+// id under sudo. What comes next (a capture file, the filter, X, the GL
+// driver, which the environment chooses) runs with the user's own rights.
+void dropPrivileges()
+{
+    const char *failed = becomeInvokingUser();
+    if (!failed)
+        failed = shedPrivileges();
+    if (failed)
+        die(1, "cannot drop privileges (%s): %s; refusing to go on with them", failed,
+            std::strerror(errno));
 }
 
 // A window larger than the GL's largest viewport could not be drawn; X
@@ -102,13 +115,20 @@ int main(int argc, char **argv)
     winx = settings.winx;
     winy = settings.winy;
 
+    char why[4096];
+    bpf_program filter{};
     if (settings.file) {
-        char why[4096];
+        dropPrivileges();
         if (const int status =
                 openReplay(settings.file, settings.filter, settings.top_speed, why, sizeof why))
             die(status, "%s", why);
     } else {
+        if (settings.filter && !compileSocketFilter(settings.filter, filter, why, sizeof why))
+            die(2, "%s", why);
         openSocket(settings);
+        dropPrivileges();
+        if (settings.filter && !attachFilter(sock, filter, why, sizeof why))
+            die(1, "%s", why);
     }
 
     // Before any thread starts (the GL driver starts some), so that every
@@ -141,11 +161,12 @@ int main(int argc, char **argv)
     unthrottleSwaps();
     init();
 
-    // Every datagram is untrusted input, so nothing privileged is kept past
-    // this point. The X connection and the GL driver have started with the
-    // process's normal rights; the open socket needs none to be read.
-    if (const char *failed = shedPrivileges())
-        die(1, "cannot drop privileges (%s): %s; refusing to handle traffic with them", failed,
+    // Every datagram and record is untrusted input: from here on the
+    // process cannot run a program, make a socket or write a file.
+    if (!settings.sandbox)
+        std::fputs("skevla: running without the sandbox\n", stderr);
+    else if (const char *failed = enterSandbox())
+        die(1, "cannot enter the sandbox (%s): %s; --no-sandbox runs without it", failed,
             std::strerror(errno));
 
     glutDisplayFunc(draw);

@@ -7,7 +7,8 @@
 const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
     "       -f filter(expression) -i interface(name) -r file(capture, - for stdin)"
-    " -t(replay at top speed)\n";
+    " -t(replay at top speed)\n"
+    "       --no-sandbox(for profilers and debuggers) --help\n";
 
 verdict parseOptions(int argc, const char *const argv[], options &settings)
 {
@@ -15,6 +16,10 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         const char *argument = argv[i];
         if (std::strcmp(argument, "--help") == 0)
             return verdict::help;
+        if (std::strcmp(argument, "--no-sandbox") == 0) {
+            settings.sandbox = false;
+            continue;
+        }
         if (argument[0] != '-' || argument[1] == '\0')
             return verdict::refused;
         const char letter = argument[1];

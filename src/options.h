@@ -17,6 +17,7 @@ struct options {
     const char *interface = nullptr; // -i: capture on this interface only
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
+    bool sandbox = true;             // --no-sandbox: for profilers that write files
 };
 
 enum class verdict { run, help, refused };
@@ -24,7 +25,8 @@ enum class verdict { run, help, refused };
 // Reads the arguments into settings; later options win. Only the first two
 // characters of an argument are compared, so -mdot is d and -width is -w.
 // An unknown argument, a missing value, -i with -r and -t without -r are
-// refused; --help asks for help. No output, no exit, argv left as it is.
+// refused; --help asks for help. --help and --no-sandbox are matched whole.
+// No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
 
 // A size argument as a base-10 integer: leading white space and a sign

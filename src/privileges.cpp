@@ -1,10 +1,61 @@
 #include "privileges.h"
 
 #include <cap-ng.h>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+
+namespace
+{
+
+bool parseId(const char *text, unsigned long &id)
+{
+    if (!text || text[0] < '0' || text[0] > '9')
+        return false;
+    char *end;
+    errno = 0;
+    id = std::strtoul(text, &end, 10);
+    // -1 is no id: the kernel reads it as "leave unchanged".
+    return errno == 0 && *end == '\0' && id < 0xFFFFFFFFul;
+}
+
+} // namespace
+
+bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid)
+{
+    unsigned long user, group;
+    if (!parseId(uid_text, user) || !parseId(gid_text, group))
+        return false;
+    uid = static_cast<uid_t>(user);
+    gid = static_cast<gid_t>(group);
+    return true;
+}
+
+const char *becomeInvokingUser()
+{
+    const char *uid_text = std::getenv("SUDO_UID");
+    const char *gid_text = std::getenv("SUDO_GID");
+    if (getuid() != 0 || !uid_text || !gid_text)
+        return nullptr;
+    uid_t uid;
+    gid_t gid;
+    if (!parseIds(uid_text, gid_text, uid, gid)) {
+        errno = EINVAL;
+        return "reading SUDO_UID and SUDO_GID";
+    }
+    const char *name = std::getenv("SUDO_USER");
+    if ((name && name[0] ? initgroups(name, gid) : setgroups(1, &gid)) != 0)
+        return "taking the invoking user's groups";
+    if (setgid(gid) != 0)
+        return "taking the invoking user's group id";
+    if (setuid(uid) != 0)
+        return "taking the invoking user's id";
+    return nullptr;
+}
 
 const char *shedPrivileges()
 {

@@ -2,6 +2,16 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
+
+// Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the user
+// who ran sudo, with that user's groups, so nothing after runs as root and
+// the X connection is made by the display's owner. Does nothing otherwise.
+// Returns the step that failed, or nullptr.
+const char *becomeInvokingUser();
+
+// sudo's SUDO_UID and SUDO_GID as ids: whole decimal numbers, nothing else.
+bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid);
 
 // Clears every capability (effective, permitted, inheritable, ambient) and
 // sets no_new_privs so none comes back through exec. Returns the step that

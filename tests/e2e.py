@@ -94,7 +94,8 @@ RED, GREEN, BLUE = (255, 0, 0).__eq__, (0, 255, 0).__eq__, (0, 0, 255).__eq__
 CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
 USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
          b"       -f filter(expression) -i interface(name) -r file(capture, - for stdin)"
-         b" -t(replay at top speed)\n")
+         b" -t(replay at top speed)\n"
+         b"       --no-sandbox(for profilers and debuggers) --help\n")
 
 
 def counts(received, dropped=0):
@@ -131,14 +132,21 @@ class Capture(Run):
 
     def test_without_privilege_fails_at_once(self):
         with tempfile.TemporaryDirectory(prefix="with space") as directory:
-            program = self.start(argv0=copy_for_nobody(directory), prefix=AS_NOBODY + (
-                "--inh-caps=-all",))
-            status, out, error = program.finish()
-        self.assertEqual((status, out), (1, b""))
-        # The remedy names the binary where it is, quoted, so it can be pasted.
-        self.assertRegex(error, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
-                                r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$"
-                         % re.escape(os.path.join(directory, "skevla")))
+            copy = copy_for_nobody(directory)
+            rows = [  # arguments, exit status, standard error (a pattern)
+                # The remedy names the binary where it is, quoted, so it can be pasted.
+                ((), 1, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
+                        r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$" % re.escape(copy)),
+                # The filter is read before the socket is asked for.
+                (("-f", "port 80 and"), 2, r"^skevla: bad filter expression .*syntax error\n$"),
+            ]
+            for args, status, error in rows:
+                with self.subTest(args=args):
+                    program = self.start(*args, argv0=copy, prefix=AS_NOBODY + (
+                        "--inh-caps=-all",))
+                    code, out, stderr = program.finish()
+                    self.assertEqual((code, out), (status, b""))
+                    self.assertRegex(stderr, error)
 
     def test_filter_and_interface(self):
         # Only the datagram to port 443 passes the filter, so only it is
@@ -161,28 +169,105 @@ class Capture(Run):
         self.assertRegex(error, r"^skevla: .*display.*; set DISPLAY .*\n$")
 
 
+STUB_DRIVER = r"""
+#include <stdio.h>
+#include <stdlib.h>
+__attribute__((constructor)) static void record(void)
+{
+    FILE *in = fopen("/proc/self/status", "r"), *out = fopen(getenv("STUB_RECORD"), "w");
+    char line[256];
+    while (in && out && fgets(line, sizeof line, in))
+        fputs(line, out);
+}
+"""
+HELD = ("CapInh", "CapPrm", "CapEff", "CapAmb", "NoNewPrivs")
+NOTHING = {"CapInh": "0" * 16, "CapPrm": "0" * 16, "CapEff": "0" * 16, "CapAmb": "0" * 16,
+           "NoNewPrivs": "1"}
+
+
+def status_fields(path, keys):
+    with open(path) as status:
+        fields = dict(line.split(":\t", 1) for line in status.read().splitlines())
+    return {key: fields[key].strip() for key in keys}
+
+
+def threads(pid, *keys):
+    """The status fields of each of a process's threads."""
+    return [status_fields("/proc/%d/task/%s/status" % (pid, task), keys)
+            for task in os.listdir("/proc/%d/task" % pid)]
+
+
 class Privileges(Run):
-    """Nothing privileged is held while datagrams are handled."""
+    """Nothing privileged is held from the banner on, in any thread, nor by
+    the GL driver as it loads; from the first frame on every thread is in
+    the sandbox."""
 
-    def assert_holds_nothing(self, program):
-        with open("/proc/%d/status" % program.proc.pid) as status:
-            fields = dict(line.split(":\t", 1) for line in status.read().splitlines())
-        held = {key: fields[key].strip()
-                for key in ("CapInh", "CapPrm", "CapEff", "CapAmb", "NoNewPrivs")}
-        self.assertEqual(held, {"CapInh": "0" * 16, "CapPrm": "0" * 16, "CapEff": "0" * 16,
-                                "CapAmb": "0" * 16, "NoNewPrivs": "1"})
+    def setUp(self):
+        self.directory = tempfile.mkdtemp()
+        os.chmod(self.directory, 0o755)
+        self.addCleanup(shutil.rmtree, self.directory)
+        subprocess.run(["clang", "-shared", "-fPIC", "-x", "c", "-o",
+                        os.path.join(self.directory, "swrast_dri.so"), "-"],
+                       input=STUB_DRIVER.encode(), check=True)
+        self.record = os.path.join(self.directory, "record")
+        write_pcap(os.path.join(self.directory, "raw.pcap"), 101, TCP)
+
+    def test_starts(self):
+        copy = copy_for_nobody(self.directory)
+        subprocess.run(["setcap", "cap_net_raw=ep", copy], check=True)
+        replay = ("-r", os.path.join(self.directory, "raw.pcap"))
+        sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
+        rows = [  # how, arguments, prefix, argv0, user and group ids
+            ("root, live", (), (), SKEVLA, "0"),
+            ("nobody through the file capability", (), AS_NOBODY, copy, "65534"),
+            ("root, replay", replay, (), SKEVLA, "0"),
+            ("root under sudo, live", (), sudo, SKEVLA, "65534"),
+            ("root under sudo, replay", replay, sudo, SKEVLA, "65534"),
+        ]
+        for how, args, prefix, argv0, ids in rows:
+            with self.subTest(start=how):
+                program = self.start(*args, prefix=prefix, argv0=argv0)
+                self.assertEqual(program.line(), "SKEVLA BEGIN")
+                at_banner = threads(program.proc.pid, *HELD, "Uid", "Gid")
+                self.assertEqual(at_banner, [dict(NOTHING, Uid="\t".join([ids] * 4),
+                                                  Gid="\t".join([ids] * 4))] * len(at_banner))
+                program.wait_until_ready()
+                self.assertEqual(program.lines(2) if args else program.frame(datagram(40)),
+                                 log_lines(40))
+                program.stop()
+                # The same start with a GL driver of the user's choosing.
+                with open(self.record, "w"):
+                    os.chmod(self.record, 0o666)
+                self.start(*args, prefix=prefix + ("env", "LIBGL_DRIVERS_PATH=" + self.directory,
+                                                   "STUB_RECORD=" + self.record),
+                           argv0=argv0).finish()
+                self.assertEqual(status_fields(self.record, HELD), NOTHING)
+
+    def test_sandbox(self):
+        program = self.started()
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
-
-    def test_started_as_root(self):
-        self.assert_holds_nothing(self.started())
-
-    def test_started_as_nobody_through_file_capability(self):
-        with tempfile.TemporaryDirectory() as directory:
-            copy = copy_for_nobody(directory)
-            subprocess.run(["setcap", "cap_net_raw=ep", copy], check=True)
-            program = self.started(argv0=copy, prefix=AS_NOBODY)
-            self.assertEqual(os.stat("/proc/%d" % program.proc.pid).st_uid, 65534)
-            self.assert_holds_nothing(program)
+        every = threads(program.proc.pid, *HELD, "Seccomp")
+        self.assertGreater(len(every), 1)  # the GL driver's threads too
+        self.assertEqual(every, [dict(NOTHING, Seccomp="2")] * len(every))
+        # Made from inside the process: reading works, writing, creating and
+        # a new socket are refused with EPERM.
+        calls = ['(int)open("/proc/self/status", 0)', '(int)open("%s", 0101, 0600)' % os.path.join(
+            self.directory, "new"), "(int)*__errno_location()", "(int)socket(2, 1, 0)",
+            "(int)*__errno_location()"]
+        gdb = subprocess.run(["gdb", "-batch", "-p", str(program.proc.pid)] + [
+            arg for call in calls for arg in ("-ex", "print " + call)],
+            capture_output=True, text=True, timeout=60)
+        results = [int(value) for value in re.findall(r"^\$\d+ = (-?\d+)$", gdb.stdout, re.M)]
+        self.assertEqual(results[1:], [-1, 1, -1, 1], gdb.stdout + gdb.stderr)
+        self.assertGreaterEqual(results[0], 0)
+        self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
+        self.assertEqual(program.frame(datagram(44)), log_lines(44))
+        # --no-sandbox says so, and leaves the privileges dropped all the same.
+        program = self.started("--no-sandbox")
+        self.assertEqual(program.line(error=True), "skevla: running without the sandbox")
+        self.assertEqual(program.frame(datagram(40)), log_lines(40))
+        every = threads(program.proc.pid, *HELD, "Seccomp")
+        self.assertEqual(every, [dict(NOTHING, Seccomp="0")] * len(every))
 
 
 class Picture(Run):

@@ -337,6 +337,39 @@ TEST(privileges, shell_word)
     }
 }
 
+TEST(privileges, sudo_ids)
+{
+    const struct {
+        const char *uid, *gid;
+        bool parsed;
+        uid_t user = 0;
+        gid_t group = 0;
+    } rows[] = {
+        {"1000", "1000", true, 1000, 1000},
+        {"0", "0", true, 0, 0},
+        {"65534", "100", true, 65534, 100},
+        {"4294967294", "1", true, 4294967294u, 1},
+        {"4294967295", "1", false},
+        {"99999999999", "1", false},
+        {"-1", "1", false},
+        {"+5", "1", false},
+        {" 5", "1", false},
+        {"5x", "1", false},
+        {"", "1", false},
+        {nullptr, "1", false},
+        {"1", nullptr, false},
+    };
+    for (const auto &row : rows) {
+        uid_t user = 7;
+        gid_t group = 7;
+        const bool parsed = parseIds(row.uid, row.gid, user, group);
+        EXPECT_EQ(parsed, row.parsed) << (row.uid ? row.uid : "(none)");
+        if (row.parsed) {
+            EXPECT_EQ(std::tie(user, group), std::tie(row.user, row.group)) << row.uid;
+        }
+    }
+}
+
 TEST(shell, extension_is_a_whole_word)
 {
     const struct {
@@ -364,6 +397,7 @@ TEST(options, arguments)
         std::int32_t winx = 500, winy = 500;
         const char *filter = nullptr, *interface = nullptr, *file = nullptr;
         bool top_speed = false;
+        bool sandbox = true;
     } rows[] = {
         {{}, verdict::run, 'p', 500, 500},
         {{"-ml", "-w", "800", "-h", "600"}, verdict::run, 'l', 800, 600},
@@ -409,6 +443,17 @@ TEST(options, arguments)
         {{"-r", "x.pcap", "-i", "lo"}, verdict::refused},
         {{"-t"}, verdict::refused},
         {{"-t", "-i", "lo"}, verdict::refused},
+        {{"--no-sandbox", "-md"},
+         verdict::run,
+         'd',
+         500,
+         500,
+         nullptr,
+         nullptr,
+         nullptr,
+         false,
+         false},
+        {{"--no-sandboxes"}, verdict::refused},
     };
     for (const auto &row : rows) {
         std::vector<const char *> argv{"skevla"};
@@ -419,8 +464,9 @@ TEST(options, arguments)
         const std::string label = ::testing::PrintToString(row.arguments);
         EXPECT_EQ(outcome, row.outcome) << label;
         if (row.outcome == verdict::run) {
-            EXPECT_EQ(std::tie(settings.mode, settings.winx, settings.winy, settings.top_speed),
-                      std::tie(row.mode, row.winx, row.winy, row.top_speed))
+            EXPECT_EQ(std::tie(settings.mode, settings.winx, settings.winy, settings.top_speed,
+                               settings.sandbox),
+                      std::tie(row.mode, row.winx, row.winy, row.top_speed, row.sandbox))
                 << label;
             const auto text = [](const char *value) {
                 return value ? std::string(value) : "(none)";
