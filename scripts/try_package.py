@@ -32,7 +32,7 @@ def main():
         print(member.line())
         # runuser waits for skevla as its child.
         with open("/proc/%d/task/%d/children" % (member.proc.pid, member.proc.pid)) as children:
-            pid = int(children.read().split()[0])
+            pid = member.pid = int(children.read().split()[0])
         print("-- at the banner")
         show_status(pid, ("Name", "Uid", "Cap", "NoNewPrivs", "Seccomp:"))
         member.wait_until_ready()

@@ -135,6 +135,7 @@ class Skevla:
         self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdin=stdin,
                                      stdout=stdout, stderr=subprocess.PIPE,
                                      preexec_fn=preexec_fn)
+        self.pid = self.proc.pid  # the process whose sleep is watched: skevla's, under a wrapper
         self.pending = b""  # read from standard output, not yet taken
         self.error_pending = b""  # the same for standard error
         self.window = None
@@ -183,13 +184,13 @@ class Skevla:
         deadline = time.monotonic() + DEADLINE
         while self.proc.poll() is None:
             try:
-                with open("/proc/%d/syscall" % self.proc.pid) as syscall:
+                with open("/proc/%d/syscall" % self.pid) as syscall:
                     if syscall.read().split()[0] in ASLEEP:
                         return
             except OSError:
                 pass
             if time.monotonic() > deadline:
-                raise AssertionError("pid %d not asleep after %g s" % (self.proc.pid, DEADLINE))
+                raise AssertionError("pid %d not asleep after %g s" % (self.pid, DEADLINE))
             time.sleep(0.001)
 
     def wait_until_quiet(self, log):
