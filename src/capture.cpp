@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include "frame.h"
 #include "source.h"
 #include "state.h"
 
@@ -7,12 +8,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
+
+// The largest packet libpcap knows of: a filter's verdict is how much of a
+// packet it keeps, so it must cover any.
+constexpr int snapshot = 262144;
+
+const char *watched_interface; // of -i, for the message when it goes
+bool ipv6_last;                // which socket was read last, to take turns
 
 // Datagrams queued before a filter or an interface applied would slip past
 // them: let them go.
@@ -23,39 +37,91 @@ void discardQueued(int socket_fd)
     }
 }
 
-int socketDescriptor() { return sock; }
+bool attach(int socket_fd, bpf_program &program)
+{
+    // libpcap's instructions have the kernel's layout.
+    const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
+                              reinterpret_cast<sock_filter *>(program.bf_insns)};
+    const int result =
+        setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+    pcap_freecode(&program);
+    if (result == 0)
+        discardQueued(socket_fd);
+    return result == 0;
+}
+
+void watchSockets(watched_pair &wait_on)
+{
+    wait_on[0] = {sock, POLLIN, 0};
+    wait_on[1] = {sock6, POLLIN, 0};
+}
 
 long long noDueTime() { return -1; }
 
-arrival grabPacket(bool, long long, datagram &taken, char *, std::size_t)
+bool unbound()
 {
-    sockaddr_in sender{}; // stays 0.0.0.0 when the receive fails
-    socklen_t sender_size = sizeof sender;
-    const ssize_t received = recvfrom(sock, buffer, sizeof buffer, MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr *>(&sender), &sender_size);
+    sockaddr_ll bound{};
+    socklen_t bound_size = sizeof bound;
+    return getsockname(sock6, reinterpret_cast<sockaddr *>(&bound), &bound_size) != 0 ||
+           bound.sll_ifindex <= 0;
+}
+
+// Why the IPv6 socket reported its interface down: gone from the system,
+// or only down. The kernel unbinds the socket from an interface that goes
+// away, which its address then shows; but a deleted interface goes down
+// first and is unregistered a grace period later, so the unbinding is
+// given a moment (this is the way out, not the loop).
+void interfaceLost(char *why, std::size_t size)
+{
+    bool gone = unbound();
+    for (int wait = 0; wait < 25 && !gone; ++wait) {
+        const timespec tick{0, 10 * 1000 * 1000};
+        nanosleep(&tick, nullptr);
+        gone = unbound();
+    }
+    std::snprintf(why, size, "interface %s went %s", watched_interface, gone ? "away" : "down");
+}
+
+arrival grabPacket(const watched_pair &ready, long long, datagram &taken, char *why,
+                   std::size_t size)
+{
+    // Both ready: take turns, so neither family starves the other.
+    const bool ipv4 = ready[0].revents != 0 && (ready[1].revents == 0 || ipv6_last);
+    const int from = ipv4 ? sock : sock6;
+    ipv6_last = !ipv4;
+    const ssize_t received = recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
     if (received < 0 && (errno == EAGAIN || errno == EINTR))
         return arrival::none_yet;
-    taken = {reinterpret_cast<const unsigned char *>(buffer), static_cast<std::int32_t>(received),
-             sender.sin_addr};
+    if (received < 0 && from == sock6 && errno == ENETDOWN) {
+        interfaceLost(why, size);
+        return arrival::gone;
+    }
+    taken = {reinterpret_cast<const unsigned char *>(buffer), static_cast<std::int32_t>(received)};
     return arrival::datagram;
 }
 
-// The socket's drop count as it stands, not as the last datagram reported
-// it: drops at the end of a flood come with no datagram after them.
-unsigned long kernelDrops()
+// A socket's drop count as it stands, not as the last datagram reported
+// it: drops at the end of a flood come with no datagram after them. For
+// the packet socket it is the count PACKET_STATISTICS reports, without
+// resetting it.
+unsigned long drops(int socket_fd)
 {
     std::uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t size = sizeof memory;
-    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0)
+    if (getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0)
         return 0;
     return memory[SK_MEMINFO_DROPS];
 }
 
+unsigned long kernelDrops() { return drops(sock) + drops(sock6); }
+
 } // namespace
 
-const source live_source{socketDescriptor, noDueTime, grabPacket, kernelDrops};
+const source live_source{watchSockets, noDueTime, grabPacket, kernelDrops};
 
 int openCapture() { return socket(AF_INET, SOCK_RAW, IPPROTO_TCP); }
+
+int openIpv6Capture() { return socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IPV6)); }
 
 bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
                    std::size_t size)
@@ -66,41 +132,57 @@ bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
     return false;
 }
 
-bool compileSocketFilter(const char *expression, bpf_program &program, char *why, std::size_t size)
+bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6, char *why,
+                          std::size_t size)
 {
-    // The socket hands over whole IPv4 datagrams, header first. The snapshot
-    // length becomes the filter's verdict, so it must cover the largest one.
-    pcap_t *compiler = pcap_open_dead(DLT_IPV4, buffer_size);
-    const bool compiled = compileFilter(compiler, expression, program, why, size);
+    // Both sockets hand over the IP header first; raw IP programs test the
+    // version, so "ip6" rejects everything on the IPv4 socket.
+    pcap_t *compiler = pcap_open_dead(DLT_RAW, snapshot);
+    char tcp_of[4096];
+    std::snprintf(tcp_of, sizeof tcp_of, "tcp and (%s)", expression ? expression : "");
+    const bool compiled = !expression || compileFilter(compiler, expression, ipv4, why, size);
+    const bool both =
+        compiled && compileFilter(compiler, expression ? tcp_of : "tcp", ipv6, why, size);
     pcap_close(compiler);
-    return compiled;
+    if (compiled && !both && expression)
+        pcap_freecode(&ipv4);
+    return both;
 }
 
-bool attachFilter(int socket_fd, bpf_program &program, char *why, std::size_t size)
+bool attachFilters(bpf_program &ipv4, bpf_program &ipv6, char *why, std::size_t size)
 {
-    // libpcap's instructions have the kernel's layout.
-    const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
-                              reinterpret_cast<sock_filter *>(program.bf_insns)};
-    const int result =
-        setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
-    pcap_freecode(&program);
-    if (result != 0) {
+    if ((ipv4.bf_insns && !attach(sock, ipv4)) || !attach(sock6, ipv6)) {
         std::snprintf(why, size, "cannot attach the filter: %s", std::strerror(errno));
         return false;
     }
-    discardQueued(socket_fd);
     return true;
 }
 
-bool bindInterface(int socket_fd, const char *name)
+bool bindInterface(const char *name)
 {
-    if (name[0] == '\0') {
+    const unsigned index = if_nametoindex(name);
+    if (name[0] == '\0' || index == 0) {
         errno = ENODEV;
         return false;
     }
-    if (setsockopt(socket_fd, SOL_SOCKET, SO_BINDTODEVICE, name,
-                   static_cast<socklen_t>(std::strlen(name))) != 0)
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_IPV6);
+    link.sll_ifindex = static_cast<int>(index);
+    if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, name,
+                   static_cast<socklen_t>(std::strlen(name))) != 0 ||
+        bind(sock6, reinterpret_cast<const sockaddr *>(&link), sizeof link) != 0)
         return false;
-    discardQueued(socket_fd);
+    // Bound to an interface that is down, the packet socket holds ENETDOWN.
+    int pending = 0;
+    socklen_t pending_size = sizeof pending;
+    getsockopt(sock6, SOL_SOCKET, SO_ERROR, &pending, &pending_size);
+    if (pending != 0) {
+        errno = pending;
+        return false;
+    }
+    discardQueued(sock);
+    discardQueued(sock6);
+    watched_interface = name;
     return true;
 }

@@ -1,28 +1,37 @@
-// Capture: the raw IPv4/TCP socket, the live source of datagrams.
+// Capture: the live source. A raw IPv4 socket for TCP, and beside it a
+// packet socket for IPv6, which hands over each IPv6 packet the host
+// receives from its header on (once: a socket bound to one protocol sees no
+// outgoing copies).
 #pragma once
 
 #include <cstddef>
 #include <pcap/pcap.h>
 
-// A raw socket that is handed a copy of every TCP segment the host receives,
-// IPv4 header included; -1 with errno set when it cannot be opened.
+// Open the two sockets; -1 with errno set when one cannot be opened. Both
+// need the capture privilege.
 int openCapture();
+int openIpv6Capture();
 
 // Compiles a pcap-filter(7) expression for the handle's link type, for the
-// socket here and for a replayed file alike. False with the cause in why.
+// sockets here and for a replayed file alike. False with the cause in why.
 bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
                    std::size_t size);
 
-// Compiles expression for the socket's datagrams, IPv4 header first. Needs
+// The kernel filters for the two sockets, from one expression (or none)
+// with tcpdump's meaning for raw IP of either version: ipv4 is expression
+// alone (empty when none), ipv6 keeps TCP of what expression accepts. Needs
 // no socket, so a bad expression is found before anything is opened. False
 // with the cause in why.
-bool compileSocketFilter(const char *expression, bpf_program &program, char *why, std::size_t size);
+bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6, char *why,
+                          std::size_t size);
 
-// Lets only the datagrams that program accepts reach the socket, filtered in
-// the kernel; frees program. Needs no privilege. False with the cause in why.
-bool attachFilter(int socket_fd, bpf_program &program, char *why, std::size_t size);
+// Lets only the datagrams the programs accept reach sock and sock6,
+// filtered in the kernel; frees the programs. Needs no privilege. False
+// with the cause in why.
+bool attachFilters(bpf_program &ipv4, bpf_program &ipv6, char *why, std::size_t size);
 
-// Keeps only the datagrams that arrive on the named interface. Needs the
-// capture privilege. False with errno set when it fails (ENODEV for an
-// empty name, which the kernel would take as every interface).
-bool bindInterface(int socket_fd, const char *name);
+// Keeps only what arrives on the named interface, on both sockets. Needs
+// the capture privilege. False with errno set when it fails (ENODEV for an
+// empty name, which the kernel would take as every interface; ENETDOWN for
+// one that is down).
+bool bindInterface(const char *name);

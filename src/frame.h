@@ -1,11 +1,13 @@
-// Frame: finding the IPv4 datagram inside a link-layer frame of a capture
-// file. Pure: no I/O, and every read is checked against the bytes held.
+// Frame: finding the IP datagram inside a link-layer frame of a capture
+// file, and reading a datagram's version and sender. Pure: no I/O, and
+// every read is checked against the bytes held.
 #pragma once
 
 #include <cstddef>
 
 // Where the datagram lies in the frame and how long it is: its IPv4 total
-// length, or what the frame holds where the capture cut it shorter.
+// length or IPv6 header and payload length, or what the frame holds where
+// the capture cut it shorter.
 struct datagram_span {
     std::size_t offset;
     std::size_t length;
@@ -15,6 +17,15 @@ struct datagram_span {
 // with VLAN tags, Linux cooked v1 and v2, raw IP, BSD loopback.
 bool linkTypeSupported(int link_type);
 
-// Finds the IPv4 TCP datagram in the held bytes of a frame. False for
-// anything else (IPv6, UDP, ARP, a frame too short for an IPv4 header).
+// Finds the TCP datagram, IPv4 or IPv6, in the held bytes of a frame. False
+// for anything else (UDP, ARP, a frame too short for its IP header).
 bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, datagram_span &out);
+
+// Whether an IPv6 packet carries TCP as tcpdump's "tcp" means it: next
+// header 6, or a fragment header whose next header is 6.
+bool ipv6CarriesTcp(const unsigned char *packet, std::size_t held);
+
+// The sender of a datagram: its family (AF_INET or AF_INET6) and address
+// (4 or 16 bytes), read from its header. 0.0.0.0 when the bytes hold no
+// whole source address.
+int datagramSender(const unsigned char *datagram, std::size_t held, unsigned char address[16]);

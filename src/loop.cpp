@@ -1,5 +1,6 @@
 #include "loop.h"
 
+#include "frame.h"
 #include "report.h"
 #include "source.h"
 #include "state.h"
@@ -88,19 +89,23 @@ void show(const datagram &taken)
     if (taken.length > 0 && taken.bytes != reinterpret_cast<const unsigned char *>(buffer))
         std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
     bytes_recieved = taken.length;
+    unsigned char sender[16];
+    const int family =
+        datagramSender(reinterpret_cast<const unsigned char *>(buffer),
+                       taken.length > 0 ? static_cast<std::size_t>(taken.length) : 0, sender);
     char lines[128];
-    const int length = formatLog(lines, sizeof lines, taken.length, taken.sender);
+    const int length = formatLog(lines, sizeof lines, taken.length, family, sender);
     holdLog(lines, static_cast<std::size_t>(length));
     held_is_datagram = taken.length >= 0;
     writeHeldIfReady();
     glutPostRedisplay();
 }
 
-void take(bool readable)
+void take(const watched_pair &ready)
 {
     datagram taken;
     char cause[4608];
-    switch (input->next(readable, now(), taken, cause, sizeof cause)) {
+    switch (input->next(ready, now(), taken, cause, sizeof cause)) {
     case arrival::datagram:
         show(taken);
         break;
@@ -110,6 +115,9 @@ void take(bool readable)
         input_ended = true;
         writeCounts();
         break;
+    case arrival::gone:
+        writeCounts();
+        [[fallthrough]];
     case arrival::failed:
         leave(cause);
         glutLeaveMainLoop();
@@ -152,12 +160,15 @@ void idle()
     // them, and drops and counts what does not fit.
     const bool held = logHeld();
     const bool taking = !held && !input_ended;
-    const int source_fd = taking ? input->descriptor() : -1;
+    watched_pair from_source{{-1, 0, 0}, {-1, 0, 0}};
+    if (taking)
+        input->watch(from_source);
     const long long due = taking ? input->due() : -1;
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
                         {signals, POLLIN, 0},
                         {held ? STDOUT_FILENO : -1, POLLOUT, 0},
-                        {source_fd, POLLIN, 0}};
+                        from_source[0],
+                        from_source[1]};
     timespec wait{};
     if (due > 0) {
         const long long left = std::max(due - now(), 0LL);
@@ -173,9 +184,11 @@ void idle()
         glutLeaveMainLoop();
         return;
     }
-    const bool readable = watched[3].revents != 0;
-    if (readable || due == 0 || (due > 0 && now() >= due))
-        take(readable);
+    from_source[0].revents = watched[3].revents;
+    from_source[1].revents = watched[4].revents;
+    const bool ready = watched[3].revents != 0 || watched[4].revents != 0;
+    if (ready || due == 0 || (due > 0 && now() >= due))
+        take(from_source);
 }
 
 void stopLoop()

@@ -1,6 +1,7 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// main reads the options, opens a raw IPv4 socket for TCP while it may, then
+// main reads the options, opens its sockets while it may (a raw IPv4 socket
+// for TCP, a packet socket for IPv6), then
 // gives up every privilege (under sudo, also root's id) before anything that
 // reads the environment or untrusted bytes starts: a capture file to replay,
 // X, the GL driver. It prints a banner, creates a GLUT window, enters a
@@ -51,23 +52,33 @@ void fillStandardDescriptors()
             std::_Exit(1);
 }
 
-// Live capture: the socket, bound to the interface asked for while the
-// process still holds the privilege to.
-void openSocket(const options &settings)
+// A capture socket, or the end with the reason and, when it is privilege,
+// the remedy.
+int openOrDie(int (*open_socket)(), const char *what)
 {
-    sock = openCapture();
-    if (sock < 0 && (errno == EPERM || errno == EACCES)) {
+    const int opened = open_socket();
+    if (opened < 0 && (errno == EPERM || errno == EACCES)) {
         char binary[2 * 4096];
         die(1,
-            "cannot open a raw TCP socket: %s; run as root, or give the binary the capability "
-            "with: sudo setcap cap_net_raw=ep %s",
-            std::strerror(errno), shellWord(executablePath(), binary, sizeof binary));
+            "cannot open a %s: %s; run as root, or give the binary the capability with: sudo "
+            "setcap cap_net_raw=ep %s",
+            what, std::strerror(errno), shellWord(executablePath(), binary, sizeof binary));
     }
-    if (sock < 0)
-        die(1, "cannot open a raw TCP socket: %s", std::strerror(errno));
-    if (settings.interface && !bindInterface(sock, settings.interface))
-        die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them",
-            settings.interface, std::strerror(errno));
+    if (opened < 0)
+        die(1, "cannot open a %s: %s", what, std::strerror(errno));
+    return opened;
+}
+
+// Live capture: the sockets, bound to the interface asked for while the
+// process still holds the privilege to.
+void openSockets(const options &settings)
+{
+    sock = openOrDie(openCapture, "raw TCP socket");
+    sock6 = openOrDie(openIpv6Capture, "packet socket for IPv6");
+    if (settings.interface && !bindInterface(settings.interface))
+        die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them%s",
+            settings.interface, std::strerror(errno),
+            errno == ENETDOWN ? " and 'ip link set NAME up' brings one up" : "");
 }
 
 // Nothing privileged is held from here on: not the capability, not root's
@@ -116,18 +127,18 @@ int main(int argc, char **argv)
     winy = settings.winy;
 
     char why[4096];
-    bpf_program filter{};
+    bpf_program filter{}, filter6{};
     if (settings.file) {
         dropPrivileges();
         if (const int status =
                 openReplay(settings.file, settings.filter, settings.top_speed, why, sizeof why))
             die(status, "%s", why);
     } else {
-        if (settings.filter && !compileSocketFilter(settings.filter, filter, why, sizeof why))
+        if (!compileSocketFilters(settings.filter, filter, filter6, why, sizeof why))
             die(2, "%s", why);
-        openSocket(settings);
+        openSockets(settings);
         dropPrivileges();
-        if (settings.filter && !attachFilter(sock, filter, why, sizeof why))
+        if (!attachFilters(filter, filter6, why, sizeof why))
             die(1, "%s", why);
     }
 

@@ -84,7 +84,11 @@ bool nextPacketHeld()
     return at_eof || packetHeld(layout, held.data() + taken_bytes, held.size() - taken_bytes);
 }
 
-int fileDescriptor() { return at_end || have_next || nextPacketHeld() ? -1 : descriptor; }
+void watchFile(watched_pair &wait_on)
+{
+    wait_on[0] = {at_end || have_next || nextPacketHeld() ? -1 : descriptor, POLLIN, 0};
+    wait_on[1] = {-1, 0, 0};
+}
 
 long long fileDueTime()
 {
@@ -95,7 +99,7 @@ long long fileDueTime()
     return nextPacketHeld() ? 0 : -1;
 }
 
-// Reads records up to the next IPv4 TCP datagram, counting what it passes
+// Reads records up to the next TCP datagram, counting what it passes
 // over, reading the descriptor at most once and only when readable.
 arrival readNext(bool readable, long long now, char *why, std::size_t size)
 {
@@ -131,20 +135,18 @@ arrival readNext(bool readable, long long now, char *why, std::size_t size)
     }
 }
 
-arrival replayNext(bool readable, long long now, datagram &taken, char *why, std::size_t size)
+arrival replayNext(const watched_pair &ready, long long now, datagram &taken, char *why,
+                   std::size_t size)
 {
     if (!have_next) {
-        const arrival read = readNext(readable, now, why, size);
+        const arrival read = readNext(ready[0].revents != 0, now, why, size);
         if (read != arrival::datagram)
             return read;
     }
     if (now < next_due)
         return arrival::none_yet;
     have_next = false;
-    const unsigned char *bytes = next_frame + next_span.offset;
-    in_addr sender;
-    std::memcpy(&sender, bytes + 12, sizeof sender);
-    taken = {bytes, static_cast<std::int32_t>(next_span.length), sender};
+    taken = {next_frame + next_span.offset, static_cast<std::int32_t>(next_span.length)};
     return arrival::datagram;
 }
 
@@ -166,7 +168,7 @@ long long nanosecondsBetween(const timeval &from, const timeval &to)
 
 } // namespace
 
-const source file_source{fileDescriptor, fileDueTime, replayNext, noDrops};
+const source file_source{watchFile, fileDueTime, replayNext, noDrops};
 
 long long dueTime(pace &clock, const timeval &stamp, long long now)
 {

@@ -1,5 +1,5 @@
-// Replay: a capture file read instead of the socket, one IPv4 TCP datagram
-// per frame, at the recorded pace or as fast as frames allow. The file or
+// Replay: a capture file read instead of the sockets, one TCP datagram
+// (IPv4 or IPv6) per frame, at the recorded pace or as fast as frames allow. The file or
 // pipe is read only when the wait says it has bytes, and libpcap is handed
 // only whole records, so a pipe that goes quiet never blocks the program.
 #pragma once

@@ -17,10 +17,12 @@ std::size_t held_length;
 
 } // namespace
 
-int formatLog(char *out, std::size_t size, int count, in_addr sender)
+int formatLog(char *out, std::size_t size, int count, int family, const unsigned char *sender)
 {
+    char address[INET6_ADDRSTRLEN];
+    inet_ntop(family, sender, address, sizeof address);
     return std::snprintf(out, size, "Bytes received --> %5d\nSource address --> %s\n", count,
-                         inet_ntoa(sender));
+                         address);
 }
 
 bool writeLog(const char *text, std::size_t length)

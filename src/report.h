@@ -6,8 +6,9 @@
 
 struct tally;
 
-// The two log lines of one datagram; returns their length.
-int formatLog(char *out, std::size_t size, int count, in_addr sender);
+// The two log lines of one datagram from sender, an address of family
+// (AF_INET or AF_INET6) written as inet_ntop writes it; returns their length.
+int formatLog(char *out, std::size_t size, int count, int family, const unsigned char *sender);
 
 // Writes text to standard output in full, waiting for the reader: for the
 // banner and the usage text, before the loop runs. False with errno set

@@ -5,26 +5,33 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <netinet/in.h>
+#include <poll.h>
 
 struct datagram {
-    const unsigned char *bytes; // the IPv4 header first
+    const unsigned char *bytes; // the IP header first
     std::int32_t length;        // -1 for a receive that failed
-    in_addr sender;
 };
 
-enum class arrival { datagram, none_yet, ended, failed };
+// failed: the source cannot go on (a damaged file); gone: what it watched
+// has gone away (an interface), and the counts so far are worth a line.
+enum class arrival { datagram, none_yet, ended, failed, gone };
+
+// A source waits on up to two descriptors (the live one has a socket per
+// family).
+using watched_pair = pollfd[2];
 
 struct source {
-    // The descriptor to wait on for the next datagram, or -1.
-    int (*descriptor)();
+    // Sets the descriptors to wait on for the next datagram (fd -1 for
+    // none) and the events to wait for.
+    void (*watch)(watched_pair &wait_on);
     // When the next datagram is due, in nanoseconds on the monotonic clock;
-    // 0 for at once, -1 when only the descriptor can tell.
+    // 0 for at once, -1 when only the descriptors can tell.
     long long (*due)();
-    // Takes the next datagram if it is there and due by now. readable: the
-    // wait found the descriptor ready, so one read will not block. On
-    // failed, why holds the cause.
-    arrival (*next)(bool readable, long long now, datagram &taken, char *why, std::size_t size);
+    // Takes the next datagram if it is there and due by now. ready: what the
+    // wait found on the descriptors, so one read of a ready one will not
+    // block. On failed or gone, why holds the cause.
+    arrival (*next)(const watched_pair &ready, long long now, datagram &taken, char *why,
+                    std::size_t size);
     // The kernel's count of datagrams it dropped for want of room.
     unsigned long (*dropped)();
 };

@@ -20,10 +20,11 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 
-from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood, log_lines, pixel,
-                     press, random_datagram, send, signed, start_xvfb, window_image, write_pcap,
-                     write_pcapng, xdotool)
+from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood, ip6_datagram,
+                     log_lines, pixel, press, random_datagram, send, signed, start_xvfb,
+                     window_image, write_pcap, write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -108,6 +109,29 @@ def to_port(port, size):
     return datagram(size, struct.pack("!HH", 1234, port))
 
 
+def ip6_to_port(port, size):
+    return ip6_datagram(size, struct.pack("!HH", 1234, port))
+
+
+def tcpdump_sizes(path):
+    """The IP datagram sizes in an Ethernet capture of lo, in order, for
+    each sender."""
+    sizes = {"::1": [], "127.0.0.1": []}
+    with open(path, "rb") as capture:
+        content = capture.read()
+    at = 24
+    while at < len(content):
+        length = struct.unpack_from("<I", content, at + 8)[0]
+        packet = content[at + 16 + 14:at + 16 + length]
+        if packet[0] >> 4 == 6:
+            sizes[socket.inet_ntop(socket.AF_INET6, packet[8:24])].append(
+                40 + struct.unpack_from("!H", packet, 4)[0])
+        else:
+            sizes[socket.inet_ntoa(packet[12:16])].append(struct.unpack_from("!H", packet, 2)[0])
+        at += 16 + length
+    return sizes
+
+
 def reddish(colour):
     return colour[0] > 64 and colour[1] == colour[2] == 0
 
@@ -115,9 +139,51 @@ def reddish(colour):
 class Capture(Run):
     def test_banner_and_log_lines(self):
         program = self.started()
-        for size in (41, 44, 20, 65535, 21):
-            with self.subTest(size=size):
-                self.assertEqual(program.frame(datagram(size)), log_lines(size))
+        rows = [(datagram(size), log_lines(size)) for size in (41, 44, 20, 65535, 21)] + [
+            (ip6_datagram(60), log_lines(60, "::1")),
+            (ip6_datagram(40), log_lines(40, "::1")),
+            (ip6_datagram(1500, source="2001:db8::7"), log_lines(1500, "2001:db8::7")),
+            (ip6_datagram(65535), log_lines(65535, "::1")),  # 40 bytes more, cut to the buffer
+        ]
+        for data, lines in rows:
+            with self.subTest(size=len(data), version=data[0] >> 4):
+                self.assertEqual(program.frame(data), lines)
+
+    def test_real_fetches_over_both_families(self):
+        # Each segment of an HTTP fetch over ::1 and one over 127.0.0.1 is
+        # logged once, with the size tcpdump sees on lo.
+        dump_path = os.path.join(tempfile.mkdtemp(), "lo.pcap")
+        self.addCleanup(shutil.rmtree, os.path.dirname(dump_path))
+        servers = [subprocess.Popen([sys.executable, "-m", "http.server", "-b", address, "8080"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   for address in ("::1", "127.0.0.1")]
+        for server in servers:
+            self.addCleanup(server.wait)
+            self.addCleanup(server.kill)
+        dump = subprocess.Popen(["tcpdump", "-i", "lo", "-w", dump_path, "-U", "--immediate-mode",
+                                 "-Z", "root", "tcp port 8080"], stderr=subprocess.PIPE)
+        while b"listening on" not in dump.stderr.readline():
+            pass
+        with tempfile.TemporaryFile() as log:
+            program = self.start("-f", "tcp port 8080", stdout=log)
+            program.wait_until_ready()
+            for host in ("[::1]", "127.0.0.1"):
+                for attempt in range(100):  # until the server listens
+                    try:
+                        urllib.request.urlopen("http://%s:8080/" % host, timeout=DEADLINE).read()
+                        break
+                    except OSError:
+                        time.sleep(0.05)
+            time.sleep(0.5)
+            program.wait_until_quiet(log)
+            dump.terminate()
+            dump.communicate()
+            logged = os.pread(log.fileno(), 1 << 20, 0).decode().split("\n")[1:-1]
+        sizes = {"::1": [], "127.0.0.1": []}
+        for count, source in zip(logged[::2], logged[1::2]):
+            sizes[source.split()[-1]].append(int(count.split()[-1]))
+        self.assertEqual(sizes, tcpdump_sizes(dump_path))
+        self.assertGreater(min(map(len, sizes.values())), 5)
 
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:
@@ -148,20 +214,52 @@ class Capture(Run):
                     self.assertEqual((code, out), (status, b""))
                     self.assertRegex(stderr, error)
 
-    def test_filter_and_interface(self):
-        # Only the datagram to port 443 passes the filter, so only it is
-        # logged and counted.
-        program = self.started("-f", "tcp dst port 443")
-        send(to_port(80, 44))
-        self.assertEqual(program.frame(to_port(443, 40)), log_lines(40))
-        program.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(program.finish(), (0, b"", counts(1)))
-        # A bridge carries nothing of the loopback's traffic.
+    def test_filters_across_both_families(self):
+        # One expression for both families, with tcpdump's meaning: only
+        # what it accepts is logged and counted.
+        sent = [to_port(80, 44), to_port(443, 40), ip6_to_port(80, 64), ip6_to_port(443, 60)]
+        rows = [  # filter, the sizes logged, of the datagrams above
+            ("tcp dst port 443", [40, 60]),
+            ("ip6", [64, 60]),
+            ("ip", [44, 40]),
+            ("ip6 and dst port 80", [64]),
+        ]
+        for expression, logged in rows:
+            with self.subTest(filter=expression):
+                program = self.started("-f", expression)
+                for data in sent:
+                    send(data)
+                    if len(data) in logged:
+                        self.assertEqual(program.lines(2), log_lines(
+                            len(data), "::1" if data[0] >> 4 == 6 else "127.0.0.1"))
+                self.assert_silent(program)
+                program.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(program.finish(), (0, b"", counts(len(logged))))
+
+    def test_interface(self):
+        # A bridge carries nothing of the loopback's traffic; when it goes
+        # down or away while watched, skevla says so after the counts.
+        rows = [("down", ["ip", "link", "set", "quiet0", "down"]),
+                ("away", ["ip", "link", "del", "quiet0"])]
+        on_lo = self.started("-iface", "lo")
+        for went, change in rows:
+            with self.subTest(went=went):
+                subprocess.run(["ip", "link", "add", "quiet0", "up", "type", "bridge"], check=True)
+                quiet = self.started("-i", "quiet0")
+                self.assertEqual(on_lo.frame(datagram(48)), log_lines(48))
+                self.assertEqual(on_lo.frame(ip6_datagram(48)), log_lines(48, "::1"))
+                self.assert_silent(quiet)
+                subprocess.run(change, check=True)
+                self.assertEqual(quiet.finish(), (1, b"", counts(0) + "skevla: interface quiet0 "
+                                                  "went %s\n" % went))
+                subprocess.run(["ip", "link", "del", "quiet0"], stderr=subprocess.DEVNULL)
+        # One that is down from the start is refused, as tcpdump refuses it.
         subprocess.run(["ip", "link", "add", "quiet0", "type", "bridge"], check=True)
         self.addCleanup(subprocess.run, ["ip", "link", "del", "quiet0"], check=True)
-        quiet, on_lo = self.started("-i", "quiet0"), self.started("-iface", "lo")
-        self.assertEqual(on_lo.frame(datagram(48)), log_lines(48))
-        self.assert_silent(quiet)
+        status, out, error = self.start("-i", "quiet0").finish()
+        self.assertEqual((status, out), (1, b""))
+        self.assertRegex(error, r"^skevla: cannot capture on interface 'quiet0': Network is down;"
+                                r" .*ip link set NAME up.*\n$")
 
     def test_without_display_fails_at_once(self):
         status, out, error = self.start(display=None).finish()
@@ -307,6 +405,15 @@ class Picture(Run):
             cover.wait()
         self.assert_picture(program, {(250, 300): reddish, (450, 100): BLACK})
         self.assert_silent(program)
+
+    def test_ipv6_datagram_drawn_from_its_first_byte(self):
+        # The same rules from the IPv6 header's 0x60 on: of 48 bytes the
+        # group at offset 40 is drawn (red at (100, 100) and (200, 100)), the
+        # last one, at 44, is not (green at (100, 200)).
+        program = self.started("-md")
+        program.frame(ip6_datagram(48, signed(-20, 40, 20, 20, 20, -60, 40, 40)))
+        self.assert_picture(program, {(100, 100): RED, (200, 100): RED, (100, 200): BLACK,
+                                      (300, 200): BLACK})
 
     def test_next_frame_shows_only_its_own_datagram(self):
         program = self.started()
@@ -558,11 +665,14 @@ def from_source(data, source):
 ETHERNET = bytes(range(1, 13)) + b"\x08\x00"
 SLL = bytes(14) + b"\x08\x00"
 SLL2 = b"\x08\x00" + bytes(18)
-# Two TCP datagrams and, between them, what a replay passes over: UDP, IPv6.
+# Two TCP datagrams and, between them, what a replay passes over: UDP.
 TCP = [datagram(40), from_source(to_port(443, 61), "192.0.2.7")]
 UDP = datagram(28)[:9] + b"\x11" + datagram(28)[10:]
-IPV6 = b"\x60" + bytes(47)
 LOGGED = log_lines(40) + log_lines(61, "192.0.2.7")
+# The same over IPv6: one TCP datagram is shown, UDP is passed over.
+TCP6 = ip6_datagram(64, struct.pack("!HH", 1234, 443), source="2001:db8::7")
+UDP6 = ip6_datagram(48, next_header=17)
+LOGGED_BOTH = LOGGED[:2] + log_lines(64, "2001:db8::7") + LOGGED[2:]
 
 
 class Replay(Run):
@@ -584,20 +694,20 @@ class Replay(Run):
 
     def assert_ends(self, program, path, received, skipped):
         program.proc.send_signal(signal.SIGTERM)
-        line = "skevla: %d datagrams received from %s, %d packet%s skipped\n" % (
-            received, path, skipped, "" if skipped == 1 else "s")
+        line = "skevla: %d datagram%s received from %s, %d packet%s skipped\n" % (
+            received, "" if received == 1 else "s", path, skipped, "" if skipped == 1 else "s")
         self.assertEqual(program.finish(), (0, b"", line + line))  # at the end, then on leaving
 
     def tcpdump(self, interface):
         """A capture of TCP by tcpdump on interface, written as it comes."""
         path = self.path(interface + ".pcap")
         link = len(ETHERNET) if interface == "lo" else len(SLL2)
-        size = 24 + sum(16 + link + len(data) for data in TCP)
+        size = 24 + sum(16 + link + len(data) for data in TCP + [TCP6])
         dump = subprocess.Popen(["tcpdump", "-i", interface, "-w", path, "-U", "--immediate-mode",
                                  "-Z", "root", "tcp"], stderr=subprocess.PIPE)
         while b"listening on" not in dump.stderr.readline():
             pass
-        send(*TCP)
+        send(TCP[0], TCP6, TCP[1])
         deadline = time.monotonic() + DEADLINE
         while os.path.getsize(path) < size and time.monotonic() < deadline:
             time.sleep(0.02)
@@ -606,29 +716,38 @@ class Replay(Run):
         return path
 
     def test_link_types(self):
-        def written(name, link_type, link, writer=write_pcap):
-            frames = [link + TCP[0], link + UDP, link + IPV6, link + TCP[1]]
+        def written(name, link_type, link, link6, writer=write_pcap):
+            frames = [link + TCP[0], link + UDP, link6 + UDP6, link6 + TCP6, link + TCP[1]]
             writer(self.path(name), link_type, frames)
             return self.path(name)
 
+        def v6(link):  # the same link header, naming IPv6
+            return link[:-2] + b"\x86\xdd" if len(link) > 4 else link
+
         vlans = ETHERNET[:12] + b"\x88\xa8\x00\x05\x81\x00\x00\x07\x08\x00"
-        rows = [  # file, packets skipped
-            (self.tcpdump("lo"), 0),  # Ethernet
-            (self.tcpdump("any"), 0),  # Linux cooked v2
-            (written("vlan.pcap", 1, vlans), 2),
-            (written("sll.pcap", 113, SLL), 2),
-            (written("raw.pcap", 101, b""), 2),
-            (written("ipv4.pcap", 228, b""), 2),
-            (written("null-le.pcap", 0, b"\x02\x00\x00\x00"), 2),
-            (written("null-be.pcap", 0, b"\x00\x00\x00\x02"), 2),
-            (written("loop.pcap", 108, b"\x00\x00\x00\x02"), 2),
-            (written("ethernet.pcapng", 1, ETHERNET, write_pcapng), 2),
+        rows = [  # file, packets skipped, the log
+            (self.tcpdump("lo"), 0, LOGGED_BOTH),  # Ethernet
+            (self.tcpdump("any"), 0, LOGGED_BOTH),  # Linux cooked v2
+            (written("vlan.pcap", 1, vlans, v6(vlans)), 2, LOGGED_BOTH),
+            (written("sll.pcap", 113, SLL, v6(SLL)), 2, LOGGED_BOTH),
+            (written("sll2.pcap", 276, SLL2, b"\x86\xdd" + SLL2[2:]), 2, LOGGED_BOTH),
+            (written("raw.pcap", 101, b"", b""), 2, LOGGED_BOTH),
+            (written("ipv6.pcap", 229, b"", b""), 4, log_lines(64, "2001:db8::7")),
+            # An IPv4 link type cannot carry IPv6: both are passed over.
+            (written("ipv4.pcap", 228, b"", b""), 3, LOGGED),
+            (written("null-le.pcap", 0, b"\x02\x00\x00\x00", b"\x1e\x00\x00\x00"), 2,
+             LOGGED_BOTH),
+            (written("null-be.pcap", 0, b"\x00\x00\x00\x02", b"\x00\x00\x00\x18"), 2,
+             LOGGED_BOTH),
+            (written("loop.pcap", 108, b"\x00\x00\x00\x02", b"\x00\x00\x00\x1c"), 2,
+             LOGGED_BOTH),
+            (written("ethernet.pcapng", 1, ETHERNET, v6(ETHERNET), write_pcapng), 2, LOGGED_BOTH),
         ]
-        for path, skipped in rows:
+        for path, skipped, logged in rows:
             with self.subTest(file=os.path.basename(path)):
-                program, lines = self.replayed(path)
-                self.assertEqual(lines, LOGGED)
-                self.assert_ends(program, path, 2, skipped)
+                program, lines = self.replayed(path, frames=len(logged) // 2)
+                self.assertEqual(lines, logged)
+                self.assert_ends(program, path, len(logged) // 2, skipped)
 
     def test_picture_filter_and_standard_input(self):
         # Ethernet padding is not part of the datagram; the filter has

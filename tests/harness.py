@@ -1,6 +1,7 @@
 """Drives skevla for the end-to-end tests and the benchmark: an Xvfb server,
-crafted IPv4 datagrams sent with IP_HDRINCL to 127.0.0.1, the program's log
-read line by line as it comes, its window read back with xwd.
+crafted IPv4 datagrams sent with IP_HDRINCL to 127.0.0.1 and IPv6 ones whose
+header is written here sent to ::1, the program's log read line by line as
+it comes, its window read back with xwd.
 
 Run as root in a private network namespace (unshare --net) whose loopback
 carries only these datagrams. Each one carries a TCP header that the stack
@@ -41,6 +42,16 @@ def datagram(size, body=b"", tos=0):
     return data
 
 
+def ip6_datagram(size, body=b"", source="::1", next_header=6):
+    """size bytes: an IPv6 header from source to ::1, then body from offset
+    40, then zeros; TCP (with a data offset of 0) unless next_header says
+    otherwise."""
+    header = struct.pack("!IHBB16s16s", 0x60000000, size - 40, next_header, 64,
+                         socket.inet_pton(socket.AF_INET6, source),
+                         socket.inet_pton(socket.AF_INET6, "::1"))
+    return (header + bytes(body)).ljust(size, b"\0")[:size]
+
+
 def random_datagram(size, rng):
     """size bytes of a sound header and random bytes after it, but for a TCP
     data offset below 5 (the stack drops it silently)."""
@@ -56,9 +67,15 @@ def signed(*values):
 
 
 def send(*datagrams):
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+    """Sends each datagram, header included: IPv4 ones to 127.0.0.1, IPv6
+    ones to ::1."""
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw, \
+            socket.socket(socket.AF_INET6, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw6:
         for data in datagrams:
-            raw.sendto(data, ("127.0.0.1", 0))
+            if data[0] >> 4 == 6:
+                raw6.sendto(data, ("::1", 0))
+            else:
+                raw.sendto(data, ("127.0.0.1", 0))
 
 
 def flood(datagrams, seconds, stop=None):

@@ -22,10 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // At the recorded pace, so every stamp goes through the arithmetic.
     if (openReplay(path, nullptr, false, why, sizeof why) == 0) {
         long long now = 0;
+        // The file is always readable; the source is asked as the wait would.
+        watched_pair ready{};
         for (;;) {
+            file_source.watch(ready);
+            ready[0].revents = ready[0].fd >= 0 ? POLLIN : 0;
             datagram taken;
-            const arrival next = file_source.next(true, now, taken, why, sizeof why);
-            if (next == arrival::ended || next == arrival::failed)
+            const arrival next = file_source.next(ready, now, taken, why, sizeof why);
+            if (next == arrival::ended || next == arrival::failed || next == arrival::gone)
                 break;
             if (next == arrival::datagram && (taken.length < 20 || taken.length > 65535))
                 std::abort();

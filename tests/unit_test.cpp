@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <pcap/dlt.h>
 #include <string>
@@ -102,12 +103,21 @@ TEST(report, log_lines)
         {-1, "0.0.0.0", "Bytes received -->    -1\nSource address --> 0.0.0.0\n"},
         {65535, "192.168.100.200",
          "Bytes received --> 65535\nSource address --> 192.168.100.200\n"},
+        // IPv6 as RFC 5952 writes it: lower case, the longest run of zeros
+        // folded, a lone zero group kept.
+        {60, "::1", "Bytes received -->    60\nSource address --> ::1\n"},
+        {1500, "2001:DB8:0:0:0:0:0:7",
+         "Bytes received -->  1500\nSource address --> 2001:db8::7\n"},
+        {48, "2001:db8:0:1:1:1:1:1",
+         "Bytes received -->    48\nSource address --> 2001:db8:0:1:1:1:1:1\n"},
+        {40, "fe80::1", "Bytes received -->    40\nSource address --> fe80::1\n"},
     };
     for (const auto &row : rows) {
-        in_addr source{};
-        inet_aton(row.source, &source);
+        const int family = std::strchr(row.source, ':') ? AF_INET6 : AF_INET;
+        unsigned char source[16];
+        inet_pton(family, row.source, source);
         char lines[128];
-        const int length = formatLog(lines, sizeof lines, row.count, source);
+        const int length = formatLog(lines, sizeof lines, row.count, family, source);
         EXPECT_EQ(std::string(lines, static_cast<std::size_t>(length)), row.lines);
     }
 }
@@ -137,6 +147,13 @@ TEST(report, counts_line)
 const std::vector<unsigned char> ipv4_tcp = {0x45, 0, 0, 24, 0,   0, 0, 0, 64, 6, 0, 0,
                                              10,   0, 0, 7,  127, 0, 0, 1, 1,  2, 3, 4};
 
+// An IPv6 TCP datagram of 44 bytes from 2001:db8::7 to ::1.
+const std::vector<unsigned char> ipv6_tcp = {
+    0x60, 0,    0,    0,    0, 4, 6, 64,                         // 4 bytes of TCP follow
+    0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0,  0, 0, 0, 0, 0, 0, 0, 7, // from 2001:db8::7
+    0,    0,    0,    0,    0, 0, 0, 0,  0, 0, 0, 0, 0, 0, 0, 1, // to ::1
+    1,    2,    3,    4};
+
 std::vector<unsigned char> framed(std::vector<unsigned char> link, std::vector<unsigned char> net)
 {
     link.insert(link.end(), net.begin(), net.end());
@@ -161,6 +178,20 @@ TEST(frame, decode)
     bogus_length[3] = 19;
     const auto padded = framed(ipv4_tcp, {0, 0, 0, 0, 0, 0});
     const std::vector<unsigned char> cut(ipv4_tcp.begin(), ipv4_tcp.begin() + 21);
+    auto ethernet6 = ethernet, vlans6 = vlans, sll6 = sll, sll2_6 = sll2;
+    ethernet6[12] = vlans6[20] = sll6[14] = sll2_6[0] = 0x86;
+    ethernet6[13] = vlans6[21] = sll6[15] = sll2_6[1] = 0xDD;
+    auto udp6 = ipv6_tcp, hop_by_hop = ipv6_tcp, fragment = ipv6_tcp, offload6 = ipv6_tcp;
+    udp6[6] = 17;
+    hop_by_hop[6] = 0;
+    fragment[6] = 44;
+    fragment.insert(fragment.begin() + 40, {6, 0, 0, 0, 0, 0, 0, 1});
+    fragment[5] = 12;
+    auto fragment_of_udp = fragment;
+    fragment_of_udp[40] = 17;
+    offload6[5] = 0; // payload length 0: the frame is the datagram
+    const std::vector<unsigned char> cut6(ipv6_tcp.begin(), ipv6_tcp.begin() + 41),
+        short6(ipv6_tcp.begin(), ipv6_tcp.begin() + 39);
     const struct {
         const char *name;
         int link_type;
@@ -197,6 +228,29 @@ TEST(frame, decode)
         {"total below the header", DLT_RAW, bogus_length, false},
         {"empty", DLT_EN10MB, {}, false},
         {"unsupported link type", 147, framed(ethernet, ipv4_tcp), false},
+        // IPv6, in every link type that carries it.
+        {"ethernet ipv6", DLT_EN10MB, framed(ethernet6, ipv6_tcp), true, 14, 44},
+        {"ethernet ipv6 padded", DLT_EN10MB, framed(ethernet6, framed(ipv6_tcp, {0, 0})), true, 14,
+         44},
+        {"vlans ipv6", DLT_EN10MB, framed(vlans6, ipv6_tcp), true, 22, 44},
+        {"ethernet ipv6 type, ipv4 inside", DLT_EN10MB, framed(ethernet6, ipv4_tcp), false},
+        {"cooked v1 ipv6", DLT_LINUX_SLL, framed(sll6, ipv6_tcp), true, 16, 44},
+        {"cooked v2 ipv6 tcp", DLT_LINUX_SLL2, framed(sll2_6, ipv6_tcp), true, 20, 44},
+        {"raw ipv6 tcp", DLT_RAW, ipv6_tcp, true, 0, 44},
+        {"ipv6 link type", DLT_IPV6, ipv6_tcp, true, 0, 44},
+        {"ipv4 link type, ipv6 inside", DLT_IPV4, ipv6_tcp, false},
+        {"null 24, little-endian writer", DLT_NULL, framed({24, 0, 0, 0}, ipv6_tcp), true, 4, 44},
+        {"null 28, big-endian writer", DLT_NULL, framed({0, 0, 0, 28}, ipv6_tcp), true, 4, 44},
+        {"null 30", DLT_NULL, framed({30, 0, 0, 0}, ipv6_tcp), true, 4, 44},
+        {"null 30, ipv4 inside", DLT_NULL, framed({30, 0, 0, 0}, ipv4_tcp), false},
+        {"loop 30", DLT_LOOP, framed({0, 0, 0, 30}, ipv6_tcp), true, 4, 44},
+        {"ipv6 udp", DLT_RAW, udp6, false},
+        {"ipv6 hop-by-hop first", DLT_RAW, hop_by_hop, false},
+        {"ipv6 fragment of tcp", DLT_RAW, fragment, true, 0, 52},
+        {"ipv6 fragment of udp", DLT_RAW, fragment_of_udp, false},
+        {"ipv6 offload", DLT_RAW, framed(offload6, {9, 9}), true, 0, 46},
+        {"ipv6 cut by the snapshot length", DLT_RAW, cut6, true, 0, 41},
+        {"ipv6 shorter than its header", DLT_RAW, short6, false},
     };
     for (const auto &row : rows) {
         // An exact copy on the heap, so a read past it is caught when sanitized.
@@ -230,6 +284,30 @@ const std::vector<unsigned char> pcapng_stream = {
     0,    24,   0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,    24,
     0,    0,    0,    6,    0,    0,    0,    36,   0,    0,    0,    0,    0, 0, 0, 0, 0,    0,
     0,    0,    0,    0,    0,    4,    0,    0,    0,    4,    1,    2,    3, 4, 0, 0, 0,    36};
+
+TEST(frame, sender)
+{
+    const struct {
+        const char *name;
+        std::vector<unsigned char> datagram;
+        int family;
+        const char *sender;
+    } rows[] = {
+        {"ipv4", ipv4_tcp, AF_INET, "10.0.0.7"},
+        {"ipv6", ipv6_tcp, AF_INET6, "2001:db8::7"},
+        {"ipv4 cut in the address", {ipv4_tcp.begin(), ipv4_tcp.begin() + 15}, AF_INET, "0.0.0.0"},
+        {"ipv6 cut in the header", {ipv6_tcp.begin(), ipv6_tcp.begin() + 39}, AF_INET, "0.0.0.0"},
+        {"a failed receive", {}, AF_INET, "0.0.0.0"},
+    };
+    for (const auto &row : rows) {
+        const std::vector<unsigned char> datagram(row.datagram);
+        unsigned char address[16];
+        char text[64];
+        const int family = datagramSender(datagram.data(), datagram.size(), address);
+        EXPECT_EQ(family, row.family) << row.name;
+        EXPECT_STREQ(inet_ntop(family, address, text, sizeof text), row.sender) << row.name;
+    }
+}
 
 TEST(records, layout_of_a_stream)
 {
