@@ -1,5 +1,6 @@
 """Takes one screenshot per drawing mode of skevla drawing a loopback HTTP
-fetch, as docs/poly.png, docs/dot.png and docs/line.png.
+fetch, as docs/poly.png, docs/dot.png and docs/line.png, and one of the same
+fetch over IPv6 in poly mode, as docs/poly-ipv6.png.
 
 Run as root in a private network namespace (scripts/screenshots does). curl
 fetches a page from a small local server, which sends the first part of its
@@ -58,25 +59,28 @@ def main():
     subprocess.run(["nft", "-f", "-"], check=True, text=True, input=(
         "table inet screenshots { chain out { type filter hook output priority 0;"
         " tcp sport != %d tcp flags == ack drop; }; }" % PORT))
-    listener = socket.create_server(("127.0.0.1", PORT))
+    listener = socket.create_server(("::", PORT), family=socket.AF_INET6, dualstack_ipv6=True)
     threading.Thread(target=serve, args=(listener,), daemon=True).start()
     xvfb, display = start_xvfb()
-    answer = "Bytes received --> %5d" % (20 + 32 + len(PAGE))  # IPv4, TCP with timestamps
+    shots = [  # file, mode, host, IP header
+        ("poly", "p", "127.0.0.1", 20), ("dot", "d", "127.0.0.1", 20),
+        ("line", "l", "127.0.0.1", 20), ("poly-ipv6", "p", "[::1]", 40)]
     try:
-        for mode in ("poly", "dot", "line"):
-            program = Skevla(skevla, display, "-m" + mode[0])
+        for name, mode, host, header in shots:
+            answer = "Bytes received --> %5d" % (header + 32 + len(PAGE))  # TCP with timestamps
+            program = Skevla(skevla, display, "-m" + mode)
             try:
                 program.line()
                 program.wait_until_ready()
                 curl = subprocess.Popen(["curl", "-s", "-o", "/dev/null", "-m", "10",
-                                         "http://127.0.0.1:%d/" % PORT])
+                                         "http://%s:%d/" % (host, PORT)])
                 seen = 0
                 while seen < 2:  # the answer, then its first retransmission
                     seen += program.line() == answer
                 program.line()  # its source address
                 program.wait_until_asleep()
-                write_png(os.path.join(out, mode + ".png"), window_image(display, program.window))
-                print("%s: %s" % (mode, answer))
+                write_png(os.path.join(out, name + ".png"), window_image(display, program.window))
+                print("%s: %s" % (name, answer))
                 curl.kill()
                 curl.wait()
             finally:
