@@ -1,6 +1,7 @@
 """Takes one screenshot per drawing mode of skevla drawing a loopback HTTP
 fetch, as docs/poly.png, docs/dot.png and docs/line.png, and one of the same
-fetch over IPv6 in poly mode, as docs/poly-ipv6.png.
+fetch over IPv6 in poly mode, as docs/poly-ipv6.png, and one with the info
+line (key i) over it, as docs/info.png.
 
 Run as root in a private network namespace (scripts/screenshots does). curl
 fetches a page from a small local server, which sends the first part of its
@@ -19,7 +20,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Skevla, start_xvfb, window_image  # noqa: E402
+from harness import Skevla, press, start_xvfb, window_image  # noqa: E402
 
 PORT = 8080
 PAGE = (b"HTTP/1.1 200 OK\r\nServer: skevla-demo\r\nContent-Type: text/html; charset=utf-8\r\n"
@@ -62,11 +63,12 @@ def main():
     listener = socket.create_server(("::", PORT), family=socket.AF_INET6, dualstack_ipv6=True)
     threading.Thread(target=serve, args=(listener,), daemon=True).start()
     xvfb, display = start_xvfb()
-    shots = [  # file, mode, host, IP header
-        ("poly", "p", "127.0.0.1", 20), ("dot", "d", "127.0.0.1", 20),
-        ("line", "l", "127.0.0.1", 20), ("poly-ipv6", "p", "[::1]", 40)]
+    shots = [  # file, mode, host, IP header, keys pressed
+        ("poly", "p", "127.0.0.1", 20, ()), ("dot", "d", "127.0.0.1", 20, ()),
+        ("line", "l", "127.0.0.1", 20, ()), ("poly-ipv6", "p", "[::1]", 40, ()),
+        ("info", "p", "127.0.0.1", 20, ("space", "i"))]
     try:
-        for name, mode, host, header in shots:
+        for name, mode, host, header, keys in shots:
             answer = "Bytes received --> %5d" % (header + 32 + len(PAGE))  # TCP with timestamps
             program = Skevla(skevla, display, "-m" + mode)
             try:
@@ -79,6 +81,9 @@ def main():
                     seen += program.line() == answer
                 program.line()  # its source address
                 program.wait_until_asleep()
+                if keys:  # paused first, so the picture holds still
+                    press(display, program.window, *keys)
+                    time.sleep(0.5)
                 write_png(os.path.join(out, name + ".png"), window_image(display, program.window))
                 print("%s: %s" % (name, answer))
                 curl.kill()

@@ -7,6 +7,14 @@
 #include <cstddef>
 #include <pcap/pcap.h>
 
+// One line of -D in tcpdump's form: "index.name [Up, Running, Loopback]",
+// or "[none]". Returns its length.
+int formatInterface(char *out, std::size_t size, unsigned index, const char *name, unsigned flags);
+
+// The lines of -D for every interface, in order of index. Needs no
+// privilege. False with errno set when the kernel does not tell.
+bool listInterfaces(char *out, std::size_t size);
+
 // Open the two sockets; -1 with errno set when one cannot be opened. Both
 // need the capture privilege.
 int openCapture();

@@ -25,6 +25,20 @@ bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, da
 // header 6, or a fragment header whose next header is 6.
 bool ipv6CarriesTcp(const unsigned char *packet, std::size_t held);
 
+// What tcpdump's one line tells of a TCP segment, read from its datagram.
+struct segment_summary {
+    int family; // AF_INET or AF_INET6
+    unsigned char source[16], destination[16];
+    bool has_ports; // the TCP header's first 14 bytes are held
+    unsigned source_port, destination_port;
+    unsigned flags; // the TCP flag bits, FIN 0x01 to CWR 0x80
+    long payload;   // the TCP payload length the headers state
+};
+
+// Summarises a TCP datagram, IPv4 or IPv6 (as decodeFrame or the sockets
+// hand it over). False when the bytes hold no whole IP header.
+bool summarizeSegment(const unsigned char *datagram, std::size_t held, segment_summary &out);
+
 // The sender of a datagram: its family (AF_INET or AF_INET6) and address
 // (4 or 16 bytes), read from its header. 0.0.0.0 when the bytes hold no
 // whole source address.

@@ -1,6 +1,7 @@
 #include "loop.h"
 
 #include "frame.h"
+#include "options.h"
 #include "report.h"
 #include "source.h"
 #include "state.h"
@@ -9,6 +10,7 @@
 #include <GL/glx.h>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +23,16 @@ namespace
 {
 
 const source *input;
+bool one_line;            // -v
+unsigned long stop_after; // -c, 0 for never
 int signals = -1;
+bool paused;
+bool stepping;             // while paused, one datagram is to be taken
+unsigned long shown;       // datagrams shown, for the info line
+std::int32_t shown_length; // the latest one's length as logged (draw trims odd ones)
+long long rate_since;      // the info line's datagrams per second
+unsigned long rate_count;
+double per_second;
 bool input_ended;
 bool leaving;
 bool held_is_datagram; // the held lines count as received once written
@@ -58,8 +69,8 @@ void writeHeld()
 {
     switch (flushLog()) {
     case flushed::all:
-        if (held_is_datagram)
-            ++counts.received;
+        if (held_is_datagram && ++counts.received == stop_after)
+            leave(nullptr);
         break;
     case flushed::partly:
         break;
@@ -84,19 +95,54 @@ void writeHeldIfReady()
         writeHeld();
 }
 
+void describe()
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    segment_summary segment;
+    if (shown_length <= 0 ||
+        !summarizeSegment(bytes, static_cast<std::size_t>(shown_length), segment))
+        std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, input->dropped());
+    else
+        formatInfo(info_line, sizeof info_line, shown, shown_length, segment, per_second,
+                   input->dropped());
+}
+
+void countRate(long long at)
+{
+    ++rate_count;
+    if (at - rate_since >= nanoseconds_per_second) {
+        per_second = static_cast<double>(rate_count) * nanoseconds_per_second /
+                     static_cast<double>(at - rate_since);
+        rate_since = at;
+        rate_count = 0;
+    }
+}
+
 void show(const datagram &taken)
 {
     if (taken.length > 0 && taken.bytes != reinterpret_cast<const unsigned char *>(buffer))
         std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
     bytes_recieved = taken.length;
-    unsigned char sender[16];
-    const int family =
-        datagramSender(reinterpret_cast<const unsigned char *>(buffer),
-                       taken.length > 0 ? static_cast<std::size_t>(taken.length) : 0, sender);
-    char lines[128];
-    const int length = formatLog(lines, sizeof lines, taken.length, family, sender);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    const std::size_t held = taken.length > 0 ? static_cast<std::size_t>(taken.length) : 0;
+    char lines[256];
+    int length;
+    segment_summary segment;
+    if (one_line && summarizeSegment(bytes, held, segment)) {
+        length = formatOneLine(lines, sizeof lines, segment, taken.stamp);
+    } else {
+        unsigned char sender[16];
+        const int family = datagramSender(bytes, held, sender);
+        length = formatLog(lines, sizeof lines, taken.length, family, sender);
+    }
     holdLog(lines, static_cast<std::size_t>(length));
     held_is_datagram = taken.length >= 0;
+    ++shown;
+    shown_length = taken.length;
+    if (show_info) {
+        countRate(now());
+        describe();
+    }
     writeHeldIfReady();
     glutPostRedisplay();
 }
@@ -105,8 +151,11 @@ void take(const watched_pair &ready)
 {
     datagram taken;
     char cause[4608];
-    switch (input->next(ready, now(), taken, cause, sizeof cause)) {
+    // A step takes the next datagram whatever its recorded time.
+    const long long at = stepping ? LLONG_MAX : now();
+    switch (input->next(ready, at, taken, cause, sizeof cause)) {
     case arrival::datagram:
+        stepping = false;
         show(taken);
         break;
     case arrival::none_yet:
@@ -127,9 +176,12 @@ void take(const watched_pair &ready)
 
 } // namespace
 
-bool startLoop(const source &from)
+bool startLoop(const source &from, const options &settings)
 {
     input = &from;
+    one_line = settings.one_line;
+    stop_after = settings.count;
+    tzset(); // the -v log's local time, read before the sandbox
     sigset_t answered;
     sigemptyset(&answered);
     for (const int signal_number : {SIGINT, SIGTERM, SIGUSR1})
@@ -159,11 +211,13 @@ void idle()
     // While the log holds lines, no datagram is taken: the kernel queues
     // them, and drops and counts what does not fit.
     const bool held = logHeld();
-    const bool taking = !held && !input_ended;
+    const bool taking = !held && !input_ended && (!paused || stepping);
     watched_pair from_source{{-1, 0, 0}, {-1, 0, 0}};
     if (taking)
         input->watch(from_source);
-    const long long due = taking ? input->due() : -1;
+    long long due = taking ? input->due() : -1;
+    if (stepping && due > 0)
+        due = 0;
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
                         {signals, POLLIN, 0},
                         {held ? STDOUT_FILENO : -1, POLLOUT, 0},
@@ -195,6 +249,28 @@ void stopLoop()
 {
     leave(nullptr);
     glutLeaveMainLoop();
+}
+
+void togglePause()
+{
+    paused = !paused;
+    stepping = false;
+    if (!paused)
+        input->resume(now());
+}
+
+void stepOnce() { stepping = paused; }
+
+void toggleInfo()
+{
+    show_info = !show_info;
+    if (show_info) {
+        rate_since = now();
+        rate_count = 0;
+        per_second = 0;
+        describe();
+    }
+    glutPostRedisplay();
 }
 
 const char *loopFailure() { return failure[0] ? failure : nullptr; }

@@ -4,15 +4,17 @@
 // what woke it: signals first, then the log, then one datagram.
 #pragma once
 
+struct options;
 struct source;
 
-// Takes datagrams from input from now on, and SIGINT, SIGTERM and SIGUSR1
+// Takes datagrams from input from now on, logged as settings ask (-v, -c),
+// and SIGINT, SIGTERM and SIGUSR1
 // through a descriptor: they are blocked in every thread started later (the
 // GL driver starts some), so none is lost or left pending under a flood.
 // SIGPIPE and SIGXFSZ are ignored: a log reader that goes away, or a log
 // past the file size limit, shows as a failed write.
 // False with errno set when the signals cannot be had.
-bool startLoop(const source &input);
+bool startLoop(const source &input, const options &settings);
 
 // The GLUT idle callback: one wait and what follows from it. Shows each
 // datagram taken: into buffer, into the log, counted once the log has it,
@@ -21,6 +23,13 @@ void idle();
 
 // Ends the loop with status 0 (Escape).
 void stopLoop();
+
+// The keys: Space pauses and resumes (no datagram is taken while paused, and
+// a replay's recorded clock stands still); n takes one datagram while
+// paused; i turns the info line over the picture on and off.
+void togglePause();
+void stepOnce();
+void toggleInfo();
 
 // The cause when the loop ended in failure (status 1), else nullptr.
 const char *loopFailure();

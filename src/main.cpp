@@ -118,8 +118,18 @@ int main(int argc, char **argv)
         break;
     case verdict::help:
         return writeLog(usage_text, std::strlen(usage_text)) || errno == EPIPE ? 0 : 1;
+    case verdict::version: {
+        static const char version[] = "skevla " SKEVLA_VERSION "\n";
+        return writeLog(version, sizeof version - 1) || errno == EPIPE ? 0 : 1;
+    }
+    case verdict::list_interfaces: {
+        static char lines[65536];
+        if (!listInterfaces(lines, sizeof lines))
+            die(1, "cannot list the interfaces: %s", std::strerror(errno));
+        return writeLog(lines, std::strlen(lines)) || errno == EPIPE ? 0 : 1;
+    }
     case verdict::refused:
-        std::fputs(usage_text, stderr);
+        std::fprintf(stderr, "%sskevla: %s\n", usage_text, settings.why);
         return 2;
     }
     mode = settings.mode;
@@ -145,7 +155,7 @@ int main(int argc, char **argv)
     // Before any thread starts (the GL driver starts some), so that every
     // one of them blocks the signals; after opening the input, which may
     // wait on a pipe that Ctrl-C must end.
-    if (!startLoop(settings.file ? file_source : live_source))
+    if (!startLoop(settings.file ? file_source : live_source, settings))
         die(1, "cannot take signals through a descriptor: %s", std::strerror(errno));
 
     static const char banner[] = "SKEVLA BEGIN\n";
@@ -183,6 +193,7 @@ int main(int argc, char **argv)
     glutDisplayFunc(draw);
     glutReshapeFunc(reshape);
     glutKeyboardFunc(keyboard);
+    glutSpecialFunc(special);
     glutIdleFunc(idle);
     glutMainLoop();
     if (const char *cause = loopFailure())

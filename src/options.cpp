@@ -1,40 +1,61 @@
 #include "options.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-    "       -f filter(expression) -i interface(name) -r file(capture, - for stdin)"
-    " -t(replay at top speed)\n"
-    "       --no-sandbox(for profilers and debuggers) --help\n";
+    "       -f filter(expression) -i interface(name) -c count(int) -v(one line each)"
+    " -D(list interfaces) --version\n"
+    "       -r file(capture, - for stdin) -t(replay at top speed)"
+    " --no-sandbox(for profilers and debuggers) --help\n";
+
+namespace
+{
+
+verdict refuse(options &settings, const char *format, const char *detail = "")
+{
+    std::snprintf(settings.why, sizeof settings.why, format, detail);
+    return verdict::refused;
+}
+
+} // namespace
 
 verdict parseOptions(int argc, const char *const argv[], options &settings)
 {
+    bool list_interfaces = false;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--help") == 0)
             return verdict::help;
+        if (std::strcmp(argument, "--version") == 0)
+            return verdict::version;
         if (std::strcmp(argument, "--no-sandbox") == 0) {
             settings.sandbox = false;
             continue;
         }
-        if (argument[0] != '-' || argument[1] == '\0')
-            return verdict::refused;
+        if (argument[0] != '-' || argument[1] == '\0' || argument[1] == '-')
+            return refuse(settings, "unknown option '%.64s'", argument);
         const char letter = argument[1];
         if (letter == 'm') {
             settings.mode = argument[2]; // 0 for a bare -m, which draws nothing
             continue;
         }
-        if (letter == 't') {
-            settings.top_speed = true;
+        if (std::strchr("tvD", letter) != nullptr) {
+            settings.top_speed |= letter == 't';
+            settings.one_line |= letter == 'v';
+            list_interfaces |= letter == 'D';
             continue;
         }
-        if (std::strchr("hwfir", letter) == nullptr)
-            return verdict::refused;
-        if (i + 1 == argc)
-            return verdict::refused;
+        if (std::strchr("hwfirc", letter) == nullptr)
+            return refuse(settings, "unknown option '%.64s'", argument);
+        if (i + 1 == argc) {
+            const char flag[] = {'-', letter, '\0'};
+            return refuse(settings, "%s needs a value", flag);
+        }
         const char *value = argv[++i];
         switch (letter) {
         case 'h':
@@ -49,12 +70,20 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         case 'i':
             settings.interface = value;
             break;
+        case 'c':
+            if ((settings.count = parseCount(value)) == 0)
+                return refuse(settings, "-c needs a positive count");
+            break;
         default:
             settings.file = value;
         }
     }
-    if ((settings.interface && settings.file) || (settings.top_speed && !settings.file))
-        return verdict::refused;
+    if (list_interfaces)
+        return verdict::list_interfaces;
+    if (settings.interface && settings.file)
+        return refuse(settings, "-i cannot be used with -r");
+    if (settings.top_speed && !settings.file)
+        return refuse(settings, "-t needs -r");
     return verdict::run;
 }
 
@@ -66,4 +95,14 @@ std::int32_t parseSize(const char *text)
     if (value < INT32_MIN)
         return INT32_MIN;
     return static_cast<std::int32_t>(value);
+}
+
+unsigned long parseCount(const char *text)
+{
+    if (text[0] < '0' || text[0] > '9')
+        return 0;
+    char *end;
+    errno = 0;
+    const unsigned long count = std::strtoul(text, &end, 10);
+    return errno == 0 && *end == '\0' ? count : 0;
 }

@@ -18,14 +18,18 @@ struct options {
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
     bool sandbox = true;             // --no-sandbox: for profilers that write files
+    unsigned long count = 0;         // -c: end after this many datagrams, 0 for never
+    bool one_line = false;           // -v: one tcpdump-like line per datagram
+    char why[128] = "";              // why the command line was refused
 };
 
-enum class verdict { run, help, refused };
+enum class verdict { run, help, version, list_interfaces, refused };
 
 // Reads the arguments into settings; later options win. Only the first two
-// characters of an argument are compared, so -mdot is d and -width is -w.
-// An unknown argument, a missing value, -i with -r and -t without -r are
-// refused; --help asks for help. --help and --no-sandbox are matched whole.
+// characters of an argument are compared, so -mdot is d and -width is -w;
+// --help, --version and --no-sandbox are matched whole. An unknown
+// argument, a missing value, a count that is not a positive integer, -i
+// with -r and -t without -r are refused, with the reason in settings.why.
 // No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
 
@@ -33,3 +37,7 @@ verdict parseOptions(int argc, const char *const argv[], options &settings);
 // allowed, digits read up to the first non-digit, none giving 0, values past
 // the 32-bit range clamped to its nearest limit.
 std::int32_t parseSize(const char *text);
+
+// A count argument: a whole positive decimal number, nothing else; 0 when
+// the text is not one.
+unsigned long parseCount(const char *text);

@@ -40,6 +40,25 @@ int primitiveOf(char mode_letter)
     }
 }
 
+namespace
+{
+
+// The info line across the top: white bitmap text on an opaque dark band,
+// so it reads over any picture. Drawn only while asked for, so the picture
+// is otherwise untouched.
+void drawInfo()
+{
+    constexpr int band = 18, margin = 5;
+    glColor4f(0.1f, 0.1f, 0.1f, 1.0f);
+    glRecti(0, winy - band, winx, winy);
+    glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    glRasterPos2i(margin, winy - band + margin);
+    for (const char *c = info_line; *c; ++c)
+        glutBitmapCharacter(GLUT_BITMAP_8_BY_13, static_cast<unsigned char>(*c));
+}
+
+} // namespace
+
 void draw()
 {
     glClear(GL_COLOR_BUFFER_BIT);
@@ -63,5 +82,7 @@ void draw()
         }
         glEnd();
     }
+    if (show_info)
+        drawInfo();
     glutSwapBuffers();
 }

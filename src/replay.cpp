@@ -43,8 +43,11 @@ bool at_end;
 bool have_next;
 const unsigned char *next_frame;
 datagram_span next_span;
+timeval next_stamp;
 long long next_due;
 pace clock;
+bool shown_any;
+timeval last_shown; // the stamp of the last record shown
 
 // One read of what the descriptor has; sets at_eof at its end.
 bool fill()
@@ -127,6 +130,7 @@ arrival readNext(bool readable, long long now, char *why, std::size_t size)
         }
         if (decodeFrame(link_type, frame, header->caplen, next_span)) {
             next_frame = frame;
+            next_stamp = header->ts;
             next_due = as_fast_as_possible ? 0 : dueTime(clock, header->ts, now);
             have_next = true;
             return arrival::datagram;
@@ -146,11 +150,23 @@ arrival replayNext(const watched_pair &ready, long long now, datagram &taken, ch
     if (now < next_due)
         return arrival::none_yet;
     have_next = false;
-    taken = {next_frame + next_span.offset, static_cast<std::int32_t>(next_span.length)};
+    shown_any = true;
+    last_shown = next_stamp;
+    taken = {next_frame + next_span.offset, static_cast<std::int32_t>(next_span.length),
+             next_stamp};
     return arrival::datagram;
 }
 
 unsigned long noDrops() { return 0; }
+
+void restartClock(long long now)
+{
+    if (!shown_any || as_fast_as_possible)
+        return;
+    clock = {true, last_shown, now, last_shown};
+    if (have_next)
+        next_due = dueTime(clock, next_stamp, now);
+}
 
 // Nanoseconds from one stamp to another (negative when earlier), or
 // LLONG_MIN when the distance does not fit.
@@ -168,7 +184,7 @@ long long nanosecondsBetween(const timeval &from, const timeval &to)
 
 } // namespace
 
-const source file_source{watchFile, fileDueTime, replayNext, noDrops};
+const source file_source{watchFile, fileDueTime, replayNext, noDrops, restartClock};
 
 long long dueTime(pace &clock, const timeval &stamp, long long now)
 {
@@ -242,7 +258,7 @@ void closeReplay()
     descriptor = -1;
     held.clear();
     taken_bytes = 0;
-    at_eof = at_end = have_next = false;
+    at_eof = at_end = have_next = shown_any = false;
     file_reader = nullptr;
     records = nullptr;
     clock = {};

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "frame.h"
 #include "state.h"
 
 #include <algorithm>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -23,6 +26,75 @@ int formatLog(char *out, std::size_t size, int count, int family, const unsigned
     inet_ntop(family, sender, address, sizeof address);
     return std::snprintf(out, size, "Bytes received --> %5d\nSource address --> %s\n", count,
                          address);
+}
+
+void tcpFlags(unsigned flags, char out[9])
+{
+    static const struct {
+        unsigned bit;
+        char letter;
+    } order[] = {{0x01, 'F'}, {0x02, 'S'}, {0x04, 'R'}, {0x08, 'P'},
+                 {0x10, '.'}, {0x20, 'U'}, {0x40, 'E'}, {0x80, 'W'}};
+    std::size_t at = 0;
+    for (const auto &flag : order)
+        if (flags & flag.bit)
+            out[at++] = flag.letter;
+    out[at] = '\0';
+    if (at == 0)
+        std::strcpy(out, "none");
+}
+
+namespace
+{
+
+// "address.port", or the address alone where the ports were not captured.
+void endpoint(char *out, std::size_t size, int family, const unsigned char *address, bool has_port,
+              unsigned port)
+{
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(family, address, text, sizeof text);
+    if (has_port)
+        std::snprintf(out, size, "%s.%u", text, port);
+    else
+        std::snprintf(out, size, "%s", text);
+}
+
+} // namespace
+
+int formatOneLine(char *out, std::size_t size, const segment_summary &segment, const timeval &stamp)
+{
+    tm local{};
+    const time_t seconds = stamp.tv_sec;
+    localtime_r(&seconds, &local);
+    char from[64], to[64], flags[9];
+    endpoint(from, sizeof from, segment.family, segment.source, segment.has_ports,
+             segment.source_port);
+    endpoint(to, sizeof to, segment.family, segment.destination, segment.has_ports,
+             segment.destination_port);
+    const char *version = segment.family == AF_INET6 ? "IP6" : "IP";
+    if (!segment.has_ports)
+        return std::snprintf(out, size, "%02d:%02d:%02d.%06ld %s %s > %s: tcp [|tcp]\n",
+                             local.tm_hour, local.tm_min, local.tm_sec,
+                             static_cast<long>(stamp.tv_usec), version, from, to);
+    tcpFlags(segment.flags, flags);
+    return std::snprintf(out, size, "%02d:%02d:%02d.%06ld %s %s > %s: Flags [%s], length %ld\n",
+                         local.tm_hour, local.tm_min, local.tm_sec,
+                         static_cast<long>(stamp.tv_usec), version, from, to, flags,
+                         segment.payload);
+}
+
+int formatInfo(char *out, std::size_t size, unsigned long number, int length,
+               const segment_summary &segment, double per_second, unsigned long dropped)
+{
+    char from[64], to[64], flags[9];
+    endpoint(from, sizeof from, segment.family, segment.source, segment.has_ports,
+             segment.source_port);
+    endpoint(to, sizeof to, segment.family, segment.destination, segment.has_ports,
+             segment.destination_port);
+    tcpFlags(segment.has_ports ? segment.flags : 0, flags);
+    return std::snprintf(out, size, "#%lu %s %dB %s > %s [%s] %.0f/s drops %lu", number,
+                         segment.family == AF_INET6 ? "IPv6" : "IPv4", length, from, to, flags,
+                         per_second, dropped);
 }
 
 bool writeLog(const char *text, std::size_t length)

@@ -3,12 +3,28 @@
 
 #include <cstddef>
 #include <netinet/in.h>
+#include <sys/time.h>
 
 struct tally;
+struct segment_summary;
 
 // The two log lines of one datagram from sender, an address of family
 // (AF_INET or AF_INET6) written as inet_ntop writes it; returns their length.
 int formatLog(char *out, std::size_t size, int count, int family, const unsigned char *sender);
+
+// The one line of -v, in tcpdump's default form for the fields it shares:
+// "HH:MM:SS.uuuuuu IP src.port > dst.port: Flags [S.], length N" (IP6 for
+// IPv6), at the local time of stamp. Returns its length.
+int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
+                  const timeval &stamp);
+
+// tcpdump's letters for TCP flags, in its order ("S.", "FP.", "none").
+void tcpFlags(unsigned flags, char out[9]);
+
+// The info line over the picture: the datagram's number, family, length,
+// ends, flags, the rate and the kernel's drops. Returns its length.
+int formatInfo(char *out, std::size_t size, unsigned long number, int length,
+               const segment_summary &segment, double per_second, unsigned long dropped);
 
 // Writes text to standard output in full, waiting for the reader: for the
 // banner and the usage text, before the loop runs. False with errno set

@@ -101,6 +101,26 @@ void reshape(int width, int height)
 
 void keyboard(unsigned char key, int, int)
 {
-    if (key == 27) // Escape
+    switch (key) {
+    case 27: // Escape
         stopLoop();
+        break;
+    case ' ':
+        togglePause();
+        break;
+    case 'n':
+        stepOnce();
+        break;
+    case 'i':
+        toggleInfo();
+        break;
+    default:
+        break;
+    }
+}
+
+void special(int key, int, int)
+{
+    if (key == GLUT_KEY_RIGHT)
+        stepOnce();
 }

@@ -1,4 +1,6 @@
 // Shell: fatal errors, the window's fixed GL state and its event callbacks.
+// Keys: Escape ends; Space pauses and resumes; n or the Right arrow takes
+// one datagram while paused; i shows or hides the info line.
 #pragma once
 
 #include <cstdarg>
@@ -27,3 +29,4 @@ void unthrottleSwaps();
 void init();
 void reshape(int width, int height);
 void keyboard(unsigned char key, int x, int y);
+void special(int key, int x, int y);

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <poll.h>
+#include <sys/time.h>
 
 struct datagram {
     const unsigned char *bytes; // the IP header first
     std::int32_t length;        // -1 for a receive that failed
+    timeval stamp;              // when it was received, or recorded
 };
 
 // failed: the source cannot go on (a damaged file); gone: what it watched
@@ -34,6 +36,9 @@ struct source {
                     std::size_t size);
     // The kernel's count of datagrams it dropped for want of room.
     unsigned long (*dropped)();
+    // After a pause: the next datagram is due as long after now as it was
+    // recorded after the last one shown.
+    void (*resume)(long long now);
 };
 
 extern const source live_source; // the raw socket

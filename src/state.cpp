@@ -7,4 +7,6 @@ int sock = -1;
 int sock6 = -1;
 signed char buffer[buffer_size];
 std::int32_t bytes_recieved = 0;
+bool show_info;
+char info_line[256];
 tally counts;

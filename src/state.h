@@ -13,6 +13,9 @@ extern int sock6;                       // IPv6 packet socket beside it, or -1
 extern signed char buffer[buffer_size]; // latest datagram, IP header first
 extern std::int32_t bytes_recieved;     // its length in bytes, or -1
 
+extern bool show_info;      // the info line is drawn over the picture (key i)
+extern char info_line[256]; // what it says of the latest datagram
+
 // What the run has seen, for the counts line on standard error.
 struct tally {
     unsigned long received; // datagrams logged

@@ -29,6 +29,8 @@ from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood,
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+with open(os.path.join(TOP, "CMakeLists.txt")) as cmake:
+    VERSION = re.search(r"project\(skevla VERSION (\S+)", cmake.read()).group(1).encode()
 
 
 def copy_for_nobody(directory):
@@ -72,6 +74,14 @@ class Run(unittest.TestCase):
         self.assertEqual(program.pending, b"")
         self.assertEqual(select.select([program.proc.stdout], [], [], 0.3)[0], [])
 
+    def assert_same_picture(self, program, before):
+        """The window shows exactly the picture before, pixel for pixel."""
+        now = window_image(self.display, program.window)
+        differ = [(x, y) for y, (a, b) in enumerate(zip(now, before)) for x in range(len(a))
+                  if a[x] != b[x]]
+        self.assertEqual(len(differ), 0, "pixels differ, the first at %s: %s, was %s" % (
+            differ[:3], [now[y][x] for x, y in differ[:3]], [before[y][x] for x, y in differ[:3]]))
+
     def assert_picture(self, program, expected, size=None):
         """Waits until the window shows every expected colour at its place;
         expected maps GL coordinates (x, y), or a tuple of them of which any
@@ -94,9 +104,10 @@ BLACK = (0, 0, 0).__eq__
 RED, GREEN, BLUE = (255, 0, 0).__eq__, (0, 255, 0).__eq__, (0, 0, 255).__eq__
 CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
 USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-         b"       -f filter(expression) -i interface(name) -r file(capture, - for stdin)"
-         b" -t(replay at top speed)\n"
-         b"       --no-sandbox(for profilers and debuggers) --help\n")
+         b"       -f filter(expression) -i interface(name) -c count(int) -v(one line each)"
+         b" -D(list interfaces) --version\n"
+         b"       -r file(capture, - for stdin) -t(replay at top speed)"
+         b" --no-sandbox(for profilers and debuggers) --help\n")
 
 
 def counts(received, dropped=0):
@@ -184,6 +195,16 @@ class Capture(Run):
             sizes[source.split()[-1]].append(int(count.split()[-1]))
         self.assertEqual(sizes, tcpdump_sizes(dump_path))
         self.assertGreater(min(map(len, sizes.values())), 5)
+        # -v replaying the same file agrees with tcpdump's own lines on the
+        # fields they share; -c ends the replay after the last.
+        segments = sum(map(len, sizes.values()))
+        status, out, _ = self.start("-v", "-r", dump_path, "-t", "-c", str(segments)).finish()
+        theirs = subprocess.run(["tcpdump", "-n", "-r", dump_path], capture_output=True,
+                                text=True, check=True).stdout.splitlines()
+        shared = [re.sub(r"(: Flags \[[^]]*\]).*(, length \d+).*", r"\1\2", line)
+                  for line in theirs]
+        self.assertEqual(out.decode().splitlines(), ["SKEVLA BEGIN"] + shared)
+        self.assertEqual((status, len(shared)), (0, segments))
 
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:
@@ -260,6 +281,18 @@ class Capture(Run):
         self.assertEqual((status, out), (1, b""))
         self.assertRegex(error, r"^skevla: cannot capture on interface 'quiet0': Network is down;"
                                 r" .*ip link set NAME up.*\n$")
+
+    def test_list_interfaces(self):
+        # -D needs no privilege and opens no window.
+        subprocess.run(["ip", "link", "add", "listed0", "type", "bridge"], check=True)
+        self.addCleanup(subprocess.run, ["ip", "link", "del", "listed0"], check=True)
+        with tempfile.TemporaryDirectory() as directory:
+            status, out, error = self.start("-D", display=None, argv0=copy_for_nobody(directory),
+                                            prefix=AS_NOBODY + ("--inh-caps=-all",)).finish()
+        index = socket.if_nametoindex("listed0")
+        self.assertEqual((status, error), (0, ""))
+        self.assertIn(b"1.lo [Up, Running, Loopback]\n", out)
+        self.assertIn(b"%d.listed0 [none]\n" % index, out)
 
     def test_without_display_fails_at_once(self):
         status, out, error = self.start(display=None).finish()
@@ -415,6 +448,38 @@ class Picture(Run):
         self.assert_picture(program, {(100, 100): RED, (200, 100): RED, (100, 200): BLACK,
                                       (300, 200): BLACK})
 
+    def test_pause_step_resume_and_info(self):
+        program = self.started()
+        program.frame(self.POLY)
+        # Paused: what comes is neither logged nor drawn, and the window is
+        # still served. The picture is read after a redraw: llvmpipe's first
+        # draw of a polygon may differ from its redraws by a colour level.
+        press(self.display, program.window, "space")
+        send(datagram(40), ip6_datagram(44))
+        self.assert_silent(program)
+        xdotool(self.display, "windowsize", program.window, "400", "400")
+        xdotool(self.display, "windowsize", program.window, "500", "500")
+        self.assert_picture(program, {(250, 300): reddish}, size=(500, 500))
+        before = window_image(self.display, program.window)
+        # The info line over the picture, then the picture exactly as it was.
+        press(self.display, program.window, "i")
+        band = [(x, y) for x in range(0, 200) for y in range(484, 498)]
+        self.assert_picture(program, {(250, 300): reddish, tuple(band): WHITE})
+        press(self.display, program.window, "i")
+        self.assert_picture(program, {(250, 300): reddish})
+        self.assert_same_picture(program, before)
+        # n and the Right arrow take one queued datagram each (the two
+        # families' sockets take turns).
+        press(self.display, program.window, "n")
+        first = program.lines(2)
+        self.assert_silent(program)
+        self.assert_picture(program, {(250, 300): BLACK})
+        press(self.display, program.window, "Right")
+        self.assertCountEqual([first, program.lines(2)], [log_lines(40), log_lines(44, "::1")])
+        self.assert_silent(program)
+        press(self.display, program.window, "space")
+        self.assertEqual(program.frame(datagram(48)), log_lines(48))
+
     def test_next_frame_shows_only_its_own_datagram(self):
         program = self.started()
         program.frame(self.POLY)
@@ -425,18 +490,25 @@ class Picture(Run):
 
 class Options(Run):
     def test_command_line_that_starts_nothing(self):
-        usage, banner = re.escape(USAGE.decode()), b"SKEVLA BEGIN\n"
+        banner = b"SKEVLA BEGIN\n"
+
+        def refused(reason):  # the usage text, then why
+            return "^%sskevla: %s\n$" % (re.escape(USAGE.decode()), re.escape(reason))
+
         rows = [  # arguments, exit status, standard output, standard error (a pattern)
-            (["--bogus"], 2, b"", usage),
-            (["300"], 2, b"", usage),
-            (["-m", "d"], 2, b"", usage),
-            (["-display", self.display], 2, b"", usage),
-            (["-ml", "-w"], 2, b"", usage),
-            (["-h"], 2, b"", usage),
-            (["-md", "-f"], 2, b"", usage),
-            (["-r", "x.pcap", "-i", "lo"], 2, b"", usage),
-            (["-t"], 2, b"", usage),
+            (["--bogus"], 2, b"", refused("unknown option '--bogus'")),
+            (["300"], 2, b"", refused("unknown option '300'")),
+            (["-m", "d"], 2, b"", refused("unknown option 'd'")),
+            (["-display", self.display], 2, b"", refused("unknown option '-display'")),
+            (["-ml", "-w"], 2, b"", refused("-w needs a value")),
+            (["-h"], 2, b"", refused("-h needs a value")),
+            (["-md", "-f"], 2, b"", refused("-f needs a value")),
+            (["-r", "x.pcap", "-i", "lo"], 2, b"", refused("-i cannot be used with -r")),
+            (["-t"], 2, b"", refused("-t needs -r")),
+            (["-c", "0"], 2, b"", refused("-c needs a positive count")),
+            (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
             (["--help"], 0, USAGE, "^$"),
+            (["-md", "--version"], 0, b"skevla %s\n" % VERSION, "^$"),
             (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
             (["-i", "nosuch0"], 2, b"", r"^skevla: .*'nosuch0'.*No such device.*\n$"),
             (["-i", ""], 2, b"", r"^skevla: .*''.*No such device.*\n$"),
@@ -650,6 +722,13 @@ class Ending(Run):
         program.proc.send_signal(signal.SIGTERM)
         self.assertEqual(program.finish(), (0, b"", counts(1)))
 
+    def test_count(self):
+        # -c 3: three of five datagrams are logged, then the counts, status 0.
+        program = self.started("-c", "3")
+        send(*[datagram(40 + 4 * n) for n in range(5)])
+        self.assertEqual(program.finish(), (0, "\n".join(
+            sum([log_lines(40 + 4 * n) for n in range(3)], [])).encode() + b"\n", counts(3)))
+
     def test_asleep_while_nothing_happens(self):
         program = self.started()
         before = cpu_ticks(program.proc.pid)
@@ -859,6 +938,20 @@ class Replay(Run):
         self.assertEqual(program.line(error=True),
                          "skevla: 4 datagrams received from %s, 0 packets skipped"
                          % self.path("stamps.pcapng"))
+
+    def test_paused_replay_keeps_its_clock(self):
+        # Records a second apart: paused after the first for longer than
+        # that, the second comes about a second after resuming.
+        write_pcap(self.path("paced.pcap"), 101, TCP, step=1.0)
+        program = self.started("-r", self.path("paced.pcap"))
+        self.assertEqual(program.lines(2), LOGGED[:2])
+        press(self.display, program.window, "space")
+        time.sleep(1.5)
+        self.assert_silent(program)
+        press(self.display, program.window, "space")
+        resumed = time.monotonic()
+        self.assertEqual(program.lines(2), LOGGED[2:])
+        self.assertGreaterEqual(time.monotonic() - resumed, 0.8)
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the first may be shown before the

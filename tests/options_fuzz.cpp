@@ -28,8 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     options settings{.mode = 'p', .winx = 500, .winy = 500};
     const verdict outcome = parseOptions(static_cast<int>(arguments.size()), argv.data(), settings);
     argv.pop_back();
-    if ((outcome != verdict::run && outcome != verdict::help && outcome != verdict::refused) ||
-        argv != before)
+    const bool known = outcome == verdict::run || outcome == verdict::help ||
+                       outcome == verdict::version || outcome == verdict::list_interfaces ||
+                       (outcome == verdict::refused && settings.why[0] != '\0');
+    if (!known || argv != before)
         std::abort();
     return 0;
 }

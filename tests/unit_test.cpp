@@ -1,3 +1,4 @@
+#include "capture.h"
 #include "frame.h"
 #include "options.h"
 #include "privileges.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <pcap/dlt.h>
 #include <string>
 #include <tuple>
@@ -285,6 +287,49 @@ const std::vector<unsigned char> pcapng_stream = {
     0,    0,    0,    6,    0,    0,    0,    36,   0,    0,    0,    0,    0, 0, 0, 0, 0,    0,
     0,    0,    0,    0,    0,    4,    0,    0,    0,    4,    1,    2,    3, 4, 0, 0, 0,    36};
 
+TEST(report, one_line_as_tcpdump_writes_it)
+{
+    auto syn_ack = ipv4_tcp; // 24 bytes: cut inside the TCP header
+    syn_ack[3] = 60;         // as stated: 20 of IP, 32 of TCP, 8 of payload
+    syn_ack.insert(syn_ack.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x12});
+    auto all_flags = syn_ack;
+    all_flags[33] = 0xFF;
+    auto none = syn_ack;
+    none[33] = 0;
+    auto ipv6_push = ipv6_tcp;
+    ipv6_push[5] = 24; // 20 bytes of TCP and 4 of payload
+    ipv6_push.insert(ipv6_push.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x18});
+    const struct {
+        std::vector<unsigned char> datagram;
+        const char *line;
+    } rows[] = {
+        {syn_ack, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [S.], length 8\n"},
+        {all_flags,
+         "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [FSRP.UEW], length 8\n"},
+        {none, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [none], length 8\n"},
+        {ipv6_push, "01:02:03.000007 IP6 2001:db8::7.258 > ::1.772: Flags [P.], length 4\n"},
+        {ipv4_tcp, "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: tcp [|tcp]\n"},
+    };
+    setenv("TZ", "UTC", 1);
+    tzset();
+    for (const auto &row : rows) {
+        segment_summary segment;
+        ASSERT_TRUE(summarizeSegment(row.datagram.data(), row.datagram.size(), segment));
+        char line[256];
+        const int length = formatOneLine(line, sizeof line, segment, {3723, 7});
+        EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
+    }
+}
+
+TEST(capture, interface_line)
+{
+    char line[128];
+    formatInterface(line, sizeof line, 1, "lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK);
+    EXPECT_STREQ(line, "1.lo [Up, Running, Loopback]\n");
+    formatInterface(line, sizeof line, 7, "br0", 0);
+    EXPECT_STREQ(line, "7.br0 [none]\n");
+}
+
 TEST(frame, sender)
 {
     const struct {
@@ -532,6 +577,12 @@ TEST(options, arguments)
          false,
          false},
         {{"--no-sandboxes"}, verdict::refused},
+        {{"--version", "--bogus"}, verdict::version},
+        {{"-D", "-t"}, verdict::list_interfaces},
+        {{"-c", "0"}, verdict::refused},
+        {{"-c", "-3"}, verdict::refused},
+        {{"-c", "3 "}, verdict::refused},
+        {{"-c"}, verdict::refused},
     };
     for (const auto &row : rows) {
         std::vector<const char *> argv{"skevla"};
