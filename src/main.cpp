@@ -196,9 +196,10 @@ int main(int argc, char **argv)
     glutSpecialFunc(special);
     glutIdleFunc(idle);
     glutMainLoop();
+    // What the log still holds goes first: it may be the failure.
+    finishLog();
     if (const char *cause = loopFailure())
         die(1, "%s", cause);
-    finishLog();
     writeCounts();
     return 0;
 }
