@@ -105,6 +105,17 @@ std::size_t datagramLength(std::size_t stated, std::size_t header, std::size_t a
     return stated < header ? 0 : std::min(stated, available);
 }
 
+// Whether an IPv6 packet carries TCP as tcpdump's "tcp" means it: next
+// header 6, or a fragment header whose next header is 6.
+bool ipv6CarriesTcp(const unsigned char *packet, std::size_t held)
+{
+    constexpr unsigned char fragment = 44;
+    if (held < ipv6_header)
+        return false;
+    return packet[6] == protocol_tcp ||
+           (packet[6] == fragment && held > ipv6_header && packet[ipv6_header] == protocol_tcp);
+}
+
 } // namespace
 
 bool linkTypeSupported(int link_type)
@@ -122,15 +133,6 @@ bool linkTypeSupported(int link_type)
     default:
         return false;
     }
-}
-
-bool ipv6CarriesTcp(const unsigned char *packet, std::size_t held)
-{
-    constexpr unsigned char fragment = 44;
-    if (held < ipv6_header)
-        return false;
-    return packet[6] == protocol_tcp ||
-           (packet[6] == fragment && held > ipv6_header && packet[ipv6_header] == protocol_tcp);
 }
 
 bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, datagram_span &out)

@@ -21,10 +21,6 @@ bool linkTypeSupported(int link_type);
 // for anything else (UDP, ARP, a frame too short for its IP header).
 bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, datagram_span &out);
 
-// Whether an IPv6 packet carries TCP as tcpdump's "tcp" means it: next
-// header 6, or a fragment header whose next header is 6.
-bool ipv6CarriesTcp(const unsigned char *packet, std::size_t held);
-
 // What tcpdump's one line tells of a TCP segment, read from its datagram.
 struct segment_summary {
     int family; // AF_INET or AF_INET6

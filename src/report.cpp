@@ -28,6 +28,10 @@ int formatLog(char *out, std::size_t size, int count, int family, const unsigned
                          address);
 }
 
+namespace
+{
+
+// tcpdump's letters for TCP flags, in its order ("S.", "FP.", "none").
 void tcpFlags(unsigned flags, char out[9])
 {
     static const struct {
@@ -43,9 +47,6 @@ void tcpFlags(unsigned flags, char out[9])
     if (at == 0)
         std::strcpy(out, "none");
 }
-
-namespace
-{
 
 // "address.port", or the address alone where the ports were not captured.
 void endpoint(char *out, std::size_t size, int family, const unsigned char *address, bool has_port,

@@ -18,9 +18,6 @@ int formatLog(char *out, std::size_t size, int count, int family, const unsigned
 int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
                   const timeval &stamp);
 
-// tcpdump's letters for TCP flags, in its order ("S.", "FP.", "none").
-void tcpFlags(unsigned flags, char out[9]);
-
 // The info line over the picture: the datagram's number, family, length,
 // ends, flags, the rate and the kernel's drops. Returns its length.
 int formatInfo(char *out, std::size_t size, unsigned long number, int length,
