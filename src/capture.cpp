@@ -18,7 +18,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 

@@ -197,15 +197,3 @@ bool summarizeSegment(const unsigned char *datagram, std::size_t held, segment_s
     }
     return true;
 }
-
-int datagramSender(const unsigned char *datagram, std::size_t held, unsigned char address[16])
-{
-    if (held >= ipv6_header && datagram[0] >> 4 == 6) {
-        std::memcpy(address, datagram + 8, 16);
-        return AF_INET6;
-    }
-    std::memset(address, 0, 16);
-    if (held >= 16 && datagram[0] >> 4 == 4)
-        std::memcpy(address, datagram + 12, 4);
-    return AF_INET;
-}

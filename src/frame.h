@@ -1,5 +1,5 @@
 // Frame: finding the IP datagram inside a link-layer frame of a capture
-// file, and reading a datagram's version and sender. Pure: no I/O, and
+// file, and reading what a datagram's headers say. Pure: no I/O, and
 // every read is checked against the bytes held.
 #pragma once
 
@@ -32,10 +32,6 @@ struct segment_summary {
 };
 
 // Summarises a TCP datagram, IPv4 or IPv6 (as decodeFrame or the sockets
-// hand it over). False when the bytes hold no whole IP header.
+// hand it over). False, with out all zero, when the bytes hold no whole IP
+// header.
 bool summarizeSegment(const unsigned char *datagram, std::size_t held, segment_summary &out);
-
-// The sender of a datagram: its family (AF_INET or AF_INET6) and address
-// (4 or 16 bytes), read from its header. 0.0.0.0 when the bytes hold no
-// whole source address.
-int datagramSender(const unsigned char *datagram, std::size_t held, unsigned char address[16]);

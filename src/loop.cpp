@@ -17,6 +17,7 @@
 #include <ctime>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -127,14 +128,13 @@ void show(const datagram &taken)
     const std::size_t held = taken.length > 0 ? static_cast<std::size_t>(taken.length) : 0;
     char lines[256];
     int length;
-    segment_summary segment;
-    if (one_line && summarizeSegment(bytes, held, segment)) {
+    segment_summary segment; // all zero, 0.0.0.0 the sender, when it cannot be read
+    const bool summarized = summarizeSegment(bytes, held, segment);
+    if (one_line && summarized)
         length = formatOneLine(lines, sizeof lines, segment, taken.stamp);
-    } else {
-        unsigned char sender[16];
-        const int family = datagramSender(bytes, held, sender);
-        length = formatLog(lines, sizeof lines, taken.length, family, sender);
-    }
+    else
+        length = formatLog(lines, sizeof lines, taken.length, summarized ? segment.family : AF_INET,
+                           segment.source);
     holdLog(lines, static_cast<std::size_t>(length));
     held_is_datagram = taken.length >= 0;
     ++shown;

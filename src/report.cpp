@@ -60,6 +60,15 @@ void endpoint(char *out, std::size_t size, int family, const unsigned char *addr
         std::snprintf(out, size, "%s", text);
 }
 
+// Both ends of a segment, as endpoint writes them.
+void endpoints(const segment_summary &segment, char (&from)[64], char (&to)[64])
+{
+    endpoint(from, sizeof from, segment.family, segment.source, segment.has_ports,
+             segment.source_port);
+    endpoint(to, sizeof to, segment.family, segment.destination, segment.has_ports,
+             segment.destination_port);
+}
+
 } // namespace
 
 int formatOneLine(char *out, std::size_t size, const segment_summary &segment, const timeval &stamp)
@@ -68,10 +77,7 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment, c
     const time_t seconds = stamp.tv_sec;
     localtime_r(&seconds, &local);
     char from[64], to[64], flags[9];
-    endpoint(from, sizeof from, segment.family, segment.source, segment.has_ports,
-             segment.source_port);
-    endpoint(to, sizeof to, segment.family, segment.destination, segment.has_ports,
-             segment.destination_port);
+    endpoints(segment, from, to);
     const char *version = segment.family == AF_INET6 ? "IP6" : "IP";
     if (!segment.has_ports)
         return std::snprintf(out, size, "%02d:%02d:%02d.%06ld %s %s > %s: tcp [|tcp]\n",
@@ -88,10 +94,7 @@ int formatInfo(char *out, std::size_t size, unsigned long number, int length,
                const segment_summary &segment, double per_second, unsigned long dropped)
 {
     char from[64], to[64], flags[9];
-    endpoint(from, sizeof from, segment.family, segment.source, segment.has_ports,
-             segment.source_port);
-    endpoint(to, sizeof to, segment.family, segment.destination, segment.has_ports,
-             segment.destination_port);
+    endpoints(segment, from, to);
     tcpFlags(segment.has_ports ? segment.flags : 0, flags);
     return std::snprintf(out, size, "#%lu %s %dB %s > %s [%s] %.0f/s drops %lu", number,
                          segment.family == AF_INET6 ? "IPv6" : "IPv4", length, from, to, flags,

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <netinet/in.h>
 #include <sys/time.h>
 
 struct tally;

@@ -340,17 +340,18 @@ TEST(frame, sender)
     } rows[] = {
         {"ipv4", ipv4_tcp, AF_INET, "10.0.0.7"},
         {"ipv6", ipv6_tcp, AF_INET6, "2001:db8::7"},
-        {"ipv4 cut in the address", {ipv4_tcp.begin(), ipv4_tcp.begin() + 15}, AF_INET, "0.0.0.0"},
+        {"ipv4 cut in the header", {ipv4_tcp.begin(), ipv4_tcp.begin() + 19}, AF_INET, "0.0.0.0"},
         {"ipv6 cut in the header", {ipv6_tcp.begin(), ipv6_tcp.begin() + 39}, AF_INET, "0.0.0.0"},
         {"a failed receive", {}, AF_INET, "0.0.0.0"},
     };
     for (const auto &row : rows) {
         const std::vector<unsigned char> datagram(row.datagram);
-        unsigned char address[16];
+        segment_summary segment;
         char text[64];
-        const int family = datagramSender(datagram.data(), datagram.size(), address);
+        const int family =
+            summarizeSegment(datagram.data(), datagram.size(), segment) ? segment.family : AF_INET;
         EXPECT_EQ(family, row.family) << row.name;
-        EXPECT_STREQ(inet_ntop(family, address, text, sizeof text), row.sender) << row.name;
+        EXPECT_STREQ(inet_ntop(family, segment.source, text, sizeof text), row.sender) << row.name;
     }
 }
 
