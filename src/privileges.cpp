@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -54,6 +55,24 @@ const char *becomeInvokingUser()
         return "taking the invoking user's group id";
     if (setuid(uid) != 0)
         return "taking the invoking user's id";
+    return nullptr;
+}
+
+const char *becomeUnprivileged()
+{
+    if (getuid() == 0 && std::getenv("SUDO_UID") && std::getenv("SUDO_GID"))
+        return becomeInvokingUser();
+    if (getuid() != 0 && geteuid() != 0)
+        return nullptr;
+    const passwd *nobody = getpwnam("nobody");
+    const uid_t uid = nobody ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody ? nobody->pw_gid : 65534;
+    if (setgroups(1, &gid) != 0)
+        return "dropping root's groups";
+    if (setgid(gid) != 0)
+        return "taking nobody's group id";
+    if (setuid(uid) != 0)
+        return "taking nobody's id";
     return nullptr;
 }
 

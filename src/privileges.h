@@ -1,4 +1,5 @@
-// Privileges: giving up the capture privilege once it has served.
+// Privileges: giving up the capture privilege once it has served, in
+// either process.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,11 @@
 // the X connection is made by the display's owner. Does nothing otherwise.
 // Returns the step that failed, or nullptr.
 const char *becomeInvokingUser();
+
+// For the capture process: the same under sudo, nobody when started as
+// root without sudo (root owns files that a uid-0 parser could change), and
+// nothing otherwise. Returns the step that failed, or nullptr.
+const char *becomeUnprivileged();
 
 // sudo's SUDO_UID and SUDO_GID as ids: whole decimal numbers, nothing else.
 bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid);

@@ -6,6 +6,7 @@ of the binary as the only argument.
 """
 
 import os
+import errno
 import random
 import re
 import resource
@@ -23,10 +24,11 @@ import unittest
 import urllib.request
 
 from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood, ip6_datagram,
-                     log_lines, pixel, press, random_datagram, send, signed, start_xvfb,
+                     log_lines, pixel, press, random_datagram, send, signed, start_xvfb, syscall,
                      window_image, write_pcap, write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
+HELPER = os.path.join(os.path.dirname(SKEVLA), "skevla-capture")
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 with open(os.path.join(TOP, "CMakeLists.txt")) as cmake:
@@ -34,9 +36,11 @@ with open(os.path.join(TOP, "CMakeLists.txt")) as cmake:
 
 
 def copy_for_nobody(directory):
-    """A copy of the binary where user 65534 can run it: the build tree may
-    lie below a home directory that others cannot enter."""
+    """A copy of skevla and its capture helper where user 65534 can run
+    them: the build tree may lie below a home directory that others cannot
+    enter. Returns skevla's."""
     os.chmod(directory, 0o755)
+    shutil.copy(HELPER, directory)
     return shutil.copy(SKEVLA, directory)
 
 
@@ -223,7 +227,8 @@ class Capture(Run):
             rows = [  # arguments, exit status, standard error (a pattern)
                 # The remedy names the binary where it is, quoted, so it can be pasted.
                 ((), 1, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
-                        r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$" % re.escape(copy)),
+                        r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$" % re.escape(
+                            os.path.join(directory, "skevla-capture"))),
                 # The filter is read before the socket is asked for.
                 (("-f", "port 80 and"), 2, r"^skevla: bad filter expression .*syntax error\n$"),
             ]
@@ -322,6 +327,22 @@ def status_fields(path, keys):
     return {key: fields[key].strip() for key in keys}
 
 
+def capture_process(program):
+    with open("/proc/%d/task/%d/children" % (program.pid, program.pid)) as children:
+        return int(children.read().split()[0])
+
+
+def capture_sockets(pid):
+    """The raw and packet sockets a process holds, by inode."""
+    inodes = set()
+    for table in ("raw", "raw6", "packet"):
+        with open("/proc/%d/net/%s" % (pid, table)) as lines:
+            header, *rows = [line.split() for line in lines]
+            inodes |= {row[header.index("Inode") if "Inode" in header else 9] for row in rows}
+    held = [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
+    return [link for link in held if link.startswith("socket:[") and link[8:-1] in inodes]
+
+
 def threads(pid, *keys):
     """The status fields of each of a process's threads."""
     return [status_fields("/proc/%d/task/%s/status" % (pid, task), keys)
@@ -345,7 +366,8 @@ class Privileges(Run):
 
     def test_starts(self):
         copy = copy_for_nobody(self.directory)
-        subprocess.run(["setcap", "cap_net_raw=ep", copy], check=True)
+        subprocess.run(["setcap", "cap_net_raw=ep", os.path.join(self.directory, "skevla-capture")],
+                       check=True)
         replay = ("-r", os.path.join(self.directory, "raw.pcap"))
         sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
         rows = [  # how, arguments, prefix, argv0, user and group ids
@@ -365,6 +387,11 @@ class Privileges(Run):
                 program.wait_until_ready()
                 self.assertEqual(program.lines(2) if args else program.frame(datagram(40)),
                                  log_lines(40))
+                # The capture process: never root, nothing held, boxed in.
+                self.assertEqual(status_fields("/proc/%d/status" % capture_process(program),
+                                               HELD + ("Uid", "Seccomp", "Name")),
+                                 dict(NOTHING, Uid="\t".join(["65534"] * 4), Seccomp="2",
+                                      Name="skevla-capture"))
                 program.stop()
                 # The same start with a GL driver of the user's choosing.
                 with open(self.record, "w"):
@@ -380,17 +407,24 @@ class Privileges(Run):
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertGreater(len(every), 1)  # the GL driver's threads too
         self.assertEqual(every, [dict(NOTHING, Seccomp="2")] * len(every))
-        # Made from inside the process: reading works, writing, creating and
-        # a new socket are refused with EPERM.
-        calls = ['(int)open("/proc/self/status", 0)', '(int)open("%s", 0101, 0600)' % os.path.join(
-            self.directory, "new"), "(int)*__errno_location()", "(int)socket(2, 1, 0)",
-            "(int)*__errno_location()"]
-        gdb = subprocess.run(["gdb", "-batch", "-p", str(program.proc.pid)] + [
-            arg for call in calls for arg in ("-ex", "print " + call)],
-            capture_output=True, text=True, timeout=60)
-        results = [int(value) for value in re.findall(r"^\$\d+ = (-?\d+)$", gdb.stdout, re.M)]
-        self.assertEqual(results[1:], [-1, 1, -1, 1], gdb.stdout + gdb.stderr)
-        self.assertGreaterEqual(results[0], 0)
+        # Made from inside each process: the viewer may read files, not
+        # write or create them or make a socket; the capture process opens
+        # nothing. Neither holds a capture socket but the capture process.
+        new = (os.path.join(self.directory, "new") + "\0").encode()
+        capture = capture_process(program)
+        rows = [  # process, call and arguments, result
+            (program.pid, (2, b"/proc/self/status\0", 0), lambda fd: fd >= 0),
+            (program.pid, (2, new, 0o101, 0o600), -errno.EPERM),
+            (program.pid, (41, 2, 1, 0), -errno.EPERM),  # socket
+            (capture, (2, b"/proc/self/status\0", 0), -errno.EACCES),
+            (capture, (257, -100, b"/proc/self/status\0", 0), -errno.EACCES),  # openat
+        ]
+        for pid, call, result in rows:
+            with self.subTest(pid=pid, call=call[0]):
+                got = syscall(pid, *call)
+                self.assertTrue(result(got) if callable(result) else got == result, got)
+        self.assertEqual(capture_sockets(program.pid), [])
+        self.assertEqual(len(capture_sockets(capture)), 2)
         self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
         self.assertEqual(program.frame(datagram(44)), log_lines(44))
         # --no-sandbox says so, and leaves the privileges dropped all the same.
@@ -621,6 +655,35 @@ class Reliability(Run):
         self.assertEqual(len(pairs), received + 1)
         print("\nflood: %d datagrams sent, %d logged; %s" % (sent, received, error.strip()),
               file=sys.stderr)
+
+    def test_death_of_either_side(self):
+        # The capture process killed, or killed by its filter for sending
+        # through its raw socket: the counts, then how it ended, status 1,
+        # at once.
+        rows = [
+            ("SIGKILL", lambda pid: os.kill(pid, signal.SIGKILL), "killed by SIGKILL"),
+            ("a send", lambda pid: syscall(pid, 44, 4, b"x", 1, 0, 0, 0),  # sendto
+             "killed by SIGSYS: its sandbox refused a call (sendto)"),
+        ]
+        for how, kill, cause in rows:
+            with self.subTest(how=how):
+                program = self.started()
+                self.assertEqual(program.frame(datagram(40)), log_lines(40))
+                kill(capture_process(program))
+                killed = time.monotonic()
+                program.proc.wait(DEADLINE)
+                self.assertLess(time.monotonic() - killed, 1.0)
+                self.assertEqual(program.finish(), (1, b"", counts(1) + (
+                    "skevla: the capture process ended: %s\n" % cause)))
+        # The viewer killed: the capture process goes with it.
+        program = self.started()
+        capture = capture_process(program)
+        program.proc.kill()
+        deadline = time.monotonic() + DEADLINE
+        while os.path.exists("/proc/%d" % capture) and status_fields(
+                "/proc/%d/status" % capture, ["State"])["State"][0] != "Z":
+            self.assertLess(time.monotonic(), deadline, "the capture process outlived skevla")
+            time.sleep(0.01)
 
     def test_losing_the_display(self):
         xvfb, display = start_xvfb()

@@ -1,9 +1,8 @@
 #include "loop.h"
 
-#include "frame.h"
+#include "channel.h"
 #include "options.h"
 #include "report.h"
-#include "source.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -17,13 +16,11 @@
 #include <ctime>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
 {
 
-const source *input;
 bool one_line;            // -v
 unsigned long stop_after; // -c, 0 for never
 int signals = -1;
@@ -34,8 +31,9 @@ std::int32_t shown_length; // the latest one's length as logged (draw trims odd 
 long long rate_since;      // the info line's datagrams per second
 unsigned long rate_count;
 double per_second;
-bool input_ended;
 bool leaving;
+bool counts_wanted; // SIGUSR1 asked for the counts line, whose drops are on their way
+segment_summary shown_summary;
 bool held_is_datagram; // the held lines count as received once written
 char failure[4608];
 
@@ -59,9 +57,12 @@ void takeSignals()
 {
     signalfd_siginfo caught;
     while (read(signals, &caught, sizeof caught) == sizeof caught) {
-        if (caught.ssi_signo == SIGUSR1)
-            writeCounts();
-        else
+        if (caught.ssi_signo == SIGUSR1) {
+            if (askCounts())
+                counts_wanted = true;
+            else
+                reportCounts(counts);
+        } else
             leave(nullptr);
     }
 }
@@ -98,14 +99,11 @@ void writeHeldIfReady()
 
 void describe()
 {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
-    segment_summary segment;
-    if (shown_length <= 0 ||
-        !summarizeSegment(bytes, static_cast<std::size_t>(shown_length), segment))
-        std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, input->dropped());
+    if (shown_length <= 0 || shown_summary.family == 0)
+        std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, counts.dropped);
     else
-        formatInfo(info_line, sizeof info_line, shown, shown_length, segment, per_second,
-                   input->dropped());
+        formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary, per_second,
+                   counts.dropped);
 }
 
 void countRate(long long at)
@@ -121,20 +119,16 @@ void countRate(long long at)
 
 void show(const datagram &taken)
 {
-    if (taken.length > 0 && taken.bytes != reinterpret_cast<const unsigned char *>(buffer))
+    if (taken.length > 0)
         std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
     bytes_recieved = taken.length;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
-    const std::size_t held = taken.length > 0 ? static_cast<std::size_t>(taken.length) : 0;
+    shown_summary = taken.summary;
     char lines[256];
     int length;
-    segment_summary segment; // all zero, 0.0.0.0 the sender, when it cannot be read
-    const bool summarized = summarizeSegment(bytes, held, segment);
-    if (one_line && summarized)
-        length = formatOneLine(lines, sizeof lines, segment, taken.stamp);
+    if (one_line && taken.summary.family != 0)
+        length = formatOneLine(lines, sizeof lines, taken.summary, taken.stamp);
     else
-        length = formatLog(lines, sizeof lines, taken.length, summarized ? segment.family : AF_INET,
-                           segment.source);
+        length = formatLog(lines, sizeof lines, taken.length, taken.summary);
     holdLog(lines, static_cast<std::size_t>(length));
     held_is_datagram = taken.length >= 0;
     ++shown;
@@ -147,25 +141,33 @@ void show(const datagram &taken)
     glutPostRedisplay();
 }
 
-void take(const watched_pair &ready)
+void take(bool readable, bool taking)
 {
     datagram taken;
     char cause[4608];
-    // A step takes the next datagram whatever its recorded time.
-    const long long at = stepping ? LLONG_MAX : now();
-    switch (input->next(ready, at, taken, cause, sizeof cause)) {
+    // A step takes the next datagram whatever its recorded time; nothing is
+    // taken while paused or while the log holds lines.
+    const long long at = !taking ? LLONG_MIN : stepping ? LLONG_MAX : now();
+    // With -c, none is asked for past the last one to be shown.
+    const bool more = stop_after == 0 || shown + 1 < stop_after;
+    switch (grabPacket(readable, at, more, taken, cause, sizeof cause)) {
     case arrival::datagram:
         stepping = false;
         show(taken);
         break;
     case arrival::none_yet:
         break;
+    case arrival::counted:
+        if (counts_wanted)
+            reportCounts(counts);
+        counts_wanted = false;
+        break;
     case arrival::ended:
-        input_ended = true;
-        writeCounts();
+        reportCounts(counts);
         break;
     case arrival::gone:
-        writeCounts();
+        finishLog();
+        reportCounts(counts);
         [[fallthrough]];
     case arrival::failed:
         leave(cause);
@@ -176,9 +178,8 @@ void take(const watched_pair &ready)
 
 } // namespace
 
-bool startLoop(const source &from, const options &settings)
+bool startLoop(const options &settings)
 {
-    input = &from;
     one_line = settings.one_line;
     stop_after = settings.count;
     tzset(); // the -v log's local time, read before the sandbox
@@ -211,18 +212,16 @@ void idle()
     // While the log holds lines, no datagram is taken: the kernel queues
     // them, and drops and counts what does not fit.
     const bool held = logHeld();
-    const bool taking = !held && !input_ended && (!paused || stepping);
-    watched_pair from_source{{-1, 0, 0}, {-1, 0, 0}};
-    if (taking)
-        input->watch(from_source);
-    long long due = taking ? input->due() : -1;
+    const bool taking = !held && (!paused || stepping);
+    pollfd from_channel;
+    watchChannel(from_channel);
+    long long due = taking ? channelDue() : -1;
     if (stepping && due > 0)
         due = 0;
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
                         {signals, POLLIN, 0},
                         {held ? STDOUT_FILENO : -1, POLLOUT, 0},
-                        from_source[0],
-                        from_source[1]};
+                        from_channel};
     timespec wait{};
     if (due > 0) {
         const long long left = std::max(due - now(), 0LL);
@@ -238,11 +237,7 @@ void idle()
         glutLeaveMainLoop();
         return;
     }
-    from_source[0].revents = watched[3].revents;
-    from_source[1].revents = watched[4].revents;
-    const bool ready = watched[3].revents != 0 || watched[4].revents != 0;
-    if (ready || due == 0 || (due > 0 && now() >= due))
-        take(from_source);
+    take(watched[3].revents != 0, taking);
 }
 
 void stopLoop()
@@ -256,7 +251,7 @@ void togglePause()
     paused = !paused;
     stepping = false;
     if (!paused)
-        input->resume(now());
+        resumeChannel(now());
 }
 
 void stepOnce() { stepping = paused; }
@@ -283,7 +278,6 @@ void finishLog()
 
 void writeCounts()
 {
-    if (input)
-        counts.dropped = input->dropped();
+    finishChannel();
     reportCounts(counts);
 }

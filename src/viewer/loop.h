@@ -5,16 +5,15 @@
 #pragma once
 
 struct options;
-struct source;
 
-// Takes datagrams from input from now on, logged as settings ask (-v, -c),
+// Takes datagrams from the channel from now on, logged as settings ask (-v, -c),
 // and SIGINT, SIGTERM and SIGUSR1
 // through a descriptor: they are blocked in every thread started later (the
 // GL driver starts some), so none is lost or left pending under a flood.
 // SIGPIPE and SIGXFSZ are ignored: a log reader that goes away, or a log
 // past the file size limit, shows as a failed write.
 // False with errno set when the signals cannot be had.
-bool startLoop(const source &input, const options &settings);
+bool startLoop(const options &settings);
 
 // The GLUT idle callback: one wait and what follows from it. Shows each
 // datagram taken: into buffer, into the log, counted once the log has it,
@@ -35,6 +34,6 @@ void toggleInfo();
 const char *loopFailure();
 
 // Writes what the log still holds if standard output takes it without
-// waiting, then the counts line with the kernel's drops as they stand.
+// waiting; then the counts line, with the kernel's final drops.
 void finishLog();
 void writeCounts();

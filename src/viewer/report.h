@@ -1,21 +1,24 @@
 // Report: the log on standard output and the counts line on standard error.
 #pragma once
 
+#include "record.h"
+
 #include <cstddef>
-#include <sys/time.h>
+#include <ctime>
 
 struct tally;
-struct segment_summary;
 
-// The two log lines of one datagram from sender, an address of family
-// (AF_INET or AF_INET6) written as inet_ntop writes it; returns their length.
-int formatLog(char *out, std::size_t size, int count, int family, const unsigned char *sender);
+// The two log lines of one datagram: count, and its sender as inet_ntop
+// writes it (0.0.0.0 where no IP header could be read). Returns their
+// length.
+int formatLog(char *out, std::size_t size, int count, const segment_summary &segment);
 
 // The one line of -v, in tcpdump's default form for the fields it shares:
 // "HH:MM:SS.uuuuuu IP src.port > dst.port: Flags [S.], length N" (IP6 for
-// IPv6), at the local time of stamp. Returns its length.
+// IPv6), at the local time of stamp; fragments, bad header lengths and
+// headers cut short as tcpdump words them. Returns its length.
 int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
-                  const timeval &stamp);
+                  const timespec &stamp);
 
 // The info line over the picture: the datagram's number, family, length,
 // ends, flags, the rate and the kernel's drops. Returns its length.

@@ -1,35 +1,40 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// main reads the options, opens its sockets while it may (a raw IPv4 socket
-// for TCP, a packet socket for IPv6), then
-// gives up every privilege (under sudo, also root's id) before anything that
-// reads the environment or untrusted bytes starts: a capture file to replay,
-// X, the GL driver. It prints a banner, creates a GLUT window, enters a
-// seccomp sandbox and hands control to the GLUT loop. Its idle callback
-// sleeps in one wait on the window, the source of datagrams, the signals
-// and, while the log's reader lags, standard output; a datagram taken is
-// logged with its length and sender and becomes the next frame, which the
-// display callback, draw, makes of its bytes: every group of four gives one
-// colour and two vertices, drawn as points, line segments or one polygon.
-// So there is one datagram per frame, and the window answers at once whether
-// traffic comes or not. Data flows one way: options.cpp reads the command
-// line; privileges.cpp and sandbox.cpp take away what is not needed;
-// capture.cpp (the socket) and replay.cpp (files, with records.cpp finding
-// their records and frame.cpp unwrapping their link layers) are the two
-// sources of source.h; loop.cpp waits and takes; report.cpp logs and counts;
-// render.cpp draws; shell.cpp holds the window callbacks; state.h the shared
-// state. Start reading at main.
+// Two processes share the work. This one, the viewer, keeps the window,
+// the log, the keys, the signals and the exit status; it never holds a
+// capture socket or file, and parses no byte that came off the network.
+// The capture process holds those alone and reads and decodes every
+// untrusted byte inside a tight sandbox: for live capture the small helper
+// skevla-capture (the only file that holds the capture privilege), for a
+// replay a child forked here. It hands over finished, checked records
+// through one socket pair, one at a time as they are asked for.
+//
+// main reads the options, starts the capture process, gives up every
+// privilege (under sudo, also root's id) before anything that reads the
+// environment starts (X, the GL driver), prints a banner, creates a GLUT
+// window, enters its own seccomp sandbox and hands control to the GLUT
+// loop. Its idle callback sleeps in one wait on the window, the channel,
+// the signals and, while the log's reader lags, standard output; a
+// datagram taken is logged with its length and sender and becomes the next
+// frame, which the display callback, draw, makes of its bytes: every group
+// of four gives one colour and two vertices, drawn as points, line segments
+// or one polygon. Data flows one way: options.cpp reads the command line;
+// launch.cpp starts the capture process (src/capture/) and channel.cpp
+// takes its records; loop.cpp waits and takes; report.cpp logs and counts;
+// render.cpp draws; shell.cpp holds the window callbacks; state.h the
+// shared state. Start reading at main.
 
-#include "capture.h"
+#include "capture/sockets.h"
+#include "channel.h"
+#include "interfaces.h"
 #include "loop.h"
 #include "options.h"
 #include "privileges.h"
 #include "render.h"
-#include "replay.h"
 #include "report.h"
 #include "sandbox.h"
 #include "shell.h"
-#include "source.h"
+#include "launch.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -52,38 +57,9 @@ void fillStandardDescriptors()
             std::_Exit(1);
 }
 
-// A capture socket, or the end with the reason and, when it is privilege,
-// the remedy.
-int openOrDie(int (*open_socket)(), const char *what)
-{
-    const int opened = open_socket();
-    if (opened < 0 && (errno == EPERM || errno == EACCES)) {
-        char binary[2 * 4096];
-        die(1,
-            "cannot open a %s: %s; run as root, or give the binary the capability with: sudo "
-            "setcap cap_net_raw=ep %s",
-            what, std::strerror(errno), shellWord(executablePath(), binary, sizeof binary));
-    }
-    if (opened < 0)
-        die(1, "cannot open a %s: %s", what, std::strerror(errno));
-    return opened;
-}
-
-// Live capture: the sockets, bound to the interface asked for while the
-// process still holds the privilege to.
-void openSockets(const options &settings)
-{
-    sock = openOrDie(openCapture, "raw TCP socket");
-    sock6 = openOrDie(openIpv6Capture, "packet socket for IPv6");
-    if (settings.interface && !bindInterface(settings.interface))
-        die(errno == ENODEV ? 2 : 1, "cannot capture on interface '%s': %s; 'ip link' lists them%s",
-            settings.interface, std::strerror(errno),
-            errno == ENETDOWN ? " and 'ip link set NAME up' brings one up" : "");
-}
-
-// Nothing privileged is held from here on: not the capability, not root's
-// id under sudo. What comes next (a capture file, the filter, X, the GL
-// driver, which the environment chooses) runs with the user's own rights.
+// Nothing privileged is held from here on: not root's id under sudo, not
+// a capability. What comes next (X, the GL driver, which the environment
+// chooses) runs with the user's own rights.
 void dropPrivileges()
 {
     const char *failed = becomeInvokingUser();
@@ -136,26 +112,25 @@ int main(int argc, char **argv)
     winx = settings.winx;
     winy = settings.winy;
 
-    char why[4096];
-    bpf_program filter{}, filter6{};
-    if (settings.file) {
-        dropPrivileges();
-        if (const int status =
-                openReplay(settings.file, settings.filter, settings.top_speed, why, sizeof why))
-            die(status, "%s", why);
-    } else {
-        if (!compileSocketFilters(settings.filter, filter, filter6, why, sizeof why))
-            die(2, "%s", why);
-        openSockets(settings);
-        dropPrivileges();
-        if (!attachFilters(filter, filter6, why, sizeof why))
-            die(1, "%s", why);
-    }
+    // A bad filter is refused before anything starts.
+    char why[4608];
+    bpf_program ipv4{}, ipv6{};
+    if (!settings.file && !compileSocketFilters(settings.filter, ipv4, ipv6, why, sizeof why))
+        die(2, "%s", why);
+    pcap_freecode(&ipv4);
+    pcap_freecode(&ipv6);
+    counts.file = settings.file;
+    // Before no_new_privs, which would keep the helper's file capability
+    // from taking effect.
+    if (const int status = startCapture(settings, why, sizeof why))
+        die(status, "%s", why);
+    dropPrivileges();
+    if (const int status = awaitCapture(settings.top_speed, why, sizeof why))
+        die(status, "%s", why);
 
     // Before any thread starts (the GL driver starts some), so that every
-    // one of them blocks the signals; after opening the input, which may
-    // wait on a pipe that Ctrl-C must end.
-    if (!startLoop(settings.file ? file_source : live_source, settings))
+    // one of them blocks the signals.
+    if (!startLoop(settings))
         die(1, "cannot take signals through a descriptor: %s", std::strerror(errno));
 
     static const char banner[] = "SKEVLA BEGIN\n";

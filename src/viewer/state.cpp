@@ -4,7 +4,6 @@ char mode = 'p';
 std::int32_t winx = 500;
 std::int32_t winy = 500;
 int sock = -1;
-int sock6 = -1;
 signed char buffer[buffer_size];
 std::int32_t bytes_recieved = 0;
 bool show_info;

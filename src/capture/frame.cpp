@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
-#include <netinet/in.h>
 #include <pcap/dlt.h>
-#include <sys/socket.h>
 
 namespace
 {
@@ -164,36 +161,5 @@ bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, da
     if (length == 0)
         return false;
     out = {start, length};
-    return true;
-}
-
-bool summarizeSegment(const unsigned char *datagram, std::size_t held, segment_summary &out)
-{
-    out = {};
-    std::size_t tcp_at;
-    long stated; // the datagram's length as its header gives it
-    if (held >= ipv6_header && datagram[0] >> 4 == 6) {
-        out.family = AF_INET6;
-        std::memcpy(out.source, datagram + 8, 16);
-        std::memcpy(out.destination, datagram + 24, 16);
-        tcp_at = datagram[6] == protocol_tcp ? ipv6_header : ipv6_header + 8; // past a fragment
-        stated = static_cast<long>(ipv6_header + big16(datagram + 4));
-    } else if (held >= ipv4_header && datagram[0] >> 4 == 4) {
-        out.family = AF_INET;
-        std::memcpy(out.source, datagram + 12, 4);
-        std::memcpy(out.destination, datagram + 16, 4);
-        tcp_at = std::size_t{4} * (datagram[0] & 0x0Fu);
-        stated = big16(datagram + 2);
-    } else {
-        return false;
-    }
-    if (held >= tcp_at + 14) {
-        const unsigned char *tcp = datagram + tcp_at;
-        out.has_ports = true;
-        out.source_port = big16(tcp);
-        out.destination_port = big16(tcp + 2);
-        out.flags = tcp[13];
-        out.payload = std::max(stated - static_cast<long>(tcp_at + 4u * (tcp[12] >> 4u)), 0L);
-    }
     return true;
 }

@@ -1,0 +1,78 @@
+// skevla-capture: the helper skevla starts for live capture, and the only
+// file that ever holds the capture privilege. It opens the sockets (and
+// binds them to -i) while privileged, becomes an unprivileged user with no
+// capability, boxes itself in, and then only answers skevla on the channel
+// it finds on descriptor 3. A member of the capture group can run it by
+// hand, with any arguments and environment, so it trusts neither.
+//
+//     skevla-capture [-f EXPRESSION] [-i INTERFACE] [--no-sandbox]
+
+#include "capture.h"
+#include "privileges.h"
+#include "record.h"
+#include "sockets.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+bool isChannel(int fd)
+{
+    int type = 0;
+    socklen_t size = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_SEQPACKET;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const pid_t parent = getppid();
+    const int channel = channel_descriptor;
+    if (!isChannel(channel)) {
+        std::fputs("skevla-capture: this is skevla's capture helper; run skevla instead\n", stderr);
+        return 2;
+    }
+    const char *filter = nullptr, *interface = nullptr;
+    bool sandbox = true;
+    for (int i = 1; i < argc; ++i) {
+        const bool valued = i + 1 < argc;
+        if (valued && std::strcmp(argv[i], "-f") == 0 && !filter)
+            filter = argv[++i];
+        else if (valued && std::strcmp(argv[i], "-i") == 0 && !interface)
+            interface = argv[++i];
+        else if (std::strcmp(argv[i], "--no-sandbox") == 0)
+            sandbox = false;
+        else
+            failCapture(channel, 2, "the capture helper was started with arguments it does not take");
+    }
+
+    char why[4608];
+    if (const int status = openSockets(interface, why, sizeof why))
+        failCapture(channel, status, why);
+    const char *failed = becomeUnprivileged();
+    if (!failed)
+        failed = shedPrivileges();
+    if (failed) {
+        std::snprintf(why, sizeof why, "cannot drop privileges (%s): %s; refusing to go on with them",
+                      failed, std::strerror(errno));
+        failCapture(channel, 1, why);
+    }
+    if (!prepareSockets(filter, why, sizeof why))
+        failCapture(channel, 1, why);
+    if ((failed = boxCapture(channel, parent, sandbox))) {
+        std::snprintf(why, sizeof why, "cannot box the capture process in (%s): %s", failed,
+                      std::strerror(errno));
+        failCapture(channel, 1, why);
+    }
+    record_header ready{};
+    ready.kind = record_kind::ready;
+    if (!sendRecord(channel, ready, nullptr))
+        return 0;
+    serveLive(channel);
+}

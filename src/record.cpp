@@ -1,0 +1,76 @@
+#include "record.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+bool sendRecord(int channel, const record_header &header, const void *bytes)
+{
+    iovec parts[] = {{const_cast<record_header *>(&header), sizeof header},
+                     {const_cast<void *>(bytes), header.captured}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = header.captured > 0 ? 2 : 1;
+    ssize_t sent;
+    do
+        sent = sendmsg(channel, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(sizeof header + header.captured);
+}
+
+namespace
+{
+
+bool printable(const unsigned char *text, std::size_t length)
+{
+    for (std::size_t at = 0; at < length; ++at)
+        if (text[at] < 0x20 || text[at] > 0x7E)
+            return false;
+    return true;
+}
+
+// The addresses come from a header that was held; the lengths are what
+// the headers state, which a capture cut short may not hold.
+bool summaryAgrees(const segment_summary &summary, std::uint32_t captured)
+{
+    const bool family = summary.family == 0 || (summary.family == 4 && captured >= 20) ||
+                        (summary.family == 6 && captured >= 40);
+    return family && summary.shape <= segment_shape::later_fragment && summary.has_ports <= 1 &&
+           summary.first_fragment <= 1 && summary.payload <= summary.tcp_length &&
+           summary.tcp_length <= datagram_limit && summary.header_length <= 60 &&
+           summary.fragment_length <= datagram_limit && summary.fragment_offset <= 0xFFF8;
+}
+
+} // namespace
+
+bool checkRecord(const unsigned char *message, std::size_t size)
+{
+    record_header header;
+    if (size < sizeof header)
+        return false;
+    std::memcpy(&header, message, sizeof header);
+    if (header.captured > datagram_limit || size != sizeof header + header.captured ||
+        header.nanoseconds >= 1000000000u)
+        return false;
+    const unsigned char *bytes = message + sizeof header;
+    switch (header.kind) {
+    case record_kind::datagram:
+        if (header.length < 0)
+            return header.length == -1 && header.captured == 0;
+        return header.length <= static_cast<std::int32_t>(datagram_limit) &&
+               header.captured == static_cast<std::uint32_t>(header.length) &&
+               summaryAgrees(header.summary, header.captured);
+    case record_kind::ready:
+    case record_kind::counts:
+    case record_kind::ended:
+        return header.captured == 0;
+    case record_kind::failed:
+        return (header.length == 1 || header.length == 2) && printable(bytes, header.captured);
+    case record_kind::gone:
+        return printable(bytes, header.captured);
+    case record_kind::refused:
+        return header.captured == 0 && header.length >= 0;
+    }
+    return false;
+}

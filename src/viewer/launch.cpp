@@ -1,0 +1,172 @@
+#include "launch.h"
+
+#include "capture/capture.h"
+#include "capture/file.h"
+#include "options.h"
+#include "privileges.h"
+#include "record.h"
+#include "state.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <seccomp.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace
+{
+
+pid_t capture_pid = -1;
+
+// Beside this program (the build tree, or a copy made with both files),
+// else where it was installed relative to it.
+const char *helperPath()
+{
+    static char path[PATH_MAX + 64];
+    const char *self = executablePath();
+    const char *slash = std::strrchr(self, '/');
+    const int directory = slash ? static_cast<int>(slash - self) : 1;
+    const char *from = slash ? self : ".";
+    struct stat found;
+    std::snprintf(path, sizeof path, "%.*s/skevla-capture", directory, from);
+    if (stat(path, &found) == 0)
+        return path;
+    std::snprintf(path, sizeof path, "%.*s/%s/skevla-capture", directory, from,
+                  SKEVLA_HELPER_FROM_BINARY);
+    return path;
+}
+
+int startHelper(const options &settings, int channel, char *why, std::size_t size)
+{
+    const char *helper = helperPath();
+    const char *arguments[7] = {"skevla-capture"};
+    int count = 1;
+    if (settings.filter) {
+        arguments[count++] = "-f";
+        arguments[count++] = settings.filter;
+    }
+    if (settings.interface) {
+        arguments[count++] = "-i";
+        arguments[count++] = settings.interface;
+    }
+    if (!settings.sandbox)
+        arguments[count++] = "--no-sandbox";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, channel, channel_descriptor);
+    posix_spawn_file_actions_addclosefrom_np(&actions, channel_descriptor + 1);
+    const int failed = posix_spawn(&capture_pid, helper, &actions, nullptr,
+                                   const_cast<char *const *>(arguments), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed == 0)
+        return 0;
+    char shown[2 * PATH_MAX];
+    shellWord(helper, shown, sizeof shown);
+    if (failed == EACCES)
+        std::snprintf(why, size,
+                      "cannot start the capture helper %s: %s; live capture is for the members "
+                      "of group skevla: sudo usermod -aG skevla \"$USER\", then log in again "
+                      "(replaying a file with -r needs no group)",
+                      shown, std::strerror(failed));
+    else
+        std::snprintf(why, size, "cannot start the capture helper %s: %s; it belongs beside skevla",
+                      shown, std::strerror(failed));
+    return 1;
+}
+
+// Keeps the channel and the file, closes every other descriptor above 2.
+void keepOnly(int one, int other)
+{
+    const unsigned low = static_cast<unsigned>(one < other ? one : other);
+    const unsigned high = static_cast<unsigned>(one < other ? other : one);
+    close_range(3, low - 1, 0);
+    close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0u, 0);
+}
+
+int forkReader(const options &settings, int channel, char *why, std::size_t size)
+{
+    const bool from_input = std::strcmp(settings.file, "-") == 0;
+    const int file = from_input ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)
+                                : open(settings.file, O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        std::snprintf(why, size, "%s: %s", settings.file, std::strerror(errno));
+        return 1;
+    }
+    const pid_t parent = getpid();
+    capture_pid = fork();
+    if (capture_pid == 0) {
+        prctl(PR_SET_NAME, "skevla-capture");
+        keepOnly(channel, file);
+        captureFile(channel, file, parent, settings.sandbox);
+    }
+    const int cause = errno;
+    close(file);
+    if (capture_pid < 0) {
+        std::snprintf(why, size, "cannot start the capture process: %s", std::strerror(cause));
+        return 1;
+    }
+    // What the child reads is its own; this process never reads input.
+    const int null = from_input ? open("/dev/null", O_RDONLY) : -1;
+    if (null >= 0 && null != STDIN_FILENO) {
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+    return 0;
+}
+
+} // namespace
+
+int startCapture(const options &settings, char *why, std::size_t size)
+{
+    // A filter that suits no link type is refused before anything starts;
+    // one that suits only others is refused once the file's type is known.
+    if (settings.file && !prepareFileFilters(settings.filter, why, size))
+        return 2;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        std::snprintf(why, size, "cannot make a channel to the capture process: %s",
+                      std::strerror(errno));
+        return 1;
+    }
+    const int status = settings.file ? forkReader(settings, pair[1], why, size)
+                                     : startHelper(settings, pair[1], why, size);
+    close(pair[1]);
+    sock = pair[0];
+    return status;
+}
+
+void reapCapture(long refused_call, char *why, std::size_t size)
+{
+    int status = 0;
+    while (waitpid(capture_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const char *prefix = "the capture process ended";
+    if (WIFEXITED(status)) {
+        std::snprintf(why, size, "%s: exited with status %d", prefix, WEXITSTATUS(status));
+        return;
+    }
+    const int signal_number = WTERMSIG(status);
+    const char *name = sigabbrev_np(signal_number);
+    char call[96] = "";
+    if (signal_number == SIGSYS) {
+        char *called = refused_call >= 0 ? seccomp_syscall_resolve_num_arch(
+                                               SCMP_ARCH_NATIVE, static_cast<int>(refused_call))
+                                         : nullptr;
+        std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s",
+                      called ? " (" : "", called ? called : "", called ? ")" : "");
+        std::free(called);
+    }
+    std::snprintf(why, size, "%s: killed by SIG%s%s", prefix, name ? name : "?", call);
+}

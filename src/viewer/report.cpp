@@ -1,0 +1,200 @@
+#include "report.h"
+
+#include "state.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+char held[256]; // one datagram's lines at a time
+std::size_t held_length;
+
+int familyOf(const segment_summary &segment)
+{
+    return segment.family == 6 ? AF_INET6 : AF_INET;
+}
+
+// tcpdump's letters for TCP flags, in its order ("S.", "FP.", "none").
+void tcpFlags(unsigned flags, char out[9])
+{
+    static const struct {
+        unsigned bit;
+        char letter;
+    } order[] = {{0x01, 'F'}, {0x02, 'S'}, {0x04, 'R'}, {0x08, 'P'},
+                 {0x10, '.'}, {0x20, 'U'}, {0x40, 'E'}, {0x80, 'W'}};
+    std::size_t at = 0;
+    for (const auto &flag : order)
+        if (flags & flag.bit)
+            out[at++] = flag.letter;
+    out[at] = '\0';
+    if (at == 0)
+        std::strcpy(out, "none");
+}
+
+struct ends {
+    char from[64], to[64];
+};
+
+// Both ends of a segment: "address.port", the port alone after an IPv6
+// fragment header (as tcpdump prints it there), or the address alone
+// where the ports were not captured.
+ends endsOf(const segment_summary &segment, bool ports)
+{
+    ends out;
+    char from[INET6_ADDRSTRLEN], to[INET6_ADDRSTRLEN];
+    inet_ntop(familyOf(segment), segment.source, from, sizeof from);
+    inet_ntop(familyOf(segment), segment.destination, to, sizeof to);
+    const bool bare = segment.first_fragment;
+    if (ports && segment.has_ports) {
+        std::snprintf(out.from, sizeof out.from, "%s%s%u", bare ? "" : from, bare ? "" : ".",
+                      segment.source_port);
+        std::snprintf(out.to, sizeof out.to, "%s%s%u", bare ? "" : to, bare ? "" : ".",
+                      segment.destination_port);
+    } else {
+        std::snprintf(out.from, sizeof out.from, "%s", from);
+        std::snprintf(out.to, sizeof out.to, "%s", to);
+    }
+    return out;
+}
+
+// What tcpdump prints of a datagram after "IP " or "IP6 ".
+int describeSegment(char *out, std::size_t size, const segment_summary &segment)
+{
+    const ends addresses = endsOf(segment, false), both = endsOf(segment, true);
+    char flags[9];
+    tcpFlags(segment.flags, flags);
+    int used = 0;
+    if (segment.first_fragment && segment.shape != segment_shape::later_fragment)
+        used = std::snprintf(out, size, "%s > %s: frag (0|%u) ", addresses.from, addresses.to,
+                             segment.fragment_length);
+    char *rest = out + used;
+    const std::size_t left = size > static_cast<std::size_t>(used) ? size - used : 0;
+    switch (segment.shape) {
+    case segment_shape::later_fragment:
+        if (segment.family == 4)
+            return std::snprintf(out, size, "%s > %s: ip-proto-6", addresses.from, addresses.to);
+        return std::snprintf(out, size, "%s > %s: frag (%u|%u)", addresses.from, addresses.to,
+                             segment.fragment_offset, segment.fragment_length);
+    case segment_shape::truncated:
+        return used + std::snprintf(rest, left, "%s > %s: %s[|tcp]", both.from, both.to,
+                                    segment.has_ports ? " " : "");
+    case segment_shape::too_short:
+        return used + std::snprintf(rest, left,
+                                    "%s > %s:  tcp %u [bad hdr length %u - too short, < 20]",
+                                    both.from, both.to, segment.tcp_length - segment.header_length,
+                                    segment.header_length);
+    case segment_shape::too_long:
+        return used + std::snprintf(rest, left,
+                                    "%s > %s: Flags [%s] [bad hdr length %u - too long, > %u]",
+                                    both.from, both.to, flags, segment.header_length,
+                                    segment.tcp_length);
+    case segment_shape::segment:
+        break;
+    }
+    return used + std::snprintf(rest, left, "%s > %s: Flags [%s], length %u", both.from, both.to,
+                                flags, segment.payload);
+}
+
+} // namespace
+
+int formatLog(char *out, std::size_t size, int count, const segment_summary &segment)
+{
+    char address[INET6_ADDRSTRLEN];
+    inet_ntop(familyOf(segment), segment.source, address, sizeof address);
+    return std::snprintf(out, size, "Bytes received --> %5d\nSource address --> %s\n", count,
+                         address);
+}
+
+int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
+                  const timespec &stamp)
+{
+    tm local{};
+    const time_t seconds = stamp.tv_sec;
+    localtime_r(&seconds, &local);
+    char described[256];
+    describeSegment(described, sizeof described, segment);
+    return std::snprintf(out, size, "%02d:%02d:%02d.%06ld %s %s\n", local.tm_hour, local.tm_min,
+                         local.tm_sec, stamp.tv_nsec / 1000, segment.family == 6 ? "IP6" : "IP",
+                         described);
+}
+
+int formatInfo(char *out, std::size_t size, unsigned long number, int length,
+               const segment_summary &segment, double per_second, unsigned long dropped)
+{
+    const bool flagged =
+        segment.shape == segment_shape::segment || segment.shape == segment_shape::too_long;
+    const ends both = endsOf(segment, segment.shape != segment_shape::later_fragment);
+    char flags[16] = "[", *letters = flags + 1;
+    tcpFlags(segment.flags, letters);
+    std::strcat(flags, "]");
+    const char *note = flagged                                            ? flags
+                       : segment.shape == segment_shape::later_fragment ? "fragment"
+                       : segment.shape == segment_shape::truncated      ? "[|tcp]"
+                                                                        : "bad header length";
+    return std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops %lu", number,
+                         segment.family == 6 ? "IPv6" : "IPv4", length, both.from, both.to, note,
+                         per_second, dropped);
+}
+
+bool writeLog(const char *text, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void holdLog(const char *text, std::size_t length)
+{
+    length = std::min(length, sizeof held - held_length);
+    std::memcpy(held + held_length, text, length);
+    held_length += length;
+}
+
+bool logHeld() { return held_length > 0; }
+
+flushed flushLog()
+{
+    const ssize_t written = write(STDOUT_FILENO, held, held_length);
+    if (written < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return flushed::partly;
+        return errno == EPIPE ? flushed::reader_gone : flushed::failed;
+    }
+    held_length -= static_cast<std::size_t>(written);
+    std::memmove(held, held + written, held_length);
+    return held_length == 0 ? flushed::all : flushed::partly;
+}
+
+int formatCounts(char *out, std::size_t size, const tally &seen)
+{
+    const char *datagrams = seen.received == 1 ? "datagram" : "datagrams";
+    if (seen.file)
+        return std::snprintf(out, size, "skevla: %lu %s received from %s, %lu %s skipped\n",
+                             seen.received, datagrams, seen.file, seen.skipped,
+                             seen.skipped == 1 ? "packet" : "packets");
+    return std::snprintf(out, size, "skevla: %lu %s received, %lu dropped by the kernel\n",
+                         seen.received, datagrams, seen.dropped);
+}
+
+void reportCounts(const tally &seen)
+{
+    char line[4200]; // room for a file name of PATH_MAX
+    formatCounts(line, sizeof line, seen);
+    std::fputs(line, stderr);
+}
