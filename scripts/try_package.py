@@ -1,13 +1,14 @@
 """The part of scripts/try-package that runs the installed skevla: under
 Xvfb, in the private network namespace that the script made, once as a
-member of the skevla group and once as a user outside it."""
+member of the skevla group and once as a user outside it, who may replay a
+file but not capture."""
 
 import os
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Skevla, datagram, press, start_xvfb  # noqa: E402
+from harness import Skevla, datagram, press, start_xvfb, write_pcap  # noqa: E402
 
 
 def as_user(name):
@@ -39,15 +40,27 @@ def main():
         print("\n".join(member.frame(datagram(40))))
         print("-- after the first frame, every thread")
         show_status(pid, ("Name", "CapEff", "NoNewPrivs", "Seccomp:"))
+        print("-- the two processes")
+        print(subprocess.run(["ps", "-o", "pid,ppid,user,comm", "-p", str(pid), "--ppid",
+                              str(pid)], capture_output=True, text=True).stdout, end="")
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
+            show_status(int(children.read().split()[0]),
+                        ("Name", "Uid", "CapPrm", "CapEff", "NoNewPrivs", "Seccomp:"))
         press(display, member.window, "Escape")
         status, _, error = member.finish()
         print("exit status %d; standard error: %s" % (status, error.strip()))
 
-        print("== as skevla-outsider")
-        outsider = Skevla("/usr/bin/skevla", display, prefix=as_user("skevla-outsider"))
-        status, out, error = outsider.finish()
-        print("exit status %d; standard output %r; standard error: %s"
-              % (status, out, error.strip()))
+        capture = "/tmp/skevla-try.pcap"
+        write_pcap(capture, 101, [datagram(40)])
+        os.chmod(capture, 0o644)
+        for args in (("-r", capture, "-c", "1"), ()):
+            print("== as skevla-outsider: skevla %s" % " ".join(args))
+            outsider = Skevla("/usr/bin/skevla", display, *args,
+                              prefix=as_user("skevla-outsider"))
+            status, out, error = outsider.finish()
+            print("exit status %d; standard output %r; standard error: %s"
+                  % (status, out, error.strip()))
+        os.remove(capture)
     finally:
         xvfb.kill()
         xvfb.wait()

@@ -15,6 +15,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <vector>
 
 namespace
 {
@@ -37,11 +38,20 @@ void discardQueued(int socket_fd)
     }
 }
 
-bool attach(int socket_fd, bpf_program &program)
+// Attaches program (libpcap's instructions have the kernel's layout). For
+// the packet socket, frames sent to other hosts (which it sees while some
+// tool holds the interface promiscuous) are rejected first: the program
+// after that first test keeps its relative jumps.
+bool attach(int socket_fd, bpf_program &program, bool this_host_only)
 {
-    // libpcap's instructions have the kernel's layout.
-    const sock_fprog attached{static_cast<unsigned short>(program.bf_len),
-                              reinterpret_cast<sock_filter *>(program.bf_insns)};
+    std::vector<sock_filter> code;
+    if (this_host_only)
+        code = {{BPF_LD | BPF_B | BPF_ABS, 0, 0, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PKTTYPE)},
+                {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, PACKET_OTHERHOST},
+                {BPF_RET | BPF_K, 0, 0, 0}};
+    const auto *from = reinterpret_cast<const sock_filter *>(program.bf_insns);
+    code.insert(code.end(), from, from + program.bf_len);
+    const sock_fprog attached{static_cast<unsigned short>(code.size()), code.data()};
     const int result =
         setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
     pcap_freecode(&program);
@@ -179,7 +189,7 @@ bool prepareSockets(const char *expression, char *why, std::size_t size)
     if (!compileSocketFilters(expression, ipv4, ipv6, why, size))
         return false;
     const int on = 1;
-    bool prepared = (!ipv4.bf_insns || attach(sock, ipv4)) && attach(sock6, ipv6);
+    bool prepared = (!ipv4.bf_insns || attach(sock, ipv4, false)) && attach(sock6, ipv6, true);
     for (const int socket_fd : {sock, sock6})
         prepared = prepared &&
                    setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
