@@ -1,10 +1,13 @@
 /* Counts heap allocations: preloaded with LD_PRELOAD, it writes the number
  * of malloc, calloc, realloc and aligned allocation calls made by all
- * threads to the file named by MALLOC_COUNT_FILE when the process exits. */
+ * threads to standard error as "malloc_count: N" when the process exits.
+ * No file: skevla's sandbox refuses to open one, and it closes every
+ * descriptor it did not open itself. */
 #define _GNU_SOURCE
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
@@ -47,10 +50,9 @@ int posix_memalign(void **out, size_t alignment, size_t size)
 
 __attribute__((destructor)) static void report(void)
 {
-    const char *name = getenv("MALLOC_COUNT_FILE");
-    FILE *file = name ? fopen(name, "w") : NULL;
-    if (file) {
-        fprintf(file, "%ld\n", atomic_load(&allocations));
-        fclose(file);
+    char line[64];
+    const int length = snprintf(line, sizeof line, "malloc_count: %ld\n", atomic_load(&allocations));
+    if (write(2, line, (size_t)length) != length) {
+        /* Nothing to be done: the benchmark names the step that lacks it. */
     }
 }

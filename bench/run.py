@@ -4,12 +4,16 @@ Run as root in a private network namespace (unshare --net), as scripts/bench
 does, with the paths of skevla, the floor and the allocation counter. Prints
 Markdown tables: frames per second and CPU time per frame for each mode and
 datagram size beside the floor's, heap allocations per frame, and resident
-memory under a 10-second flood of the largest datagrams.
+memory under a 10-second flood of the largest datagrams. With --smoke first,
+a few seconds of each step (one mode, one size, one run), which the test
+suite runs so that the benchmark cannot break unnoticed; a rate of 0 fails
+it.
 """
 
 import multiprocessing
 import random
 import os
+import re
 import platform
 import signal
 import subprocess
@@ -22,10 +26,16 @@ import harness  # noqa: E402
 from harness import (Skevla, cpu_ticks, press, random_datagram, send, start_xvfb,  # noqa: E402
                      write_pcap)
 
-SIZES = (40, 1500, 65535)
-MODES = {"poly": "-mp", "dot": "-md", "line": "-ml"}
-WARM_UP, MEASURE = 1.0, 3.0  # seconds
-REPEATS = 3  # rates are the median of this many runs, skevla's and the floor's interleaved
+SMOKE = sys.argv[1:2] == ["--smoke"]
+if SMOKE:
+    sys.argv.pop(1)
+SIZES = (40,) if SMOKE else (40, 1500, 65535)
+MODES = {"dot": "-md"} if SMOKE else {"poly": "-mp", "dot": "-md", "line": "-ml"}
+WARM_UP, MEASURE = (0.3, 1.0) if SMOKE else (1.0, 3.0)  # seconds
+REPEATS = 1 if SMOKE else 3  # rates: the median of this many runs, skevla's and the floor's interleaved
+FRAMES = (10, 100) if SMOKE else (100, 1000)  # allocations: the difference leaves out start-up
+REPLAYED = 4000 if SMOKE else 40000  # datagrams in the replayed file
+FILTERED, FLOODED = (1, 2) if SMOKE else (5, 10)  # seconds of the filter's and the memory's floods
 TICK = os.sysconf("SC_CLK_TCK")
 # A busy machine can take long to show a window or drain a flood; a step
 # that still fails is named, not left as a traceback.
@@ -113,7 +123,7 @@ def rejected_flood_cost(binary, display):
         try:
             program.wait_until_ready()
             cpu0, sent0 = cpu_seconds(program.proc.pid), datagrams_received()
-            flooding(datagram(40), 5).join()
+            flooding(datagram(40), FILTERED).join()
             return 1000 * (cpu_seconds(program.proc.pid) - cpu0), datagrams_received() - sent0
         finally:
             program.stop()
@@ -144,17 +154,19 @@ def floor_rate(binary, display, size):
 
 def heap_count(binary, counter, display, args, drive):
     """Heap allocations of a whole run of binary, counted by the preloaded
-    counter; drive(program) takes it from its first frame to its end."""
-    with tempfile.NamedTemporaryFile() as count:
-        program = Skevla(binary, display, *args, prefix=(
-            "env", "LD_PRELOAD=" + counter, "MALLOC_COUNT_FILE=" + count.name))
-        try:
-            program.line()  # skevla's banner, or the floor's renderer
-            program.wait_until_ready()
-            drive(program)
-        finally:
-            program.stop()
-        return int(open(count.name).read())
+    counter, which writes them last on standard error; drive(program) takes
+    it from its first frame to its end."""
+    program = Skevla(binary, display, *args, prefix=("env", "LD_PRELOAD=" + counter))
+    try:
+        program.line()  # skevla's banner, or the floor's renderer
+        program.wait_until_ready()
+        drive(program)
+    finally:
+        error = program.stop()
+    counted = re.search(r"^malloc_count: (\d+)$", error, re.M)
+    if not counted:
+        raise RuntimeError("no allocation count on standard error: %r" % error[-200:])
+    return int(counted.group(1))
 
 
 def allocations(binary, counter, display, flag, size, frames):
@@ -190,14 +202,18 @@ def floor_allocations(binary, counter, display, size, frames):
 
 
 def median(runs):
-    """The run of median frame rate, as (frames per second, CPU per frame)."""
-    return sorted(runs)[len(runs) // 2]
+    """The run of median frame rate, as (frames per second, CPU per frame).
+    A rate of 0 means the step measured nothing: that is a failure."""
+    rate = sorted(runs)[len(runs) // 2]
+    if rate[0] < 1:
+        raise RuntimeError("no frame was drawn while measuring")
+    return rate
 
 
 def per_frame(count):
-    """Allocations per frame from a run of 100 and one of 1,000 frames: the
-    difference leaves out what start-up and exit allocate."""
-    return (count(1000) - count(100)) / 900
+    """Allocations per frame from a short run and a long one: the difference
+    leaves out what start-up and exit allocate."""
+    return (count(FRAMES[1]) - count(FRAMES[0])) / (FRAMES[1] - FRAMES[0])
 
 
 def resident_memory(binary, display):
@@ -207,16 +223,16 @@ def resident_memory(binary, display):
         program = Skevla(binary, display, stdout=devnull)
         try:
             program.wait_until_ready()
-            sender = flooding(datagram(65535), 10.5)
+            sender = flooding(datagram(65535), FLOODED + 0.5)
             start = time.monotonic()
             samples = {}
-            for second in (2, 10):
+            for second in (FLOODED // 5, FLOODED):
                 time.sleep(max(0.0, start + second - time.monotonic()))
                 samples[second] = status(program.proc.pid, "VmRSS")
             # The kernel updates the high-water mark lazily.
             peak = max(status(program.proc.pid, "VmHWM"), *samples.values())
             sender.join()
-            return samples[2], samples[10], peak
+            return samples[FLOODED // 5], samples[FLOODED], peak
         finally:
             program.stop()
 
@@ -260,7 +276,7 @@ def main():
         # Replay at top speed of a file of the same 40-byte datagrams, beside
         # the floor of live 40-byte frames.
         with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as capture:
-            write_pcap(capture.name, 101, [datagram(40)] * 40000)
+            write_pcap(capture.name, 101, [datagram(40)] * REPLAYED)
             floor_fps, floor_cost = median(floor_runs[40])
             for mode, flag in MODES.items():
                 step = "measuring a replay in %s mode" % mode
@@ -271,12 +287,13 @@ def main():
                     flush=True)
         step = "measuring a flood that the filter rejects"
         cost, sent = rejected_flood_cost(skevla, display)
-        print("\nCPU time during a 5-second flood of %d datagrams that the filter (-f 'tcp port 9')"
-              " rejects: %.0f ms." % (sent, cost))
+        print("\nCPU time during a %d-second flood of %d datagrams that the filter"
+              " (-f 'tcp port 9') rejects: %.0f ms." % (FILTERED, sent, cost))
         step = "sampling resident memory"
         at2, at10, peak = resident_memory(skevla, display)
-        print("\nResident memory under a 10-second flood of 65,535-byte datagrams (poly):"
-              " %d KiB at 2 s, %d KiB at 10 s (%+d KiB), peak %d KiB." % (at2, at10, at10 - at2, peak))
+        print("\nResident memory under a %d-second flood of 65,535-byte datagrams (poly):"
+              " %d KiB at %d s, %d KiB at %d s (%+d KiB), peak %d KiB." % (
+                  FLOODED, at2, FLOODED // 5, at10, FLOODED, at10 - at2, peak))
     finally:
         xvfb.kill()
         xvfb.wait()

@@ -55,6 +55,10 @@ const char *becomeInvokingUser()
         return "taking the invoking user's group id";
     if (setuid(uid) != 0)
         return "taking the invoking user's id";
+    // Xlib looks for the user's .Xauthority in HOME (unless XAUTHORITY
+    // names one), and sudo leaves root's.
+    if (const passwd *user = getpwuid(uid); user && user->pw_dir[0])
+        setenv("HOME", user->pw_dir, 1);
     return nullptr;
 }
 

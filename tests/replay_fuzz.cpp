@@ -10,20 +10,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     static const bool prepared = [] {
-        char why[512];
-        return prepareFileFilters(nullptr, why, sizeof why);
+        std::string why;
+        return prepareFileFilters(nullptr, why);
     }();
     FILE *stream = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
     char why[512];
     if (!prepared || !stream)
         std::abort();
     if (openFile(stream, why, sizeof why) != 0) {
-        std::fclose(stream);
+        if (!closeFile())
+            std::fclose(stream);
         return 0;
     }
     record_header record{};

@@ -17,25 +17,24 @@ constexpr int link_types[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW
 constexpr std::size_t link_count = sizeof link_types / sizeof link_types[0];
 bool filtering;
 bpf_program programs[link_count];
-char refusals[link_count][512]; // why the expression does not suit a link type
+std::string refusals[link_count]; // why the expression does not suit a link type
 
 pcap_t *file_reader;
 int link_type;
 
 } // namespace
 
-bool prepareFileFilters(const char *expression, char *why, std::size_t size)
+bool prepareFileFilters(const char *expression, std::string &why)
 {
     filtering = expression != nullptr;
     bool suits_one = !filtering;
     for (std::size_t at = 0; filtering && at < link_count; ++at) {
         pcap_t *compiler = pcap_open_dead(link_types[at], 262144);
-        suits_one |= compileFilter(compiler, expression, programs[at], refusals[at],
-                                   sizeof refusals[at]);
+        suits_one |= compileFilter(compiler, expression, programs[at], refusals[at]);
         pcap_close(compiler);
     }
     if (!suits_one)
-        std::snprintf(why, size, "%s", refusals[3]); // as raw IP, the live meaning
+        why = refusals[3]; // as raw IP, the live meaning
     return suits_one;
 }
 
@@ -63,7 +62,7 @@ int openFile(FILE *stream, char *why, std::size_t size)
     if (!filtering)
         return 0;
     if (!programs[at].bf_insns) {
-        std::snprintf(why, size, "%s", refusals[at]);
+        std::snprintf(why, size, "%s", refusals[at].c_str());
         return 2;
     }
     if (pcap_setfilter(file_reader, &programs[at]) != 0) {
@@ -102,9 +101,11 @@ read_result readDatagram(record_header &header, const unsigned char *&bytes, cha
     return read_result::skipped;
 }
 
-void closeFile()
+bool closeFile()
 {
-    if (file_reader)
-        pcap_close(file_reader);
+    if (!file_reader)
+        return false;
+    pcap_close(file_reader);
     file_reader = nullptr;
+    return true;
 }

@@ -8,10 +8,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Compiles expression (may be null) with tcpdump's meaning for every link
 // type a file may have. False with the cause in why when it suits none.
-bool prepareFileFilters(const char *expression, char *why, std::size_t size);
+bool prepareFileFilters(const char *expression, std::string &why);
 
 // Reads the capture file's header from stream and applies the filter prepared
 // for its link type. Returns 0, or the exit status of the failure (1 for
@@ -28,5 +29,6 @@ enum class read_result { datagram, skipped, ended, failed };
 read_result readDatagram(record_header &header, const unsigned char *&bytes, char *why,
                          std::size_t size);
 
-// Closes the file and its stream, so another can be opened.
-void closeFile();
+// Closes the file and its stream, so another can be opened. False when
+// none was open.
+bool closeFile();

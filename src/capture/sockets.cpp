@@ -146,26 +146,25 @@ unsigned long drops(int socket_fd)
 
 } // namespace
 
-bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
-                   std::size_t size)
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
+                   std::string &why)
 {
     if (pcap_compile(handle, &program, expression, 1, PCAP_NETMASK_UNKNOWN) == 0)
         return true;
-    std::snprintf(why, size, "bad filter expression '%s': %s", expression, pcap_geterr(handle));
+    why = std::string("bad filter expression '") + expression + "': " + pcap_geterr(handle);
     return false;
 }
 
-bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6, char *why,
-                          std::size_t size)
+bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6,
+                          std::string &why)
 {
     // Both sockets hand over the IP header first; raw IP programs test the
     // version, so "ip6" rejects everything on the IPv4 socket.
     pcap_t *compiler = pcap_open_dead(DLT_RAW, snapshot);
-    char tcp_of[4096];
-    std::snprintf(tcp_of, sizeof tcp_of, "tcp and (%s)", expression ? expression : "");
-    const bool compiled = !expression || compileFilter(compiler, expression, ipv4, why, size);
+    const std::string tcp_of = std::string("tcp and (") + (expression ? expression : "") + ")";
+    const bool compiled = !expression || compileFilter(compiler, expression, ipv4, why);
     const bool both =
-        compiled && compileFilter(compiler, expression ? tcp_of : "tcp", ipv6, why, size);
+        compiled && compileFilter(compiler, expression ? tcp_of.c_str() : "tcp", ipv6, why);
     pcap_close(compiler);
     if (compiled && !both && expression)
         pcap_freecode(&ipv4);
@@ -186,8 +185,11 @@ int openSockets(const char *interface, char *why, std::size_t size)
 bool prepareSockets(const char *expression, char *why, std::size_t size)
 {
     bpf_program ipv4{}, ipv6{};
-    if (!compileSocketFilters(expression, ipv4, ipv6, why, size))
+    std::string refused;
+    if (!compileSocketFilters(expression, ipv4, ipv6, refused)) {
+        std::snprintf(why, size, "%s", refused.c_str());
         return false;
+    }
     const int on = 1;
     bool prepared = (!ipv4.bf_insns || attach(sock, ipv4, false)) && attach(sock6, ipv6, true);
     for (const int socket_fd : {sock, sock6})

@@ -9,19 +9,20 @@
 #include <cstddef>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <string>
 
-// Compiles a pcap-filter(7) expression for the handle's link type. False
-// with the cause in why.
-bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, char *why,
-                   std::size_t size);
+// Compiles a pcap-filter(7) expression of any length for the handle's link
+// type. False with the cause, the expression quoted whole, in why.
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
+                   std::string &why);
 
 // The kernel filters for the two sockets, from one expression (or none)
 // with tcpdump's meaning for raw IP of either version: ipv4 is expression
 // alone (empty when none), ipv6 keeps TCP of what expression accepts. Needs
 // no socket, so a bad expression is found before anything is opened. False
 // with the cause in why.
-bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6, char *why,
-                          std::size_t size);
+bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6,
+                          std::string &why);
 
 // Opens both sockets and, for a name, binds them to that interface. Needs
 // the capture privilege. Returns 0, or the exit status of the failure (2

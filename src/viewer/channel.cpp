@@ -1,13 +1,17 @@
 #include "channel.h"
 
 #include "launch.h"
+#include "report.h"
+#include "signals.h"
 #include "state.h"
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
@@ -40,7 +44,9 @@ timeval stampOf(const record_header &header)
 void ask(request_kind what)
 {
     // Two requests at most are ever on their way: the channel takes them.
-    send(sock, &what, sizeof what, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // A write, since the sandbox refuses sendto.
+    if (write(sock, &what, sizeof what)) {
+    }
 }
 
 enum class message { record, none, closed, damaged };
@@ -48,10 +54,12 @@ enum class message { record, none, closed, damaged };
 // One message from the channel into into, of room bytes, checked.
 message receive(unsigned char *into, std::size_t room, int flags, std::size_t &size)
 {
+    // A capture process that died before reading a request resets the
+    // channel; what it sent before is still there to read.
     ssize_t got;
     do
         got = recv(sock, into, room, flags | MSG_TRUNC);
-    while (got < 0 && errno == EINTR);
+    while (got < 0 && (errno == EINTR || errno == ECONNRESET));
     if (got < 0 && errno == EAGAIN)
         return message::none;
     if (got <= 0)
@@ -91,8 +99,22 @@ arrival damaged(char *why, std::size_t size)
 int awaitCapture(bool top_speed, char *why, std::size_t size)
 {
     as_fast_as_possible = top_speed;
+    // A pipe may be long in giving a file's header: the signals act meanwhile.
+    for (;;) {
+        pollfd wait_on[] = {{sock, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
+        poll(wait_on, 2, -1);
+        const int caught = wait_on[1].revents ? nextSignal() : 0;
+        if (caught == SIGINT || caught == SIGTERM)
+            return -1;
+        if (caught == SIGUSR1) {
+            holdCounts(counts);
+            flushCounts();
+        }
+        if (wait_on[0].revents)
+            break;
+    }
     std::size_t got = 0;
-    switch (receive(held, sizeof held, 0, got)) {
+    switch (receive(held, sizeof held, MSG_DONTWAIT, got)) {
     case message::record:
         break;
     case message::none:

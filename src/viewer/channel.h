@@ -15,7 +15,8 @@
 
 // Waits for the capture process to say it is ready: boxed in, and for a
 // replay, the file's header read; a replay's records then come at their
-// recorded pace, or with top_speed as fast as frames allow. Returns 0, or
+// recorded pace, or with top_speed as fast as frames allow. SIGUSR1 writes
+// the counts meanwhile. Returns 0; -1 when SIGINT or SIGTERM came first; or
 // the exit status of its failure with its cause in why.
 int awaitCapture(bool top_speed, char *why, std::size_t size);
 

@@ -1,7 +1,6 @@
 #include "launch.h"
 
 #include "capture/capture.h"
-#include "capture/file.h"
 #include "options.h"
 #include "privileges.h"
 #include "record.h"
@@ -130,10 +129,6 @@ int forkReader(const options &settings, int channel, char *why, std::size_t size
 
 int startCapture(const options &settings, char *why, std::size_t size)
 {
-    // A filter that suits no link type is refused before anything starts;
-    // one that suits only others is refused once the file's type is known.
-    if (settings.file && !prepareFileFilters(settings.filter, why, size))
-        return 2;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         std::snprintf(why, size, "cannot make a channel to the capture process: %s",

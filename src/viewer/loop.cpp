@@ -3,6 +3,7 @@
 #include "channel.h"
 #include "options.h"
 #include "report.h"
+#include "signals.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace
@@ -23,7 +23,6 @@ namespace
 
 bool one_line;            // -v
 unsigned long stop_after; // -c, 0 for never
-int signals = -1;
 bool paused;
 bool stepping;             // while paused, one datagram is to be taken
 unsigned long shown;       // datagrams shown, for the info line
@@ -55,15 +54,13 @@ void leave(const char *cause)
 
 void takeSignals()
 {
-    signalfd_siginfo caught;
-    while (read(signals, &caught, sizeof caught) == sizeof caught) {
-        if (caught.ssi_signo == SIGUSR1) {
-            if (askCounts())
-                counts_wanted = true;
-            else
-                reportCounts(counts);
-        } else
+    while (const int caught = nextSignal()) {
+        if (caught != SIGUSR1)
             leave(nullptr);
+        else if (askCounts())
+            counts_wanted = true;
+        else
+            holdCounts(counts);
     }
 }
 
@@ -159,15 +156,15 @@ void take(bool readable, bool taking)
         break;
     case arrival::counted:
         if (counts_wanted)
-            reportCounts(counts);
+            holdCounts(counts);
         counts_wanted = false;
         break;
     case arrival::ended:
-        reportCounts(counts);
+        holdCounts(counts);
         break;
     case arrival::gone:
         finishLog();
-        reportCounts(counts);
+        holdCounts(counts);
         [[fallthrough]];
     case arrival::failed:
         leave(cause);
@@ -178,21 +175,11 @@ void take(bool readable, bool taking)
 
 } // namespace
 
-bool startLoop(const options &settings)
+void startLoop(const options &settings)
 {
     one_line = settings.one_line;
     stop_after = settings.count;
     tzset(); // the -v log's local time, read before the sandbox
-    sigset_t answered;
-    sigemptyset(&answered);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGUSR1})
-        sigaddset(&answered, signal_number);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN); // a log past the file size limit fails as a full disk does
-    if (sigprocmask(SIG_BLOCK, &answered, nullptr) != 0)
-        return false;
-    signals = signalfd(-1, &answered, SFD_NONBLOCK | SFD_CLOEXEC);
-    return signals >= 0;
 }
 
 void idle()
@@ -218,9 +205,12 @@ void idle()
     long long due = taking ? channelDue() : -1;
     if (stepping && due > 0)
         due = 0;
+    // Standard output is always watched: a pipe whose reader has gone
+    // reports an error at once, traffic or not.
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
-                        {signals, POLLIN, 0},
-                        {held ? STDOUT_FILENO : -1, POLLOUT, 0},
+                        {signalDescriptor(), POLLIN, 0},
+                        {STDOUT_FILENO, static_cast<short>(held ? POLLOUT : 0), 0},
+                        {countsHeld() ? STDERR_FILENO : -1, POLLOUT, 0},
                         from_channel};
     timespec wait{};
     if (due > 0) {
@@ -231,13 +221,17 @@ void idle()
     ppoll(watched, sizeof watched / sizeof watched[0], due >= 0 ? &wait : nullptr, nullptr);
     if (watched[1].revents != 0)
         takeSignals();
-    if (watched[2].revents != 0)
+    if (watched[2].revents & (POLLERR | POLLHUP))
+        leave(nullptr);
+    else if (watched[2].revents != 0)
         writeHeld();
+    if (watched[3].revents != 0)
+        flushCounts();
     if (leaving) {
         glutLeaveMainLoop();
         return;
     }
-    take(watched[3].revents != 0, taking);
+    take(watched[4].revents != 0, taking);
 }
 
 void stopLoop()
@@ -279,5 +273,6 @@ void finishLog()
 void writeCounts()
 {
     finishChannel();
-    reportCounts(counts);
+    holdCounts(counts);
+    flushCounts();
 }

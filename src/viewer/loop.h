@@ -6,14 +6,9 @@
 
 struct options;
 
-// Takes datagrams from the channel from now on, logged as settings ask (-v, -c),
-// and SIGINT, SIGTERM and SIGUSR1
-// through a descriptor: they are blocked in every thread started later (the
-// GL driver starts some), so none is lost or left pending under a flood.
-// SIGPIPE and SIGXFSZ are ignored: a log reader that goes away, or a log
-// past the file size limit, shows as a failed write.
-// False with errno set when the signals cannot be had.
-bool startLoop(const options &settings);
+// Takes datagrams from the channel from now on, logged as settings ask
+// (-v, -c), and answers the signals that signals.h catches.
+void startLoop(const options &settings);
 
 // The GLUT idle callback: one wait and what follows from it. Shows each
 // datagram taken: into buffer, into the log, counted once the log has it,
@@ -34,6 +29,7 @@ void toggleInfo();
 const char *loopFailure();
 
 // Writes what the log still holds if standard output takes it without
-// waiting; then the counts line, with the kernel's final drops.
+// waiting; then the counts line, with the kernel's final drops, if standard
+// error takes it without waiting.
 void finishLog();
 void writeCounts();

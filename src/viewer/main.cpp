@@ -24,9 +24,11 @@
 // render.cpp draws; shell.cpp holds the window callbacks; state.h the
 // shared state. Start reading at main.
 
+#include "capture/file.h"
 #include "capture/sockets.h"
 #include "channel.h"
 #include "interfaces.h"
+#include "launch.h"
 #include "loop.h"
 #include "options.h"
 #include "privileges.h"
@@ -34,15 +36,17 @@
 #include "report.h"
 #include "sandbox.h"
 #include "shell.h"
-#include "launch.h"
+#include "signals.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -87,7 +91,17 @@ void checkWindowSize()
 
 int main(int argc, char **argv)
 {
+    blockSignals();
     fillStandardDescriptors();
+    // Descriptors the launcher left open are not this program's to hold.
+    close_range(STDERR_FILENO + 1, ~0u, 0);
+    unblockOutput();
+    // A log reader that goes away, or a log past the file size limit, shows
+    // as a failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (!catchSignals())
+        die(1, "cannot catch signals: %s", std::strerror(errno));
     options settings{.mode = mode, .winx = winx, .winy = winy};
     switch (parseOptions(argc, argv, settings)) {
     case verdict::run:
@@ -112,26 +126,33 @@ int main(int argc, char **argv)
     winx = settings.winx;
     winy = settings.winy;
 
-    // A bad filter is refused before anything starts.
-    char why[4608];
+    // A bad filter is refused before anything starts. A replay's is compiled
+    // for every link type a file may have (the forked reader inherits them);
+    // one that suits only others is refused once the file's type is known.
+    std::string refused;
     bpf_program ipv4{}, ipv6{};
-    if (!settings.file && !compileSocketFilters(settings.filter, ipv4, ipv6, why, sizeof why))
-        die(2, "%s", why);
+    if (settings.file ? !prepareFileFilters(settings.filter, refused)
+                      : !compileSocketFilters(settings.filter, ipv4, ipv6, refused))
+        die(2, "%s", refused.c_str());
     pcap_freecode(&ipv4);
     pcap_freecode(&ipv6);
+    // Room for whatever the capture process may say.
+    static char why[record_limit];
     counts.file = settings.file;
     // Before no_new_privs, which would keep the helper's file capability
     // from taking effect.
     if (const int status = startCapture(settings, why, sizeof why))
         die(status, "%s", why);
     dropPrivileges();
-    if (const int status = awaitCapture(settings.top_speed, why, sizeof why))
+    if (const int status = awaitCapture(settings.top_speed, why, sizeof why); status > 0) {
         die(status, "%s", why);
+    } else if (status < 0) { // SIGINT or SIGTERM while a pipe gives no header
+        holdCounts(counts);
+        flushCounts();
+        return 0;
+    }
 
-    // Before any thread starts (the GL driver starts some), so that every
-    // one of them blocks the signals.
-    if (!startLoop(settings))
-        die(1, "cannot take signals through a descriptor: %s", std::strerror(errno));
+    startLoop(settings);
 
     static const char banner[] = "SKEVLA BEGIN\n";
     if (!writeLog(banner, sizeof banner - 1)) {
@@ -139,6 +160,10 @@ int main(int argc, char **argv)
             return 0;
         die(1, "cannot write the log: %s", std::strerror(errno));
     }
+
+    // Mesa's shader cache could not be written inside the sandbox; it is
+    // switched off rather than failing at every start.
+    setenv("MESA_SHADER_CACHE_DISABLE", "true", 1);
 
     // GLUT gets the program name alone: every argument is ours, and GLUT
     // would take -display or -geometry out of them.
@@ -171,10 +196,13 @@ int main(int argc, char **argv)
     glutSpecialFunc(special);
     glutIdleFunc(idle);
     glutMainLoop();
-    // What the log still holds goes first: it may be the failure.
+    // What the log still holds goes first: it may be the failure; then
+    // the counts, held when the input went away, before the cause.
     finishLog();
-    if (const char *cause = loopFailure())
+    if (const char *cause = loopFailure()) {
+        flushCounts();
         die(1, "%s", cause);
+    }
     writeCounts();
     return 0;
 }

@@ -59,13 +59,16 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         const char *value = argv[++i];
         switch (letter) {
         case 'h':
-            settings.winy = parseSize(value);
-            break;
         case 'w':
-            settings.winx = parseSize(value);
+            // X keeps window sizes in 16 bits.
+            (letter == 'h' ? settings.winy : settings.winx) = parseSize(value);
+            if (parseSize(value) > 32767) {
+                const char flag[] = {'-', letter, '\0'};
+                return refuse(settings, "%s must be at most 32767 pixels, as X allows", flag);
+            }
             break;
         case 'f':
-            settings.filter = value;
+            settings.filter = value[0] ? value : nullptr; // empty, as tcpdump takes it: all
             break;
         case 'i':
             settings.interface = value;

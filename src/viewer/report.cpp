@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <initializer_list>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +20,8 @@ namespace
 
 char held[256]; // one datagram's lines at a time
 std::size_t held_length;
+char held_counts[4200]; // the counts line, room for a file name of PATH_MAX
+std::size_t held_counts_length;
 
 int familyOf(const segment_summary &segment)
 {
@@ -144,19 +150,44 @@ int formatInfo(char *out, std::size_t size, unsigned long number, int length,
                          per_second, dropped);
 }
 
-bool writeLog(const char *text, std::size_t length)
+void unblockOutput()
+{
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat shown;
+        if (fstat(fd, &shown) != 0 || !(S_ISCHR(shown.st_mode) || S_ISFIFO(shown.st_mode)))
+            continue;
+        // A description of our own: the shell's stays as it was.
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        const int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY);
+        if (own >= 0 && own != fd) {
+            dup2(own, fd);
+            close(own);
+        }
+    }
+}
+
+bool writeAll(int fd, const char *text, std::size_t length)
 {
     while (length > 0) {
-        const ssize_t written = write(STDOUT_FILENO, text, length);
+        const ssize_t written = write(fd, text, length);
         if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
+            pollfd room{fd, POLLOUT, 0};
+            if (errno == EAGAIN)
+                poll(&room, 1, -1);
+            else if (errno != EINTR)
+                return false;
+            continue;
         }
         text += written;
         length -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+bool writeLog(const char *text, std::size_t length)
+{
+    return writeAll(STDOUT_FILENO, text, length);
 }
 
 void holdLog(const char *text, std::size_t length)
@@ -192,9 +223,22 @@ int formatCounts(char *out, std::size_t size, const tally &seen)
                          seen.received, datagrams, seen.dropped);
 }
 
-void reportCounts(const tally &seen)
+void holdCounts(const tally &seen)
 {
-    char line[4200]; // room for a file name of PATH_MAX
-    formatCounts(line, sizeof line, seen);
-    std::fputs(line, stderr);
+    // The latest counts supersede any still held.
+    held_counts_length = static_cast<std::size_t>(
+        std::max(formatCounts(held_counts, sizeof held_counts, seen), 0));
+    held_counts_length = std::min(held_counts_length, sizeof held_counts - 1);
+}
+
+bool countsHeld() { return held_counts_length > 0; }
+
+void flushCounts()
+{
+    // A line shorter than PIPE_BUF goes into a pipe whole or not at all.
+    const ssize_t written = write(STDERR_FILENO, held_counts, held_counts_length);
+    if (written > 0) {
+        held_counts_length -= static_cast<std::size_t>(written);
+        std::memmove(held_counts, held_counts + written, held_counts_length);
+    }
 }

@@ -25,9 +25,16 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
 int formatInfo(char *out, std::size_t size, unsigned long number, int length,
                const segment_summary &segment, double per_second, unsigned long dropped);
 
-// Writes text to standard output in full, waiting for the reader: for the
-// banner and the usage text, before the loop runs. False with errno set
-// when it cannot.
+// Gives standard output and error, where they are terminals or pipes,
+// descriptions of their own that never block a write, so a reader that
+// stops reading never stops the program; the shell's are left as they are.
+void unblockOutput();
+
+// Writes text to fd in full, waiting for its reader: for start-up and
+// fatal messages. False with errno set when it cannot.
+bool writeAll(int fd, const char *text, std::size_t length);
+
+// The same on standard output: the banner and the usage text.
 bool writeLog(const char *text, std::size_t length);
 
 // The loop's log: text is held until flushLog has written it, so the loop
@@ -48,5 +55,11 @@ flushed flushLog();
 // newline; returns its length.
 int formatCounts(char *out, std::size_t size, const tally &seen);
 
-// Writes the counts line of seen to standard error.
-void reportCounts(const tally &seen);
+// The counts line of seen, held until standard error takes it without
+// waiting (the loop waits for that with everything else); a later one
+// replaces one still held.
+void holdCounts(const tally &seen);
+bool countsHeld();
+
+// Writes what of the held counts line standard error takes now.
+void flushCounts();

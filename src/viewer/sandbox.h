@@ -1,11 +1,15 @@
-// Sandbox: what the process may still do once its window and GL context
-// exist and before it reads the first untrusted byte.
+// Sandbox: what the viewer may still do once its window and GL context
+// exist. It parses no byte off the network, but holds the X connection, the
+// terminal and the user's files, so a fault must find nothing there to use.
 #pragma once
 
-// Installs a seccomp filter on every thread that refuses, with an error,
-// whatever a parser fault would want and the loop never needs: running
-// programs, tracing or reading other processes, new sockets, connecting,
-// binding or listening, and creating or changing files (opening for
-// writing included). Returns the step that failed, or nullptr once the
-// filter holds.
+// Installs a seccomp filter on every thread that refuses, with an error (so
+// a GL driver that probes gets an answer), whatever a fault would want and
+// the loop never needs: running programs or starting processes, tracing or
+// reading other processes, new sockets, sending other than through what is
+// connected, changing a socket, creating or changing files or their modes,
+// owners, times and attributes, pushing input into a terminal, new
+// namespaces and mounts, the kernel's keyrings, userfaultfd, perf and bpf.
+// A foreign architecture kills the process. Returns the step that failed,
+// or nullptr once the filter holds.
 const char *enterSandbox();

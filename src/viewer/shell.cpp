@@ -1,6 +1,7 @@
 #include "shell.h"
 
 #include "loop.h"
+#include "report.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -10,15 +11,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 void die(int status, const char *format, ...)
 {
-    char cause[4608];
-    va_list args;
+    // A cause of any length: a filter expression is quoted whole.
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(cause, sizeof cause, format, args);
+    va_copy(again, args);
+    std::vector<char> cause(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, args)) + 1);
     va_end(args);
-    std::fprintf(stderr, "skevla: %s\n", cause);
+    std::vsnprintf(cause.data(), cause.size(), format, again);
+    va_end(again);
+    const std::string line = std::string("skevla: ") + cause.data() + "\n";
+    writeAll(STDERR_FILENO, line.data(), line.size());
     std::exit(status);
 }
 
@@ -34,8 +42,11 @@ int lostDisplay(_XDisplay *display)
     writeCounts();
     // Not through exit: the libraries' clean-up would talk to the dead
     // connection and print more.
-    std::fprintf(stderr, "skevla: X connection to %s broken: the X server went away\n",
-                 DisplayString(display));
+    char line[512];
+    const int length = std::snprintf(line, sizeof line,
+                                     "skevla: X connection to %s broken: the X server went away\n",
+                                     DisplayString(display));
+    writeAll(STDERR_FILENO, line, static_cast<std::size_t>(std::min(length, 511)));
     std::_Exit(1);
 }
 

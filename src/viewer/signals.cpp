@@ -1,0 +1,76 @@
+#include "signals.h"
+
+#include "report.h"
+#include "state.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <initializer_list>
+#include <unistd.h>
+
+namespace
+{
+
+int caught[2] = {-1, -1}; // the pipe: read end, write end
+volatile sig_atomic_t ending;
+
+void handle(int number)
+{
+    const int saved = errno;
+    if (number != SIGUSR1 && ending) {
+        // snprintf of integers and a string into a buffer neither
+        // allocates nor locks in glibc.
+        char line[4200];
+        const int length = formatCounts(line, sizeof line, counts);
+        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
+        }
+        _exit(128 + number);
+    }
+    if (number != SIGUSR1)
+        ending = 1;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    if (write(caught[1], &byte, 1)) {
+    }
+    errno = saved;
+}
+
+sigset_t answered()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : {SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&set, number);
+    return set;
+}
+
+} // namespace
+
+void blockSignals()
+{
+    const sigset_t set = answered();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool catchSignals()
+{
+    if (pipe2(caught, O_NONBLOCK | O_CLOEXEC) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = handle;
+    action.sa_flags = SA_RESTART;
+    sigfillset(&action.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGUSR1})
+        if (sigaction(number, &action, nullptr) != 0)
+            return false;
+    const sigset_t set = answered();
+    return sigprocmask(SIG_UNBLOCK, &set, nullptr) == 0;
+}
+
+int signalDescriptor() { return caught[0]; }
+
+int nextSignal()
+{
+    unsigned char byte;
+    return read(caught[0], &byte, 1) == 1 ? byte : 0;
+}

@@ -1,0 +1,21 @@
+// Signals: SIGINT, SIGTERM and SIGUSR1 arrive as bytes on a pipe that the
+// loop waits on with everything else, so they act at once however fast
+// traffic comes. A second SIGINT or SIGTERM ends the program on the spot,
+// whatever it is blocked in (a stopped X server, a terminal nobody reads),
+// with the status the signal implies and the counts if they can be written
+// without waiting.
+#pragma once
+
+// Blocks the three, first thing, so none can kill the program before its
+// handler is in place.
+void blockSignals();
+
+// Makes the pipe, installs the handlers and lets the three in. False with
+// errno set when it cannot.
+bool catchSignals();
+
+// The pipe's end to wait on.
+int signalDescriptor();
+
+// The next signal caught, or 0 when none is waiting.
+int nextSignal();
