@@ -100,7 +100,11 @@ def skevla_rate(binary, display, args, size):
     with tempfile.TemporaryFile(dir=IN_MEMORY) as log:
         program = Skevla(binary, display, *args, stdout=log)
         try:
-            program.wait_until_ready()
+            # A replay at top speed is seldom caught asleep before its end.
+            if "-r" in args:
+                program.wait_for_window()
+            else:
+                program.wait_until_ready()
             banner = len("SKEVLA BEGIN\n")
             return measure(program.proc.pid, size,
                            lambda: (os.fstat(log.fileno()).st_size - banner) // lines)

@@ -119,6 +119,11 @@ def counts(received, dropped=0):
         received, "" if received == 1 else "s", dropped)
 
 
+# Over 5,000 characters, as a list of hosts makes them.
+LONG_FILTER = "dst port 443 and not host (%s)" % " or ".join(
+    "10.0.%d.%d" % divmod(n, 256) for n in range(500))
+
+
 def to_port(port, size):
     """A datagram whose TCP header names port as its destination."""
     return datagram(size, struct.pack("!HH", 1234, port))
@@ -249,6 +254,8 @@ class Capture(Run):
             ("ip6", [64, 60]),
             ("ip", [44, 40]),
             ("ip6 and dst port 80", [64]),
+            ("", [44, 40, 64, 60]),  # as tcpdump takes it: everything
+            (LONG_FILTER, [40, 60]),
         ]
         for expression, logged in rows:
             with self.subTest(filter=expression):
@@ -402,7 +409,11 @@ class Privileges(Run):
                 self.assertEqual(status_fields(self.record, HELD), NOTHING)
 
     def test_sandbox(self):
-        program = self.started()
+        for end in os.pipe():
+            os.dup2(end, 9)
+            os.close(end)
+        self.addCleanup(os.close, 9)
+        program = self.started(pass_fds=[9])
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertGreater(len(every), 1)  # the GL driver's threads too
@@ -416,6 +427,15 @@ class Privileges(Run):
             (program.pid, (2, b"/proc/self/status\0", 0), lambda fd: fd >= 0),
             (program.pid, (2, new, 0o101, 0o600), -errno.EPERM),
             (program.pid, (41, 2, 1, 0), -errno.EPERM),  # socket
+            (program.pid, (91, 1, 0o666), -errno.EPERM),  # fchmod
+            (program.pid, (16, 0, 0x5412, b"x"), -errno.EPERM),  # ioctl TIOCSTI
+            (program.pid, (16, 0, 0xFFFFFFFF00005412, b"x"), -errno.EPERM),  # its low 32 bits
+            (program.pid, (57,), -errno.EPERM),  # fork
+            (program.pid, (56, signal.SIGCHLD, 0, 0, 0, 0), -errno.EPERM),  # clone of a process
+            (program.pid, (435, b"\0" * 88, 88), -errno.ENOSYS),  # clone3
+            (program.pid, (44, 3, b"x", 1, 0, 0, 0), -errno.EPERM),  # sendto
+            (program.pid, (54, 3, 1, 2, b"\1\0\0\0", 4), -errno.EPERM),  # setsockopt
+            (program.pid, (323, 0), -errno.EPERM),  # userfaultfd
             (capture, (2, b"/proc/self/status\0", 0), -errno.EACCES),
             (capture, (257, -100, b"/proc/self/status\0", 0), -errno.EACCES),  # openat
         ]
@@ -425,6 +445,7 @@ class Privileges(Run):
                 self.assertTrue(result(got) if callable(result) else got == result, got)
         self.assertEqual(capture_sockets(program.pid), [])
         self.assertEqual(len(capture_sockets(capture)), 2)
+        self.assertNotIn("9", os.listdir("/proc/%d/fd" % program.pid))  # inherited, closed
         self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
         self.assertEqual(program.frame(datagram(44)), log_lines(44))
         # --no-sandbox says so, and leaves the privileges dropped all the same.
@@ -544,6 +565,8 @@ class Options(Run):
             (["--help"], 0, USAGE, "^$"),
             (["-md", "--version"], 0, b"skevla %s\n" % VERSION, "^$"),
             (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
+            (["-f", LONG_FILTER + " and"], 2, b"",  # quoted whole
+             "^skevla: bad filter expression '%s': .*syntax error\n$" % re.escape(LONG_FILTER + " and")),
             (["-i", "nosuch0"], 2, b"", r"^skevla: .*'nosuch0'.*No such device.*\n$"),
             (["-i", ""], 2, b"", r"^skevla: .*''.*No such device.*\n$"),
             # Larger than this GL's viewport (llvmpipe: 16384): nothing drawn.
@@ -771,6 +794,77 @@ class Ending(Run):
                 finally:
                     stop.set()
                     sender.join()
+
+    def test_never_wedged(self):
+        # Whatever the program waits on, the signals act at once: a file's
+        # header that does not come (SIGUSR1 writes the counts meanwhile), a
+        # standard error or a terminal nobody reads, and a stopped X server,
+        # where the second SIGTERM ends it with 143.
+        def quiet_header():
+            read_end, write_end = os.pipe()
+            self.addCleanup(os.close, write_end)
+            program = self.start("-r", "-", stdin=read_end)
+            os.close(read_end)
+            time.sleep(0.3)
+            program.proc.send_signal(signal.SIGUSR1)
+            self.assertEqual(program.line(error=True),
+                             "skevla: 0 datagrams received from -, 0 packets skipped")
+            return program
+
+        def full_error():
+            read_end, write_end = os.pipe()
+            self.addCleanup(os.close, read_end)
+            os.set_blocking(write_end, False)
+            for chunk in (4096, 1):  # to the last byte
+                try:
+                    while True:
+                        os.write(write_end, b"x" * chunk)
+                except BlockingIOError:
+                    pass
+            os.set_blocking(write_end, True)  # as the shell would hand it over
+            program = self.started(stderr=write_end)
+            os.close(write_end)
+            program.proc.send_signal(signal.SIGUSR1)
+            return program
+
+        def unread_terminal():
+            terminal, other_end = os.openpty()
+            self.addCleanup(os.close, terminal)
+            program = self.start(stdout=other_end)
+            os.close(other_end)
+            program.wait_until_ready()
+            flood([datagram(40)] * 64, 1.0)
+            program.wait_until_asleep()
+            return program
+
+        def stopped_display():
+            xvfb, display = start_xvfb()
+            self.addCleanup(xvfb.wait)
+            self.addCleanup(xvfb.kill)
+            program = self.start(display=display, stdout=subprocess.DEVNULL)
+            program.wait_until_ready()
+            xvfb.send_signal(signal.SIGSTOP)
+            send(*[random_datagram(9000, random.Random(1))] * 50)
+            time.sleep(0.5)  # drawing, it waits on X
+            self.addCleanup(xvfb.send_signal, signal.SIGCONT)
+            return program
+
+        rows = [  # what it waits on, the signals sent, the exit status
+            ("a file's header", quiet_header, [signal.SIGTERM], 0),
+            ("a full standard error", full_error, [signal.SIGTERM], 0),
+            ("a terminal nobody reads", unread_terminal, [signal.SIGTERM], 0),
+            ("a stopped X server", stopped_display, [signal.SIGTERM, signal.SIGTERM], 143),
+        ]
+        for what, start, signals, status in rows:
+            with self.subTest(waiting_on=what):
+                program = start()
+                self.assertIsNone(program.proc.poll())
+                for number in signals:
+                    time.sleep(0.2)
+                    program.proc.send_signal(number)
+                sent = time.monotonic()
+                self.assertEqual(program.proc.wait(DEADLINE), status)
+                self.assertLess(time.monotonic() - sent, 1.0)
 
     def test_closed_standard_descriptors(self):
         # Closed, they are not taken by the socket or the X connection.

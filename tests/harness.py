@@ -146,13 +146,13 @@ class Skevla:
     """One run of the program, its output read line by line as it comes."""
 
     def __init__(self, binary, display, *args, prefix=(), stdout=subprocess.PIPE, stdin=None,
-                 preexec_fn=None):
+                 stderr=subprocess.PIPE, preexec_fn=None, pass_fds=()):
         env = dict(os.environ, DISPLAY=display) if display else {
             k: v for k, v in os.environ.items() if k != "DISPLAY"}
         self.display = display
         self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdin=stdin,
-                                     stdout=stdout, stderr=subprocess.PIPE,
-                                     preexec_fn=preexec_fn)
+                                     stdout=stdout, stderr=stderr, preexec_fn=preexec_fn,
+                                     pass_fds=pass_fds)
         self.pid = self.proc.pid  # the process whose sleep is watched: skevla's, under a wrapper
         self.pending = b""  # read from standard output, not yet taken
         self.error_pending = b""  # the same for standard error
@@ -180,11 +180,14 @@ class Skevla:
     def lines(self, count):
         return [self.line() for _ in range(count)]
 
+    def wait_for_window(self):
+        self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
+                              "^SKEVLA$").split()[0]
+
     def wait_until_ready(self):
         """Waits until the window is shown and the program sleeps, waiting
         for a datagram, so the next one sent is drawn in it."""
-        self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
-                              "^SKEVLA$").split()[0]
+        self.wait_for_window()
         self.wait_until_asleep()
 
     def frame(self, data):
@@ -232,7 +235,7 @@ class Skevla:
         if self.proc.poll() is None:
             self.proc.kill()
         if self.error is None:
-            self.error = (self.error_pending + self.proc.communicate()[1]).decode()
+            self.error = (self.error_pending + (self.proc.communicate()[1] or b"")).decode()
         return self.error
 
 
