@@ -94,6 +94,16 @@ const char *shedPrivileges()
     return nullptr;
 }
 
+const char *loadFilter(scmp_filter_ctx filter, int result)
+{
+    const char *failed = result != 0 ? "building the filter" : nullptr;
+    if (!failed && (result = seccomp_load(filter)) != 0)
+        failed = "loading the filter into the kernel";
+    seccomp_release(filter);
+    errno = -result;
+    return failed;
+}
+
 const char *executablePath()
 {
     static char path[PATH_MAX];

@@ -1,8 +1,9 @@
-// Privileges: giving up the capture privilege once it has served, in
-// either process.
+// Privileges: giving up what a process no longer needs, in either process:
+// the capture privilege once it has served, root's id, system calls.
 #pragma once
 
 #include <cstddef>
+#include <seccomp.h>
 #include <sys/types.h>
 
 // Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the user
@@ -23,6 +24,11 @@ bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid
 // sets no_new_privs so none comes back through exec. Returns the step that
 // failed, or nullptr once the process holds nothing.
 const char *shedPrivileges();
+
+// Loads a seccomp filter whose building ended with result (libseccomp's
+// negated errno, 0 when every step went well) and releases it. Returns the
+// step that failed, with errno set, or nullptr once the filter holds.
+const char *loadFilter(scmp_filter_ctx filter, int result);
 
 // The path of the running binary, for a remedy the user can paste as it
 // stands; "skevla" when the kernel does not tell.

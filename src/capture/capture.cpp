@@ -104,12 +104,7 @@ const char *enterAllowlist(int channel)
     int result = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
     if (result == 0)
         result = allowCalls(filter, channel);
-    const char *failed = result != 0 ? "building the filter" : nullptr;
-    if (!failed && (result = seccomp_load(filter)) != 0)
-        failed = "loading the filter into the kernel";
-    seccomp_release(filter);
-    errno = -result;
-    return failed;
+    return loadFilter(filter, result);
 }
 
 // The next request; the viewer gone ends the process.

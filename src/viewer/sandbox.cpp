@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "privileges.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -134,10 +136,5 @@ const char *enterSandbox()
             result = seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), call, 0);
     if (result == 0)
         result = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
-    const char *failed = result != 0 ? "building the filter" : nullptr;
-    if (!failed && (result = seccomp_load(filter)) != 0)
-        failed = "loading the filter into the kernel";
-    seccomp_release(filter);
-    errno = -result;
-    return failed;
+    return loadFilter(filter, result);
 }
