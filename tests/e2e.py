@@ -109,8 +109,8 @@ BLACK = (0, 0, 0).__eq__
 RED, GREEN, BLUE = (255, 0, 0).__eq__, (0, 255, 0).__eq__, (0, 0, 255).__eq__
 CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
 USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-         b"       -f filter(expression) -i interface(name) -c count(int) -v(one line each)"
-         b" -D(list interfaces) --version\n"
+         b"       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
+         b" -v(one line each) -D(list interfaces) --version\n"
          b"       -r file(capture, - for stdin) -t(replay at top speed)"
          b" --no-sandbox(for profilers and debuggers) --help\n")
 
@@ -215,6 +215,70 @@ class Capture(Run):
                   for line in theirs]
         self.assertEqual(out.decode().splitlines(), ["SKEVLA BEGIN"] + shared)
         self.assertEqual((status, len(shared)), (0, segments))
+
+    def test_directions_over_a_link(self):
+        # A fetch from a second namespace over a veth pair: by default only
+        # what this host receives, with -Q out only what it sends, with
+        # inout both, each once and in order, as tcpdump shows them there.
+        peer = "skevla-way-%d" % os.getpid()
+        subprocess.run(["ip", "netns", "add", peer], check=True)
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", peer], check=True)
+        for args in (["link", "add", "near0", "up", "type", "veth", "peer", "name", "far0",
+                      "netns", peer], ["addr", "add", "10.9.0.1/24", "dev", "near0"],
+                     ["addr", "add", "2001:db8:9::1/64", "dev", "near0", "nodad"],
+                     ["-n", peer, "link", "set", "far0", "up"],
+                     ["-n", peer, "addr", "add", "10.9.0.2/24", "dev", "far0"],
+                     ["-n", peer, "addr", "add", "2001:db8:9::2/64", "dev", "far0", "nodad"]):
+            subprocess.run(["ip", *args], check=True)
+        server = subprocess.Popen(["ip", "netns", "exec", peer, sys.executable, "-m",
+                                   "http.server", "-b", "::", "8081"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.kill)
+        dump_path = os.path.join(tempfile.mkdtemp(), "near0.pcap")
+        self.addCleanup(shutil.rmtree, os.path.dirname(dump_path))
+        dump = subprocess.Popen(["tcpdump", "-i", "near0", "-w", dump_path, "-U",
+                                 "--immediate-mode", "-Z", "root", "tcp port 8081"],
+                                stderr=subprocess.PIPE)
+        while b"listening on" not in dump.stderr.readline():
+            pass
+        logs = {way: tempfile.TemporaryFile() for way in ("in", "out", "inout")}
+        for log in logs.values():
+            self.addCleanup(log.close)
+        programs = {way: self.start("-v", "-i", "near0", "-f", "tcp port 8081", "-Q", way,
+                                    stdout=log) for way, log in logs.items()}
+        for program in programs.values():
+            program.wait_for_window()
+            program.wait_until_asleep()
+        for host in ("10.9.0.2", "[2001:db8:9::2]"):
+            for attempt in range(100):  # until the server listens
+                try:
+                    urllib.request.urlopen("http://%s:8081/" % host, timeout=DEADLINE).read()
+                    break
+                except OSError:
+                    time.sleep(0.05)
+        time.sleep(0.5)
+        for way, program in programs.items():
+            program.wait_until_quiet(logs[way])
+        dump.terminate()
+        dump.communicate()
+        theirs = [re.sub(r"^\S+ (.*?: Flags \[[^]]*\]).*(, length \d+).*", r"\1\2", line)
+                  for line in subprocess.run(["tcpdump", "-n", "-r", dump_path],
+                                             capture_output=True, text=True).stdout.splitlines()]
+        logged = {way: [line.split(" ", 1)[1] for line in os.pread(
+            log.fileno(), 1 << 20, 0).decode().splitlines()[1:]] for way, log in logs.items()}
+        ours = ("IP 10.9.0.1.", "IP6 2001:db8:9::1.")
+        self.assertGreater(len(theirs), 20)
+        self.assertEqual(logged["inout"], theirs)
+        self.assertEqual(logged["out"], [line for line in theirs if line.startswith(ours)])
+        self.assertEqual(logged["in"], [line for line in theirs if not line.startswith(ours)])
+        # On the loopback interface, which hands each frame over twice, once.
+        for program in programs.values():
+            program.stop()
+        program = self.started("-Q", "inout")
+        self.assertEqual(program.frame(datagram(40)), log_lines(40))
+        self.assertEqual(program.frame(ip6_datagram(40)), log_lines(40, "::1"))
+        self.assert_silent(program)
 
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:
@@ -562,6 +626,8 @@ class Options(Run):
             (["-md", "-f"], 2, b"", refused("-f needs a value")),
             (["-r", "x.pcap", "-i", "lo"], 2, b"", refused("-i cannot be used with -r")),
             (["-t"], 2, b"", refused("-t needs -r")),
+            (["-Q", "up"], 2, b"", refused("-Q needs in, out or inout")),
+            (["-r", "x.pcap", "-Q", "in"], 2, b"", refused("-Q cannot be used with -r")),
             (["-c", "0"], 2, b"", refused("-c needs a positive count")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
             (["--help"], 0, USAGE, "^$"),

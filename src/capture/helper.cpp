@@ -5,7 +5,7 @@
 // it finds on descriptor 3. A member of the capture group can run it by
 // hand, with any arguments and environment, so it trusts neither.
 //
-//     skevla-capture [-f EXPRESSION] [-i INTERFACE] [--no-sandbox]
+//     skevla-capture [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [--no-sandbox]
 
 #include "capture.h"
 #include "privileges.h"
@@ -39,6 +39,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const char *filter = nullptr, *interface = nullptr;
+    direction way = direction::in;
     bool sandbox = true;
     for (int i = 1; i < argc; ++i) {
         const bool valued = i + 1 < argc;
@@ -46,6 +47,10 @@ int main(int argc, char **argv)
             filter = argv[++i];
         else if (valued && std::strcmp(argv[i], "-i") == 0 && !interface)
             interface = argv[++i];
+        else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
+            way = direction::out, ++i;
+        else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "inout") == 0)
+            way = direction::inout, ++i;
         else if (std::strcmp(argv[i], "--no-sandbox") == 0)
             sandbox = false;
         else
@@ -53,7 +58,7 @@ int main(int argc, char **argv)
     }
 
     char why[4608];
-    if (const int status = openSockets(interface, why, sizeof why))
+    if (const int status = openSockets(interface, way, why, sizeof why))
         failCapture(channel, status, why);
     const char *failed = becomeUnprivileged();
     if (!failed)
@@ -63,7 +68,7 @@ int main(int argc, char **argv)
                       failed, std::strerror(errno));
         failCapture(channel, 1, why);
     }
-    if (!prepareSockets(filter, why, sizeof why))
+    if (!prepareSockets(filter, way, why, sizeof why))
         failCapture(channel, 1, why);
     if ((failed = boxCapture(channel, parent, sandbox))) {
         std::snprintf(why, sizeof why, "cannot box the capture process in (%s): %s", failed,

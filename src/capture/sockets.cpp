@@ -24,7 +24,8 @@ namespace
 // packet it keeps, so it must cover any.
 constexpr int snapshot = 262144;
 
-int sock = -1, sock6 = -1;
+int sock = -1, sock6 = -1; // the IPv6 packet socket, or -1 where sock takes both ways
+int packet = -1;           // the packet socket, which tells of its interface's loss
 const char *watched_interface; // of -i, for the message when it goes
 bool ipv6_last;                // which socket was read last, to take turns
 std::uint32_t drops_seen[2];   // the latest drop count each socket reported
@@ -38,17 +39,46 @@ void discardQueued(int socket_fd)
     }
 }
 
-// Attaches program (libpcap's instructions have the kernel's layout). For
-// the packet socket, frames sent to other hosts (which it sees while some
-// tool holds the interface promiscuous) are rejected first: the program
-// after that first test keeps its relative jumps.
-bool attach(int socket_fd, bpf_program &program, bool this_host_only)
+sock_filter load(int extension)
 {
-    std::vector<sock_filter> code;
-    if (this_host_only)
-        code = {{BPF_LD | BPF_B | BPF_ABS, 0, 0, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PKTTYPE)},
-                {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, PACKET_OTHERHOST},
-                {BPF_RET | BPF_K, 0, 0, 0}};
+    return {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<__u32>(SKF_AD_OFF + extension)};
+}
+
+sock_filter jumpIf(unsigned value, unsigned char if_so, unsigned char if_not)
+{
+    return {BPF_JMP | BPF_JEQ | BPF_K, if_so, if_not, value};
+}
+
+// What comes before libpcap's program, which then keeps its relative jumps:
+// every test's failure lands on the "ret 0" just before the program. The
+// IPv6 packet socket rejects frames for other hosts, which it sees while
+// some tool holds the interface promiscuous. The packet socket of -Q out
+// and inout keeps IPv4 and IPv6 going that way, frames for other hosts
+// left out, and on the loopback interface, which hands every frame over
+// once sent and once received, only the received copy, as tcpdump does.
+std::vector<sock_filter> directionTests(bool ipv6_only, direction way)
+{
+    const sock_filter reject{BPF_RET | BPF_K, 0, 0, 0};
+    if (ipv6_only)
+        return {load(SKF_AD_PKTTYPE), jumpIf(PACKET_OTHERHOST, 0, 1), reject};
+    if (way == direction::in)
+        return {};
+    const unsigned loopback = if_nametoindex("lo");
+    return {load(SKF_AD_PROTOCOL),
+            jumpIf(ETH_P_IP, 1, 0),
+            jumpIf(ETH_P_IPV6, 0, 5),
+            load(SKF_AD_PKTTYPE),
+            jumpIf(PACKET_OTHERHOST, 3, 0),
+            jumpIf(PACKET_OUTGOING, 0, way == direction::inout ? 3 : 2),
+            load(SKF_AD_IFINDEX),
+            jumpIf(loopback, 0, 1),
+            reject};
+}
+
+// Attaches program (libpcap's instructions have the kernel's layout) after
+// the tests before it.
+bool attach(int socket_fd, bpf_program &program, std::vector<sock_filter> code)
+{
     const auto *from = reinterpret_cast<const sock_filter *>(program.bf_insns);
     code.insert(code.end(), from, from + program.bf_len);
     const sock_fprog attached{static_cast<unsigned short>(code.size()), code.data()};
@@ -80,7 +110,7 @@ int openOne(int &opened, int family, int type, int protocol, const char *what, c
     return 1;
 }
 
-// Keeps only what arrives on the named interface, on both sockets.
+// Keeps only what arrives on the named interface, on every socket.
 int bindInterface(const char *name, char *why, std::size_t size)
 {
     const unsigned index = if_nametoindex(name);
@@ -88,16 +118,16 @@ int bindInterface(const char *name, char *why, std::size_t size)
     if (name[0] != '\0' && index != 0) {
         sockaddr_ll link{};
         link.sll_family = AF_PACKET;
-        link.sll_protocol = htons(ETH_P_IPV6);
+        link.sll_protocol = htons(packet == sock ? ETH_P_ALL : ETH_P_IPV6);
         link.sll_ifindex = static_cast<int>(index);
         // Bound to an interface that is down, the packet socket holds ENETDOWN.
         socklen_t cause_size = sizeof cause;
-        if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, name,
-                       static_cast<socklen_t>(std::strlen(name))) != 0 ||
-            bind(sock6, reinterpret_cast<const sockaddr *>(&link), sizeof link) != 0)
+        if ((packet != sock && setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, name,
+                                          static_cast<socklen_t>(std::strlen(name))) != 0) ||
+            bind(packet, reinterpret_cast<const sockaddr *>(&link), sizeof link) != 0)
             cause = errno;
         else
-            getsockopt(sock6, SOL_SOCKET, SO_ERROR, &cause, &cause_size);
+            getsockopt(packet, SOL_SOCKET, SO_ERROR, &cause, &cause_size);
     }
     if (cause == 0) {
         watched_interface = name;
@@ -113,11 +143,11 @@ bool unbound()
 {
     sockaddr_ll bound{};
     socklen_t bound_size = sizeof bound;
-    return getsockname(sock6, reinterpret_cast<sockaddr *>(&bound), &bound_size) != 0 ||
+    return getsockname(packet, reinterpret_cast<sockaddr *>(&bound), &bound_size) != 0 ||
            bound.sll_ifindex <= 0;
 }
 
-// Why the IPv6 socket reported its interface down: gone from the system,
+// Why the packet socket reported its interface down: gone from the system,
 // or only down. The kernel unbinds the socket from an interface that goes
 // away, which its address then shows; but a deleted interface goes down
 // first and is unregistered a grace period later, so the unbinding is
@@ -171,18 +201,26 @@ bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program
     return both;
 }
 
-int openSockets(const char *interface, char *why, std::size_t size)
+int openSockets(const char *interface, direction way, char *why, std::size_t size)
 {
-    if (const int status =
-            openOne(sock, AF_INET, SOCK_RAW, IPPROTO_TCP, "raw TCP socket", why, size))
-        return status;
-    if (const int status = openOne(sock6, AF_PACKET, SOCK_DGRAM, htons(ETH_P_IPV6),
-                                   "packet socket for IPv6", why, size))
-        return status;
+    if (way != direction::in) {
+        if (const int status = openOne(sock, AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL),
+                                       "packet socket", why, size))
+            return status;
+        packet = sock;
+    } else {
+        if (const int status =
+                openOne(sock, AF_INET, SOCK_RAW, IPPROTO_TCP, "raw TCP socket", why, size))
+            return status;
+        if (const int status = openOne(sock6, AF_PACKET, SOCK_DGRAM, htons(ETH_P_IPV6),
+                                       "packet socket for IPv6", why, size))
+            return status;
+        packet = sock6;
+    }
     return interface ? bindInterface(interface, why, size) : 0;
 }
 
-bool prepareSockets(const char *expression, char *why, std::size_t size)
+bool prepareSockets(const char *expression, direction way, char *why, std::size_t size)
 {
     bpf_program ipv4{}, ipv6{};
     std::string refused;
@@ -190,18 +228,26 @@ bool prepareSockets(const char *expression, char *why, std::size_t size)
         std::snprintf(why, size, "%s", refused.c_str());
         return false;
     }
+    // The program for IPv6 keeps TCP of what the expression accepts and, for
+    // raw IP, tests the version: it serves a socket of both families too.
     const int on = 1;
-    bool prepared = (!ipv4.bf_insns || attach(sock, ipv4, false)) && attach(sock6, ipv6, true);
+    bool prepared = way == direction::in
+                        ? (!ipv4.bf_insns || attach(sock, ipv4, {})) &&
+                              attach(sock6, ipv6, directionTests(true, way))
+                        : attach(sock, ipv6, directionTests(false, way));
+    if (ipv4.bf_insns && way != direction::in)
+        pcap_freecode(&ipv4);
     for (const int socket_fd : {sock, sock6})
-        prepared = prepared &&
-                   setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
-                   setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+        prepared = prepared && (socket_fd < 0 ||
+                   (setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
+                    setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0));
     if (!prepared) {
         std::snprintf(why, size, "cannot attach the filter: %s", std::strerror(errno));
         return false;
     }
     discardQueued(sock);
-    discardQueued(sock6);
+    if (sock6 >= 0)
+        discardQueued(sock6);
     return true;
 }
 
@@ -229,7 +275,7 @@ received receiveDatagram(const pollfd *ready, unsigned char *into, record_header
     const ssize_t got = recvmsg(from, &message, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return received::none;
-    if (got < 0 && from == sock6 && errno == ENETDOWN) {
+    if (got < 0 && from == packet && errno == ENETDOWN) {
         interfaceLost(why, size);
         return received::gone;
     }
@@ -252,4 +298,4 @@ received receiveDatagram(const pollfd *ready, unsigned char *into, record_header
     return received::datagram;
 }
 
-unsigned long kernelDrops() { return drops(sock) + drops(sock6); }
+unsigned long kernelDrops() { return drops(sock) + (sock6 >= 0 ? drops(sock6) : 0); }

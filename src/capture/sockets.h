@@ -1,7 +1,10 @@
-// Sockets: live capture. A raw IPv4 socket for TCP and, beside it, a packet
-// socket for IPv6, which hands over each IPv6 packet the host receives from
-// its header on (once: a socket bound to one protocol sees no outgoing
-// copies). Each datagram comes with the kernel's stamp and drop count.
+// Sockets: live capture. What the host receives (-Q in, the default) comes
+// through a raw IPv4 socket for TCP and, beside it, a packet socket for
+// IPv6, which hands over each IPv6 packet from its header on (once: a
+// socket bound to one protocol sees no outgoing copies). What it sends (-Q
+// out), or both (-Q inout), comes through one packet socket for every
+// protocol, whose kernel filter keeps IPv4 and IPv6 going the chosen way.
+// Each datagram comes with the kernel's stamp and drop count.
 #pragma once
 
 #include "record.h"
@@ -24,15 +27,18 @@ bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
 bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6,
                           std::string &why);
 
-// Opens both sockets and, for a name, binds them to that interface. Needs
-// the capture privilege. Returns 0, or the exit status of the failure (2
-// for an interface that does not exist) with the cause and remedy in why.
-int openSockets(const char *interface, char *why, std::size_t size);
+enum class direction { in, out, inout };
 
-// Filters both sockets in the kernel with expression (or keeps all TCP) and
-// asks for stamps and drop counts with every datagram. Needs no privilege.
-// False with the cause in why.
-bool prepareSockets(const char *expression, char *why, std::size_t size);
+// Opens the sockets for that direction and, for a name, binds them to that
+// interface. Needs the capture privilege. Returns 0, or the exit status of
+// the failure (2 for an interface that does not exist) with the cause and
+// remedy in why.
+int openSockets(const char *interface, direction way, char *why, std::size_t size);
+
+// Filters the sockets in the kernel with expression (or keeps all TCP)
+// going that way, and asks for stamps and drop counts with every datagram.
+// Needs no privilege. False with the cause in why.
+bool prepareSockets(const char *expression, direction way, char *why, std::size_t size);
 
 // The two sockets, to wait on for a datagram: two entries of wait_on.
 void watchSockets(pollfd *wait_on);

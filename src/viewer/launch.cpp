@@ -43,13 +43,15 @@ const char *helperPath()
         return path;
     std::snprintf(path, sizeof path, "%.*s/%s/skevla-capture", directory, from,
                   SKEVLA_HELPER_FROM_BINARY);
-    return path;
+    // /usr/lib/skevla/skevla-capture rather than /usr/bin/../lib/...
+    static char resolved[PATH_MAX];
+    return realpath(path, resolved) ? resolved : path;
 }
 
 int startHelper(const options &settings, int channel, char *why, std::size_t size)
 {
     const char *helper = helperPath();
-    const char *arguments[7] = {"skevla-capture"};
+    const char *arguments[9] = {"skevla-capture"};
     int count = 1;
     if (settings.filter) {
         arguments[count++] = "-f";
@@ -58,6 +60,10 @@ int startHelper(const options &settings, int channel, char *why, std::size_t siz
     if (settings.interface) {
         arguments[count++] = "-i";
         arguments[count++] = settings.interface;
+    }
+    if (settings.direction) {
+        arguments[count++] = "-Q";
+        arguments[count++] = settings.direction;
     }
     if (!settings.sandbox)
         arguments[count++] = "--no-sandbox";

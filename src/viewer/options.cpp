@@ -8,8 +8,8 @@
 
 const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-    "       -f filter(expression) -i interface(name) -c count(int) -v(one line each)"
-    " -D(list interfaces) --version\n"
+    "       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
+    " -v(one line each) -D(list interfaces) --version\n"
     "       -r file(capture, - for stdin) -t(replay at top speed)"
     " --no-sandbox(for profilers and debuggers) --help\n";
 
@@ -26,7 +26,7 @@ verdict refuse(options &settings, const char *format, const char *detail = "")
 
 verdict parseOptions(int argc, const char *const argv[], options &settings)
 {
-    bool list_interfaces = false;
+    bool list_interfaces = false, direction_given = false;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--help") == 0)
@@ -50,7 +50,7 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             list_interfaces |= letter == 'D';
             continue;
         }
-        if (std::strchr("hwfirc", letter) == nullptr)
+        if (std::strchr("hwfircQ", letter) == nullptr)
             return refuse(settings, "unknown option '%.64s'", argument);
         if (i + 1 == argc) {
             const char flag[] = {'-', letter, '\0'};
@@ -73,6 +73,13 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         case 'i':
             settings.interface = value;
             break;
+        case 'Q':
+            if (std::strcmp(value, "in") != 0 && std::strcmp(value, "out") != 0 &&
+                std::strcmp(value, "inout") != 0)
+                return refuse(settings, "-Q needs in, out or inout");
+            settings.direction = std::strcmp(value, "in") == 0 ? nullptr : value;
+            direction_given = true;
+            break;
         case 'c':
             if ((settings.count = parseCount(value)) == 0)
                 return refuse(settings, "-c needs a positive count");
@@ -85,6 +92,8 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         return verdict::list_interfaces;
     if (settings.interface && settings.file)
         return refuse(settings, "-i cannot be used with -r");
+    if (direction_given && settings.file)
+        return refuse(settings, "-Q cannot be used with -r");
     if (settings.top_speed && !settings.file)
         return refuse(settings, "-t needs -r");
     return verdict::run;

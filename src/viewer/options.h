@@ -15,6 +15,7 @@ struct options {
     std::int32_t winy;               // -h: window height in pixels
     const char *filter = nullptr;    // -f: capture filter, pcap-filter(7)
     const char *interface = nullptr; // -i: capture on this interface only
+    const char *direction = nullptr; // -Q: "out" or "inout"; nullptr for in, what is received
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
     bool sandbox = true;             // --no-sandbox: for profilers that write files
@@ -28,8 +29,9 @@ enum class verdict { run, help, version, list_interfaces, refused };
 // Reads the arguments into settings; later options win. Only the first two
 // characters of an argument are compared, so -mdot is d and -width is -w;
 // --help, --version and --no-sandbox are matched whole. An unknown
-// argument, a missing value, a count that is not a positive integer, -i
-// with -r and -t without -r are refused, with the reason in settings.why.
+// argument, a missing value, a count that is not a positive integer, a
+// direction other than in, out and inout, -i or -Q with -r and -t without
+// -r are refused, with the reason in settings.why.
 // No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
 
