@@ -24,6 +24,15 @@ bool parseId(const char *text, unsigned long &id)
     return errno == 0 && *end == '\0' && id < 0xFFFFFFFFul;
 }
 
+// Empties the bounding set while the process may (root holds
+// CAP_SETPCAP), so no later exec could hand a capability back; a user with
+// a file capability cannot, and has nothing above it to lose.
+void clearBoundingSet()
+{
+    for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap)
+        prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+}
+
 } // namespace
 
 bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid)
@@ -48,6 +57,7 @@ const char *becomeInvokingUser()
         errno = EINVAL;
         return "reading SUDO_UID and SUDO_GID";
     }
+    clearBoundingSet();
     const char *name = std::getenv("SUDO_USER");
     if ((name && name[0] ? initgroups(name, gid) : setgroups(1, &gid)) != 0)
         return "taking the invoking user's groups";
@@ -68,6 +78,7 @@ const char *becomeUnprivileged()
         return becomeInvokingUser();
     if (getuid() != 0 && geteuid() != 0)
         return nullptr;
+    clearBoundingSet();
     const passwd *nobody = getpwnam("nobody");
     const uid_t uid = nobody ? nobody->pw_uid : 65534;
     const gid_t gid = nobody ? nobody->pw_gid : 65534;
@@ -82,6 +93,7 @@ const char *becomeUnprivileged()
 
 const char *shedPrivileges()
 {
+    clearBoundingSet();
     capng_clear(CAPNG_SELECT_ALL);
     if (capng_apply(CAPNG_SELECT_CAPS) != 0)
         return "clearing the capability sets";
