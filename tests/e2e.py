@@ -24,7 +24,8 @@ import unittest
 import urllib.request
 
 from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, flood, ip6_datagram,
-                     log_lines, pixel, press, random_datagram, send, signed, start_xvfb, syscall,
+                     log_lines, pixel, png_pixels, press, random_datagram, send, signed,
+                     start_xvfb, syscall,
                      window_image, write_pcap, write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
@@ -111,7 +112,9 @@ CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
 USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
          b"       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
          b" -v(one line each) -D(list interfaces) --version\n"
-         b"       -r file(capture, - for stdin) -t(replay at top speed)"
+         b"       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed,"
+         b" 0.01-1000) -o file(record what is shown)\n"
+         b"       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
          b" --no-sandbox(for profilers and debuggers) --help\n")
 
 
@@ -601,6 +604,36 @@ class Picture(Run):
         press(self.display, program.window, "space")
         self.assertEqual(program.frame(datagram(48)), log_lines(48))
 
+    def test_snapshots_and_full_screen(self):
+        # s saves what the window shows, here or beneath --snapshots; nothing
+        # can be created anywhere else, even from inside; f fills the screen.
+        for where in ("here", "--snapshots"):
+            with self.subTest(saved=where):
+                directory = tempfile.mkdtemp()
+                self.addCleanup(shutil.rmtree, directory)
+                args = ("--snapshots", directory) if where != "here" else ()
+                program = self.started(*args, preexec_fn=lambda: os.chdir(directory))
+                program.frame(self.POLY)
+                press(self.display, program.window, "i", "s")
+                name = re.fullmatch(r"skevla: saved (skevla-\d{8}-\d{6}-1\.png)",
+                                    program.line(error=True)).group(1)
+                window = window_image(self.display, program.window)
+                saved = png_pixels(os.path.join(directory, name))
+                self.assertEqual((len(saved[0]), len(saved)), (500, 500))
+                self.assertLessEqual(max(abs(a - b) for row, other in zip(saved, window)
+                                         for p, q in zip(row, other) for a, b in zip(p, q)), 2)
+                outside = (os.path.dirname(directory) + "/skevla-outside.png\0").encode()
+                self.assertEqual(syscall(program.pid, 257, -100, outside, 0o301, 0o644),
+                                 -errno.EACCES)  # openat(O_WRONLY|O_CREAT|O_EXCL)
+                if where == "here":
+                    program.stop()  # so the next window is the only one
+        press(self.display, program.window, "f")
+        deadline = time.monotonic() + DEADLINE
+        while "Geometry: 1600x1200" not in xdotool(self.display, "getwindowgeometry",
+                                                   program.window):
+            self.assertLess(time.monotonic(), deadline, "not full screen")
+            time.sleep(0.05)
+
     def test_next_frame_shows_only_its_own_datagram(self):
         program = self.started()
         program.frame(self.POLY)
@@ -627,6 +660,11 @@ class Options(Run):
             (["-r", "x.pcap", "-i", "lo"], 2, b"", refused("-i cannot be used with -r")),
             (["-t"], 2, b"", refused("-t needs -r")),
             (["-Q", "up"], 2, b"", refused("-Q needs in, out or inout")),
+            (["-x", "2"], 2, b"", refused("-x needs -r")),
+            (["-r", "x.pcap", "-x", "1e9"], 2, b"", refused("-x needs a factor from 0.01 to 1000")),
+            (["--fps", "0"], 2, b"", refused("--fps needs a whole number of frames from 1 to 1000")),
+            (["--snapshots", "/nonexistent"], 2, b"",
+             r"^skevla: --snapshots '/nonexistent': No such file or directory; .*\n$"),
             (["-r", "x.pcap", "-Q", "in"], 2, b"", refused("-Q cannot be used with -r")),
             (["-c", "0"], 2, b"", refused("-c needs a positive count")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
@@ -776,6 +814,24 @@ class Reliability(Run):
                 "/proc/%d/status" % capture, ["State"])["State"][0] != "Z":
             self.assertLess(time.monotonic(), deadline, "the capture process outlived skevla")
             time.sleep(0.01)
+
+    def test_frame_cap(self):
+        # --fps 10 under a flood of 1,500-byte datagrams in poly mode: every
+        # datagram taken is logged, for well under half the CPU of no cap.
+        used = {}
+        for args in ((), ("--fps", "10")):
+            with tempfile.TemporaryFile() as log:
+                program = self.start(*args, stdout=log)
+                program.wait_until_ready()
+                before = cpu_ticks(program.pid)
+                flood([random_datagram(1500, random.Random(5))] * 8, 2.0)
+                used[args] = cpu_ticks(program.pid) - before
+                program.wait_until_quiet(log)
+                program.proc.send_signal(signal.SIGTERM)
+                status, _, error = program.finish()
+                received = int(re.match(r"skevla: (\d+) datagrams", error).group(1))
+                self.assertEqual(os.pread(log.fileno(), 1 << 24, 0).count(b"Source"), received)
+        self.assertLess(used[("--fps", "10")], used[()] / 2, used)
 
     def test_losing_the_display(self):
         xvfb, display = start_xvfb()
@@ -1180,6 +1236,26 @@ class Replay(Run):
         resumed = time.monotonic()
         self.assertEqual(program.lines(2), LOGGED[2:])
         self.assertGreaterEqual(time.monotonic() - resumed, 0.8)
+
+    def test_recording_and_speed(self):
+        # -o: three datagrams shown, then SIGKILL: tcpdump reads all three,
+        # and skevla replays them again.
+        program = self.started("-o", self.path("shown.pcap"))
+        for data in (datagram(40), ip6_datagram(60), datagram(44)):
+            program.frame(data)
+        program.proc.kill()
+        read = subprocess.run(["tcpdump", "-n", "-r", self.path("shown.pcap")],
+                              capture_output=True, text=True)
+        self.assertEqual(len(read.stdout.splitlines()), 3, read.stderr)
+        _, lines = self.replayed(self.path("shown.pcap"), frames=3)
+        self.assertEqual(lines, log_lines(40) + log_lines(60, "::1") + log_lines(44))
+        # -x 4: four records a second apart take about three quarters of one.
+        write_pcap(self.path("paced.pcap"), 101, TCP + TCP, step=1.0)
+        program = self.started("-r", self.path("paced.pcap"), "-x", "4")
+        program.lines(2)
+        first = time.monotonic()
+        program.lines(6)
+        self.assertTrue(0.6 <= time.monotonic() - first < 1.5, time.monotonic() - first)
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the first may be shown before the

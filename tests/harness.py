@@ -365,3 +365,34 @@ def syscall(pid, number, *args):
         trace(setsiginfo, info)  # so the handler learns what was refused
     trace(detach, getattr(signal, raised) if raised else None)
     return raised or ctypes.c_longlong(regs[rax]).value
+
+
+def png_pixels(path):
+    """An 8-bit RGB PNG's pixels as rows of (r, g, b), top row first."""
+    import zlib
+    with open(path, "rb") as image:
+        data = image.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    at, packed, width = 8, b"", 0
+    while at < len(data):
+        length, kind = struct.unpack_from(">I4s", data, at)
+        body = data[at + 8:at + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour = struct.unpack_from(">IIBB", body)
+            assert (depth, colour) == (8, 2), "expected 8-bit RGB"
+        elif kind == b"IDAT":
+            packed += body
+        at += 12 + length
+    raw, stride, rows, previous = zlib.decompress(packed), 3 * width, [], bytearray(3 * width)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - 3] if x >= 3 else 0
+            up, corner = previous[x], previous[x - 3] if x >= 3 else 0
+            guess = left + up - corner
+            nearest = min((abs(guess - left), 0, left), (abs(guess - up), 1, up),
+                          (abs(guess - corner), 2, corner))[2]
+            line[x] = (line[x] + [0, left, up, (left + up) // 2, nearest][kind]) & 0xFF
+        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, 3)])
+        previous = line
+    return rows

@@ -96,9 +96,10 @@ arrival damaged(char *why, std::size_t size)
 
 } // namespace
 
-int awaitCapture(bool top_speed, char *why, std::size_t size)
+int awaitCapture(bool top_speed, double speed, char *why, std::size_t size)
 {
     as_fast_as_possible = top_speed;
+    recorded.speed = speed;
     // A pipe may be long in giving a file's header: the signals act meanwhile.
     for (;;) {
         pollfd wait_on[] = {{sock, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
@@ -232,9 +233,19 @@ void resumeChannel(long long now)
 {
     if (!shown_any || as_fast_as_possible || !counts.file)
         return;
-    recorded = {true, last_shown, now, last_shown};
+    recorded = {true, last_shown, now, last_shown, recorded.speed};
     if (holding)
         held_due = dueTime(recorded, stampOf(heldHeader()), now);
+}
+
+double replaySpeed() { return counts.file && !as_fast_as_possible ? recorded.speed : 0; }
+
+void setReplaySpeed(double speed, long long now)
+{
+    if (replaySpeed() == 0)
+        return;
+    recorded.speed = speed < 0.01 ? 0.01 : speed > 1000 ? 1000 : speed;
+    resumeChannel(now);
 }
 
 void finishChannel()
@@ -289,10 +300,11 @@ long long dueTime(pace &clock, const timeval &stamp, long long now)
     const long long since_base =
         clock.started ? nanosecondsBetween(clock.base_stamp, stamp) : LLONG_MIN;
     clock.last_stamp = stamp;
+    const double scaled = static_cast<double>(since_base) / clock.speed;
     if (since_last < 0 || since_last > day || since_base < 0 ||
-        since_base > LLONG_MAX - clock.base_time) {
-        clock = {true, stamp, now, stamp};
+        scaled >= static_cast<double>(LLONG_MAX - clock.base_time)) {
+        clock = {true, stamp, now, stamp, clock.speed};
         return now;
     }
-    return clock.base_time + since_base;
+    return clock.base_time + static_cast<long long>(scaled);
 }

@@ -18,7 +18,7 @@
 // recorded pace, or with top_speed as fast as frames allow. SIGUSR1 writes
 // the counts meanwhile. Returns 0; -1 when SIGINT or SIGTERM came first; or
 // the exit status of its failure with its cause in why.
-int awaitCapture(bool top_speed, char *why, std::size_t size);
+int awaitCapture(bool top_speed, double speed, char *why, std::size_t size);
 
 // The one descriptor of the channel to wait on, and for what.
 void watchChannel(pollfd &wait_on);
@@ -55,6 +55,11 @@ bool askCounts();
 // it was recorded after the last one shown.
 void resumeChannel(long long now);
 
+// A replay's speed, times the recorded pace (-x, and the keys + and -),
+// from now on; 0 when live or at top speed, where there is none.
+double replaySpeed();
+void setReplaySpeed(double speed, long long now);
+
 // At the end: the kernel's final drops, with every datagram taken from it
 // but never shown counted among them, waiting at most a second for them.
 void finishChannel();
@@ -66,6 +71,7 @@ struct pace {
     timeval base_stamp;  // the record the clock was set by
     long long base_time; // when it was shown, in nanoseconds
     timeval last_stamp;  // the record before this one
+    double speed = 1.0;  // -x: recorded gaps are divided by it
 };
 
 // When a record stamped so is due, given the clock's time now. The first

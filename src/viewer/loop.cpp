@@ -2,6 +2,7 @@
 
 #include "channel.h"
 #include "options.h"
+#include "recording.h"
 #include "report.h"
 #include "signals.h"
 #include "state.h"
@@ -27,9 +28,12 @@ bool paused;
 bool stepping;             // while paused, one datagram is to be taken
 unsigned long shown;       // datagrams shown, for the info line
 std::int32_t shown_length; // the latest one's length as logged (draw trims odd ones)
-long long rate_since;      // the info line's datagrams per second
-unsigned long rate_count;
-double per_second;
+long long rate_second;     // the info line's rate: when the second being counted began
+unsigned long rate_count;  // datagrams shown in it
+double per_second;         // datagrams shown in the second before it
+long long frame_interval;  // --fps: nanoseconds between frames, 0 for a frame each datagram
+long long next_frame;      // when the next frame may be drawn
+bool frame_pending;        // a datagram shown waits for its frame
 bool leaving;
 bool counts_wanted; // SIGUSR1 asked for the counts line, whose drops are on their way
 segment_summary shown_summary;
@@ -96,21 +100,49 @@ void writeHeldIfReady()
 
 void describe()
 {
+    int length;
     if (shown_length <= 0 || shown_summary.family == 0)
-        std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, counts.dropped);
+        length = std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, counts.dropped);
     else
-        formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary, per_second,
-                   counts.dropped);
+        length = formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary,
+                            per_second, counts.dropped);
+    std::size_t used = std::min(static_cast<std::size_t>(std::max(length, 0)),
+                                      sizeof info_line - 1);
+    // The bitmap font is Latin-1: 0xD7 is the multiplication sign.
+    if (const double speed = replaySpeed(); speed > 0)
+        used += static_cast<std::size_t>(std::snprintf(info_line + used, sizeof info_line - used,
+                                                       " \xD7%g", speed));
+    if (paused)
+        std::snprintf(info_line + used, sizeof info_line - used, " paused");
+}
+
+// The rate is what the last whole second saw: it falls to 0 a second after
+// traffic stops, as the wait wakes for each second while the line is shown.
+void tickRate(long long at)
+{
+    if (at - rate_second < nanoseconds_per_second)
+        return;
+    per_second = at - rate_second < 2 * nanoseconds_per_second ? rate_count : 0;
+    rate_second = at - (at - rate_second) % nanoseconds_per_second;
+    rate_count = 0;
 }
 
 void countRate(long long at)
 {
+    tickRate(at);
     ++rate_count;
-    if (at - rate_since >= nanoseconds_per_second) {
-        per_second = static_cast<double>(rate_count) * nanoseconds_per_second /
-                     static_cast<double>(at - rate_since);
-        rate_since = at;
-        rate_count = 0;
+}
+
+// With --fps, a frame at most every frame_interval: the latest datagram is
+// drawn when it comes.
+void askFrame(long long at)
+{
+    if (frame_interval == 0 || at >= next_frame) {
+        glutPostRedisplay();
+        next_frame = at + frame_interval;
+        frame_pending = false;
+    } else {
+        frame_pending = true;
     }
 }
 
@@ -130,12 +162,19 @@ void show(const datagram &taken)
     held_is_datagram = taken.length >= 0;
     ++shown;
     shown_length = taken.length;
+    if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp)) {
+        char cause[4352];
+        std::snprintf(cause, sizeof cause, "cannot write %s: %s", recording(),
+                      std::strerror(errno));
+        leave(cause);
+    }
+    const long long at = show_info || frame_interval ? now() : 0;
     if (show_info) {
-        countRate(now());
+        countRate(at);
         describe();
     }
     writeHeldIfReady();
-    glutPostRedisplay();
+    askFrame(at);
 }
 
 void take(bool readable, bool taking)
@@ -179,6 +218,7 @@ void startLoop(const options &settings)
 {
     one_line = settings.one_line;
     stop_after = settings.count;
+    frame_interval = settings.fps ? nanoseconds_per_second / static_cast<long long>(settings.fps) : 0;
     tzset(); // the -v log's local time, read before the sandbox
 }
 
@@ -205,6 +245,11 @@ void idle()
     long long due = taking ? channelDue() : -1;
     if (stepping && due > 0)
         due = 0;
+    // A frame held back by --fps, and the info line's rate, also wake it.
+    for (const long long also : {frame_pending ? next_frame : -1,
+                                 show_info ? rate_second + nanoseconds_per_second : -1})
+        if (also >= 0 && (due < 0 || also < due))
+            due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
     // reports an error at once, traffic or not.
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
@@ -231,6 +276,14 @@ void idle()
         glutLeaveMainLoop();
         return;
     }
+    const long long at = frame_pending || show_info ? now() : 0;
+    if (frame_pending && at >= next_frame)
+        askFrame(at);
+    if (show_info && at - rate_second >= nanoseconds_per_second) {
+        tickRate(at);
+        describe();
+        glutPostRedisplay();
+    }
     take(watched[4].revents != 0, taking);
 }
 
@@ -246,6 +299,19 @@ void togglePause()
     stepping = false;
     if (!paused)
         resumeChannel(now());
+    if (show_info) {
+        describe();
+        glutPostRedisplay();
+    }
+}
+
+void changeSpeed(double times)
+{
+    setReplaySpeed(replaySpeed() * times, now());
+    if (show_info) {
+        describe();
+        glutPostRedisplay();
+    }
 }
 
 void stepOnce() { stepping = paused; }
@@ -254,7 +320,7 @@ void toggleInfo()
 {
     show_info = !show_info;
     if (show_info) {
-        rate_since = now();
+        rate_second = now();
         rate_count = 0;
         per_second = 0;
         describe();

@@ -22,6 +22,8 @@ void stopLoop();
 // a replay's recorded clock stands still); n takes one datagram while
 // paused; i turns the info line over the picture on and off.
 void togglePause();
+// + and -: a replay twice or half as fast.
+void changeSpeed(double times);
 void stepOnce();
 void toggleInfo();
 

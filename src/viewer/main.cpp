@@ -32,11 +32,13 @@
 #include "loop.h"
 #include "options.h"
 #include "privileges.h"
+#include "recording.h"
 #include "render.h"
 #include "report.h"
 #include "sandbox.h"
 #include "shell.h"
 #include "signals.h"
+#include "snapshot.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -144,7 +146,7 @@ int main(int argc, char **argv)
     if (const int status = startCapture(settings, why, sizeof why))
         die(status, "%s", why);
     dropPrivileges();
-    if (const int status = awaitCapture(settings.top_speed, why, sizeof why); status > 0) {
+    if (const int status = awaitCapture(settings.top_speed, settings.speed, why, sizeof why); status > 0) {
         die(status, "%s", why);
     } else if (status < 0) { // SIGINT or SIGTERM while a pipe gives no header
         holdCounts(counts);
@@ -152,6 +154,12 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    // Still allowed to open files for writing; before the GL driver starts
+    // its threads, which inherit Landlock's confinement.
+    if (settings.record && !openRecording(settings.record))
+        die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
+    if (const int status = prepareSnapshots(settings.snapshots, why, sizeof why))
+        die(status, "%s", why);
     startLoop(settings);
 
     static const char banner[] = "SKEVLA BEGIN\n";
@@ -186,7 +194,7 @@ int main(int argc, char **argv)
     // process cannot run a program, make a socket or write a file.
     if (!settings.sandbox)
         std::fputs("skevla: running without the sandbox\n", stderr);
-    else if (const char *failed = enterSandbox())
+    else if (const char *failed = enterSandbox(snapshotsAllowed()))
         die(1, "cannot enter the sandbox (%s): %s; --no-sandbox runs without it", failed,
             std::strerror(errno));
 

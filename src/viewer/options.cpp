@@ -10,7 +10,9 @@ const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
     "       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
     " -v(one line each) -D(list interfaces) --version\n"
-    "       -r file(capture, - for stdin) -t(replay at top speed)"
+    "       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed, 0.01-1000)"
+    " -o file(record what is shown)\n"
+    "       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
     " --no-sandbox(for profilers and debuggers) --help\n";
 
 namespace
@@ -37,6 +39,16 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             settings.sandbox = false;
             continue;
         }
+        if (std::strcmp(argument, "--fps") == 0 || std::strcmp(argument, "--snapshots") == 0) {
+            if (i + 1 == argc)
+                return refuse(settings, "%s needs a value", argument);
+            const char *value = argv[++i];
+            if (argument[2] == 's')
+                settings.snapshots = value;
+            else if ((settings.fps = parseCount(value)) == 0 || settings.fps > 1000)
+                return refuse(settings, "--fps needs a whole number of frames from 1 to 1000");
+            continue;
+        }
         if (argument[0] != '-' || argument[1] == '\0' || argument[1] == '-')
             return refuse(settings, "unknown option '%.64s'", argument);
         const char letter = argument[1];
@@ -50,7 +62,7 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             list_interfaces |= letter == 'D';
             continue;
         }
-        if (std::strchr("hwfircQ", letter) == nullptr)
+        if (std::strchr("hwfircQxo", letter) == nullptr)
             return refuse(settings, "unknown option '%.64s'", argument);
         if (i + 1 == argc) {
             const char flag[] = {'-', letter, '\0'};
@@ -72,6 +84,13 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             break;
         case 'i':
             settings.interface = value;
+            break;
+        case 'x':
+            if ((settings.speed = parseFactor(value)) == 0)
+                return refuse(settings, "-x needs a factor from 0.01 to 1000");
+            break;
+        case 'o':
+            settings.record = value;
             break;
         case 'Q':
             if (std::strcmp(value, "in") != 0 && std::strcmp(value, "out") != 0 &&
@@ -96,6 +115,8 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         return refuse(settings, "-Q cannot be used with -r");
     if (settings.top_speed && !settings.file)
         return refuse(settings, "-t needs -r");
+    if (settings.speed != 1.0 && !settings.file)
+        return refuse(settings, "-x needs -r");
     return verdict::run;
 }
 
@@ -107,6 +128,15 @@ std::int32_t parseSize(const char *text)
     if (value < INT32_MIN)
         return INT32_MIN;
     return static_cast<std::int32_t>(value);
+}
+
+double parseFactor(const char *text)
+{
+    if (text[0] < '0' || text[0] > '9')
+        return 0;
+    char *end;
+    const double factor = std::strtod(text, &end);
+    return *end == '\0' && factor >= 0.01 && factor <= 1000 ? factor : 0;
 }
 
 unsigned long parseCount(const char *text)

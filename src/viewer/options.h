@@ -18,6 +18,10 @@ struct options {
     const char *direction = nullptr; // -Q: "out" or "inout"; nullptr for in, what is received
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
+    double speed = 1.0;              // -x: the replay's pace, times the recorded one
+    const char *record = nullptr;    // -o: pcap file of every datagram shown
+    unsigned long fps = 0;           // --fps: frames drawn a second at most, 0 for every datagram
+    const char *snapshots = nullptr; // --snapshots: where s saves, nullptr for here
     bool sandbox = true;             // --no-sandbox: for profilers that write files
     unsigned long count = 0;         // -c: end after this many datagrams, 0 for never
     bool one_line = false;           // -v: one tcpdump-like line per datagram
@@ -28,7 +32,7 @@ enum class verdict { run, help, version, list_interfaces, refused };
 
 // Reads the arguments into settings; later options win. Only the first two
 // characters of an argument are compared, so -mdot is d and -width is -w;
-// --help, --version and --no-sandbox are matched whole. An unknown
+// --help, --version, --no-sandbox, --fps and --snapshots are matched whole. An unknown
 // argument, a missing value, a count that is not a positive integer, a
 // direction other than in, out and inout, -i or -Q with -r and -t without
 // -r are refused, with the reason in settings.why.
@@ -39,6 +43,10 @@ verdict parseOptions(int argc, const char *const argv[], options &settings);
 // allowed, digits read up to the first non-digit, none giving 0, values past
 // the 32-bit range clamped to its nearest limit.
 std::int32_t parseSize(const char *text);
+
+// A replay speed: a decimal number from 0.01 to 1000, nothing else; 0 when
+// the text is not one.
+double parseFactor(const char *text);
 
 // A count argument: a whole positive decimal number, nothing else; 0 when
 // the text is not one.

@@ -1,10 +1,14 @@
 #include "render.h"
 
+#include "snapshot.h"
 #include "state.h"
 
 #include <GL/freeglut_std.h>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 float channel(signed char byte)
 {
@@ -48,13 +52,35 @@ namespace
 // is otherwise untouched.
 void drawInfo()
 {
-    constexpr int band = 18, margin = 5;
+    // Wrapped at spaces onto as many lines as the window's width needs.
+    constexpr int line = 15, margin = 5, glyph = 8;
+    const std::size_t fits = static_cast<std::size_t>(std::max((winx - 2 * margin) / glyph, 1));
+    std::size_t starts[8], lengths[8], lines = 0;
+    for (std::size_t at = 0, left = std::strlen(info_line); left > 0 && lines < 8; ++lines) {
+        std::size_t take = std::min(left, fits);
+        if (take < left) {
+            std::size_t space = take;
+            while (space > 0 && info_line[at + space] != ' ')
+                --space;
+            take = space > 0 ? space : take;
+        }
+        starts[lines] = at;
+        lengths[lines] = take;
+        while (take < left && info_line[at + take] == ' ')
+            ++take;
+        at += take;
+        left -= take;
+    }
+    const int band = static_cast<int>(lines) * line + margin;
     glColor4f(0.1f, 0.1f, 0.1f, 1.0f);
     glRecti(0, winy - band, winx, winy);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
-    glRasterPos2i(margin, winy - band + margin);
-    for (const char *c = info_line; *c; ++c)
-        glutBitmapCharacter(GLUT_BITMAP_8_BY_13, static_cast<unsigned char>(*c));
+    for (std::size_t n = 0; n < lines; ++n) {
+        glRasterPos2i(margin, winy - line * static_cast<int>(n + 1) + 2);
+        for (std::size_t c = 0; c < lengths[n]; ++c)
+            glutBitmapCharacter(GLUT_BITMAP_8_BY_13,
+                                static_cast<unsigned char>(info_line[starts[n] + c]));
+    }
 }
 
 } // namespace
@@ -84,5 +110,12 @@ void draw()
     }
     if (show_info)
         drawInfo();
+    if (snapshotWanted()) {
+        // What the swap is about to show, read back whole.
+        std::vector<unsigned char> pixels(static_cast<std::size_t>(winx) * winy * 3);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, winx, winy, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+        saveSnapshot(pixels.data(), winx, winy);
+    }
     glutSwapBuffers();
 }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <sched.h>
+#include <span>
 #include <seccomp.h>
 
 namespace
@@ -90,12 +91,24 @@ constexpr int fchmodat2_call = 452;
 // console (TIOCLINUX); the kernel reads the request's low 32 bits.
 const unsigned long terminal_requests[] = {0x5412, 0x541C};
 
-// Any of these in open's or openat's flags opens for writing or creates.
-const int writing_flags[] = {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC};
+// An open whose flags, masked so, have the value is refused: any of these
+// opens for writing or creates. Where Landlock confines creation to one
+// directory, a new file may be created and written there (O_WRONLY, O_CREAT
+// and O_EXCL together), never an existing one truncated or written.
+struct refused_open {
+    int mask, value;
+};
+const refused_open writing[] = {
+    {O_WRONLY, O_WRONLY}, {O_RDWR, O_RDWR}, {O_CREAT, O_CREAT}, {O_TRUNC, O_TRUNC}};
+constexpr int creating = O_WRONLY | O_CREAT | O_EXCL;
+const refused_open writing_but_new[] = {
+    {O_RDWR, O_RDWR},         {O_TRUNC, O_TRUNC},         {creating, O_WRONLY},
+    {creating, O_CREAT},      {creating, O_WRONLY | O_CREAT}, {creating, O_WRONLY | O_EXCL},
+    {creating, O_CREAT | O_EXCL}};
 
 } // namespace
 
-const char *enterSandbox()
+const char *enterSandbox(bool create_beneath)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
     if (!filter)
@@ -107,11 +120,13 @@ const char *enterSandbox()
     for (const int call : refused_calls)
         if (result == 0)
             result = seccomp_rule_add(filter, refuse, call, 0);
-    for (const int flag : writing_flags) {
-        const auto set = static_cast<scmp_datum_t>(flag);
+    for (const refused_open &flags : create_beneath ? std::span<const refused_open>(writing_but_new)
+                                                    : std::span<const refused_open>(writing)) {
+        const auto mask = static_cast<scmp_datum_t>(flags.mask);
+        const auto value = static_cast<scmp_datum_t>(flags.value);
         // The flags are open's second argument and openat's third.
-        const scmp_arg_cmp open_flags{1, SCMP_CMP_MASKED_EQ, set, set};
-        const scmp_arg_cmp openat_flags{2, SCMP_CMP_MASKED_EQ, set, set};
+        const scmp_arg_cmp open_flags{1, SCMP_CMP_MASKED_EQ, mask, value};
+        const scmp_arg_cmp openat_flags{2, SCMP_CMP_MASKED_EQ, mask, value};
         if (result == 0)
             result = seccomp_rule_add(filter, refuse, SCMP_SYS(open), 1, open_flags);
         if (result == 0)

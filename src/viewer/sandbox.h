@@ -12,4 +12,7 @@
 // namespaces and mounts, the kernel's keyrings, userfaultfd, perf and bpf.
 // A foreign architecture kills the process. Returns the step that failed,
 // or nullptr once the filter holds.
-const char *enterSandbox();
+// With create_beneath (Landlock confines creation to one directory), an
+// open that creates a new file to write (O_WRONLY, O_CREAT, O_EXCL) is let
+// through, one that truncates or writes an existing file never.
+const char *enterSandbox(bool create_beneath);

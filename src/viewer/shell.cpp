@@ -2,6 +2,7 @@
 
 #include "loop.h"
 #include "report.h"
+#include "snapshot.h"
 #include "state.h"
 
 #include <GL/freeglut.h>
@@ -124,6 +125,18 @@ void keyboard(unsigned char key, int, int)
         break;
     case 'i':
         toggleInfo();
+        break;
+    case 'f':
+        glutFullScreenToggle();
+        break;
+    case '+':
+        changeSpeed(2);
+        break;
+    case '-':
+        changeSpeed(0.5);
+        break;
+    case 's':
+        takeSnapshot();
         break;
     default:
         break;

@@ -1,6 +1,7 @@
 // Shell: fatal errors, the window's fixed GL state and its event callbacks.
 // Keys: Escape ends; Space pauses and resumes; n or the Right arrow takes
-// one datagram while paused; i shows or hides the info line.
+// one datagram while paused; i shows or hides the info line; f toggles full
+// screen; + and - make a replay twice or half as fast; s saves a snapshot.
 #pragma once
 
 #include <cstdarg>
