@@ -36,6 +36,7 @@ REPEATS = 1 if SMOKE else 3  # rates: the median of this many runs, skevla's and
 FRAMES = (10, 100) if SMOKE else (100, 1000)  # allocations: the difference leaves out start-up
 REPLAYED = 4000 if SMOKE else 40000  # datagrams in the replayed file
 FILTERED, FLOODED = (1, 2) if SMOKE else (5, 10)  # seconds of the filter's and the memory's floods
+PACED, PACED_FOR = 300, (1 if SMOKE else 5)  # datagrams a second, and for how long, against --fps
 TICK = os.sysconf("SC_CLK_TCK")
 # A busy machine can take long to show a window or drain a flood; a step
 # that still fails is named, not left as a traceback.
@@ -129,6 +130,29 @@ def rejected_flood_cost(binary, display):
             cpu0, sent0 = cpu_seconds(program.proc.pid), datagrams_received()
             flooding(datagram(40), FILTERED).join()
             return 1000 * (cpu_seconds(program.proc.pid) - cpu0), datagrams_received() - sent0
+        finally:
+            program.stop()
+
+
+def paced_cost(binary, display, args):
+    """CPU milliseconds a second that skevla spends on PACED 1,500-byte
+    datagrams a second, a rate a software GL can draw, and how many it
+    logged."""
+    data = datagram(1500)
+    with tempfile.TemporaryFile(dir=IN_MEMORY) as log:
+        program = Skevla(binary, display, *args, stdout=log)
+        try:
+            program.wait_until_ready()
+            cpu0 = cpu_seconds(program.proc.pid)
+            with harness.socket.socket(harness.socket.AF_INET, harness.socket.SOCK_RAW,
+                                       harness.socket.IPPROTO_RAW) as raw:
+                start = time.monotonic()
+                for n in range(PACED * PACED_FOR):
+                    time.sleep(max(0.0, start + n / PACED - time.monotonic()))
+                    raw.sendto(data, ("127.0.0.1", 0))
+            time.sleep(0.5)
+            cost = 1000 * (cpu_seconds(program.proc.pid) - cpu0) / PACED_FOR
+            return cost, os.pread(log.fileno(), 1 << 24, 0).count(b"Source")
         finally:
             program.stop()
 
@@ -277,6 +301,14 @@ def main():
                 print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.0f%% | %.2f | %.2f |" % (
                     mode, size, rate, cost * 1e3, floor_fps, floor_cost * 1e3,
                     100 * rate / floor_fps, heap, floor_heap[size]), flush=True)
+        # -o writes each datagram shown into a pcap file: one writev a frame.
+        step = "measuring dot mode with -o"
+        with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as recorded:
+            rate, cost = median([skevla_rate(skevla, display, ["-md", "-o", recorded.name], 40)
+                                 for _ in range(REPEATS)])
+        floor_fps, floor_cost = median(floor_runs[40])
+        print("| dot, -o (one writev more a frame) | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
+            rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps), flush=True)
         # Both directions through the packet socket, on the loopback
         # interface, which hands each datagram over once sent and once
         # received: the cost of -Q inout per frame.
@@ -298,6 +330,13 @@ def main():
                 print("| %s, replay -t | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
                     mode, rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps),
                     flush=True)
+        step = "measuring 1,500-byte poly frames at a fixed rate"
+        print("\nCPU time of 1,500-byte datagrams in poly mode at %d a second for %d s:" % (
+            PACED, PACED_FOR))
+        for args in ([], ["--fps", "60"]):
+            cost, drawn = paced_cost(skevla, display, ["-mp"] + args)
+            print("- %s: %.0f ms a second, %d datagrams logged of %d sent" % (
+                " ".join(["skevla -mp"] + args), cost, drawn, PACED * PACED_FOR))
         step = "measuring a flood that the filter rejects"
         cost, sent = rejected_flood_cost(skevla, display)
         print("\nCPU time during a %d-second flood of %d datagrams that the filter"

@@ -1,7 +1,8 @@
 """Takes one screenshot per drawing mode of skevla drawing a loopback HTTP
 fetch, as docs/poly.png, docs/dot.png and docs/line.png, and one of the same
 fetch over IPv6 in poly mode, as docs/poly-ipv6.png, and one with the info
-line (key i) over it, as docs/info.png.
+line (key i) over it, as docs/info.png; and one that skevla saves itself
+(key s), paused with the info line, as docs/snapshot.png.
 
 Run as root in a private network namespace (scripts/screenshots does). curl
 fetches a page from a small local server, which sends the first part of its
@@ -66,11 +67,12 @@ def main():
     shots = [  # file, mode, host, IP header, keys pressed
         ("poly", "p", "127.0.0.1", 20, ()), ("dot", "d", "127.0.0.1", 20, ()),
         ("line", "l", "127.0.0.1", 20, ()), ("poly-ipv6", "p", "[::1]", 40, ()),
-        ("info", "p", "127.0.0.1", 20, ("space", "i"))]
+        ("info", "p", "127.0.0.1", 20, ("space", "i")),
+        ("snapshot", "p", "127.0.0.1", 20, ("space", "i", "s"))]
     try:
         for name, mode, host, header, keys in shots:
             answer = "Bytes received --> %5d" % (header + 32 + len(PAGE))  # TCP with timestamps
-            program = Skevla(skevla, display, "-m" + mode)
+            program = Skevla(skevla, display, "-m" + mode, "--snapshots", out)
             try:
                 program.line()
                 program.wait_until_ready()
@@ -84,7 +86,12 @@ def main():
                 if keys:  # paused first, so the picture holds still
                     press(display, program.window, *keys)
                     time.sleep(0.5)
-                write_png(os.path.join(out, name + ".png"), window_image(display, program.window))
+                if "s" in keys:  # saved by skevla, under its own name
+                    saved = program.line(error=True).split("skevla: saved ")[1]
+                    os.replace(os.path.join(out, saved), os.path.join(out, name + ".png"))
+                else:
+                    write_png(os.path.join(out, name + ".png"),
+                              window_image(display, program.window))
                 print("%s: %s" % (name, answer))
                 curl.kill()
                 curl.wait()

@@ -663,6 +663,8 @@ class Options(Run):
             (["-x", "2"], 2, b"", refused("-x needs -r")),
             (["-r", "x.pcap", "-x", "1e9"], 2, b"", refused("-x needs a factor from 0.01 to 1000")),
             (["--fps", "0"], 2, b"", refused("--fps needs a whole number of frames from 1 to 1000")),
+            (["-o", "/dev/full"], 1, b"",
+             r"^skevla: cannot record to /dev/full: No space left on device\n$"),
             (["--snapshots", "/nonexistent"], 2, b"",
              r"^skevla: --snapshots '/nonexistent': No such file or directory; .*\n$"),
             (["-r", "x.pcap", "-Q", "in"], 2, b"", refused("-Q cannot be used with -r")),

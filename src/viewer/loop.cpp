@@ -102,13 +102,14 @@ void describe()
 {
     int length;
     if (shown_length <= 0 || shown_summary.family == 0)
-        length = std::snprintf(info_line, sizeof info_line, "#%lu drops %lu", shown, counts.dropped);
+        length = std::snprintf(info_line, sizeof info_line, "#%lu drops\xA0%lu", shown, counts.dropped);
     else
         length = formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary,
                             per_second, counts.dropped);
     std::size_t used = std::min(static_cast<std::size_t>(std::max(length, 0)),
                                       sizeof info_line - 1);
-    // The bitmap font is Latin-1: 0xD7 is the multiplication sign.
+    // The bitmap font is Latin-1: 0xD7 is the multiplication sign, and 0xA0
+    // (a space the line is never wrapped at) keeps "drops" with its count.
     if (const double speed = replaySpeed(); speed > 0)
         used += static_cast<std::size_t>(std::snprintf(info_line + used, sizeof info_line - used,
                                                        " \xD7%g", speed));

@@ -145,7 +145,7 @@ int formatInfo(char *out, std::size_t size, unsigned long number, int length,
                        : segment.shape == segment_shape::later_fragment ? "fragment"
                        : segment.shape == segment_shape::truncated      ? "[|tcp]"
                                                                         : "bad header length";
-    return std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops %lu", number,
+    return std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops\xA0%lu", number,
                          segment.family == 6 ? "IPv6" : "IPv4", length, both.from, both.to, note,
                          per_second, dropped);
 }
