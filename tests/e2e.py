@@ -385,7 +385,7 @@ STUB_DRIVER = r"""
 #include <stdlib.h>
 __attribute__((constructor)) static void record(void)
 {
-    FILE *in = fopen("/proc/self/status", "r"), *out = fopen(getenv("STUB_RECORD"), "w");
+    FILE *in = fopen("/proc/self/status", "r"), *out = fopen(getenv("STUB_RECORD"), "r+");
     char line[256];
     while (in && out && fgets(line, sizeof line, in))
         fputs(line, out);
@@ -436,7 +436,11 @@ class Privileges(Run):
         subprocess.run(["clang", "-shared", "-fPIC", "-x", "c", "-o",
                         os.path.join(self.directory, "swrast_dri.so"), "-"],
                        input=STUB_DRIVER.encode(), check=True)
-        self.record = os.path.join(self.directory, "record")
+        # Where every user may write: the only place the stub driver may.
+        self.writable = tempfile.mkdtemp()
+        os.chmod(self.writable, 0o777)
+        self.addCleanup(shutil.rmtree, self.writable)
+        self.record = os.path.join(self.writable, "record")
         write_pcap(os.path.join(self.directory, "raw.pcap"), 101, TCP)
 
     def test_starts(self):
@@ -471,8 +475,11 @@ class Privileges(Run):
                 # The same start with a GL driver of the user's choosing.
                 with open(self.record, "w"):
                     os.chmod(self.record, 0o666)
-                self.start(*args, prefix=prefix + ("env", "LIBGL_DRIVERS_PATH=" + self.directory,
-                                                   "STUB_RECORD=" + self.record),
+                # It writes where skevla may create snapshots, the only place
+                # anything started after the privileges are gone may write.
+                self.start(*args, "--snapshots", self.writable,
+                           prefix=prefix + ("env", "LIBGL_DRIVERS_PATH=" + self.directory,
+                                            "STUB_RECORD=" + self.record),
                            argv0=argv0).finish()
                 self.assertEqual(status_fields(self.record, HELD), NOTHING)
 

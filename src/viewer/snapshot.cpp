@@ -110,12 +110,20 @@ bool writePng(FILE *file, const unsigned char *pixels, int width, int height)
 
 int prepareSnapshots(const char *directory, char *why, std::size_t size)
 {
+    // A directory named must be fit for snapshots; the current one need
+    // not be, and a snapshot there then fails with its reason.
     const char *path = directory ? directory : ".";
     directory_fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory_fd < 0 || access(path, W_OK | X_OK) != 0) {
+    if (directory && (directory_fd < 0 || access(path, W_OK | X_OK) != 0)) {
         std::snprintf(why, size, "--snapshots '%s': %s; name a directory you can write to", path,
                       std::strerror(errno));
         return 2;
+    }
+    if (directory_fd < 0) {
+        std::snprintf(landlock_missing, sizeof landlock_missing,
+                      "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
+                      std::strerror(errno));
+        return 0;
     }
     if (const char *missing = confine())
         std::snprintf(landlock_missing, sizeof landlock_missing,

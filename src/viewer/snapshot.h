@@ -12,7 +12,7 @@
 // Checks the directory (nullptr: the current one) and confines file
 // creation to it with Landlock. Before the GL driver starts threads, which
 // inherit the confinement, and after no_new_privs. Returns 0; or 2 for a
-// directory that is not there or not writable, with why saying so.
+// directory named that is not there or not writable, with why saying so.
 // Landlock missing or refused is no failure: snapshots are then off.
 int prepareSnapshots(const char *directory, char *why, std::size_t size);
 
