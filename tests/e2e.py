@@ -156,6 +156,27 @@ def tcpdump_sizes(path):
     return sizes
 
 
+def tcpdump_into(path, interface, expression):
+    """tcpdump writing what passes interface into path as it comes, once it
+    listens."""
+    dump = subprocess.Popen(["tcpdump", "-i", interface, "-w", path, "-U", "--immediate-mode",
+                             "-Z", "root", expression], stderr=subprocess.PIPE)
+    while b"listening on" not in dump.stderr.readline():
+        pass
+    return dump
+
+
+def fetch(port, *hosts):
+    """One HTTP fetch from each host, once its server listens."""
+    for host in hosts:
+        for attempt in range(100):
+            try:
+                urllib.request.urlopen("http://%s:%d/" % (host, port), timeout=DEADLINE).read()
+                break
+            except OSError:
+                time.sleep(0.05)
+
+
 def reddish(colour):
     return colour[0] > 64 and colour[1] == colour[2] == 0
 
@@ -184,20 +205,11 @@ class Capture(Run):
         for server in servers:
             self.addCleanup(server.wait)
             self.addCleanup(server.kill)
-        dump = subprocess.Popen(["tcpdump", "-i", "lo", "-w", dump_path, "-U", "--immediate-mode",
-                                 "-Z", "root", "tcp port 8080"], stderr=subprocess.PIPE)
-        while b"listening on" not in dump.stderr.readline():
-            pass
+        dump = tcpdump_into(dump_path, "lo", "tcp port 8080")
         with tempfile.TemporaryFile() as log:
             program = self.start("-f", "tcp port 8080", stdout=log)
             program.wait_until_ready()
-            for host in ("[::1]", "127.0.0.1"):
-                for attempt in range(100):  # until the server listens
-                    try:
-                        urllib.request.urlopen("http://%s:8080/" % host, timeout=DEADLINE).read()
-                        break
-                    except OSError:
-                        time.sleep(0.05)
+            fetch(8080, "[::1]", "127.0.0.1")
             time.sleep(0.5)
             program.wait_until_quiet(log)
             dump.terminate()
@@ -240,11 +252,7 @@ class Capture(Run):
         self.addCleanup(server.kill)
         dump_path = os.path.join(tempfile.mkdtemp(), "near0.pcap")
         self.addCleanup(shutil.rmtree, os.path.dirname(dump_path))
-        dump = subprocess.Popen(["tcpdump", "-i", "near0", "-w", dump_path, "-U",
-                                 "--immediate-mode", "-Z", "root", "tcp port 8081"],
-                                stderr=subprocess.PIPE)
-        while b"listening on" not in dump.stderr.readline():
-            pass
+        dump = tcpdump_into(dump_path, "near0", "tcp port 8081")
         logs = {way: tempfile.TemporaryFile() for way in ("in", "out", "inout")}
         for log in logs.values():
             self.addCleanup(log.close)
@@ -253,13 +261,7 @@ class Capture(Run):
         for program in programs.values():
             program.wait_for_window()
             program.wait_until_asleep()
-        for host in ("10.9.0.2", "[2001:db8:9::2]"):
-            for attempt in range(100):  # until the server listens
-                try:
-                    urllib.request.urlopen("http://%s:8081/" % host, timeout=DEADLINE).read()
-                    break
-                except OSError:
-                    time.sleep(0.05)
+        fetch(8081, "10.9.0.2", "[2001:db8:9::2]")
         time.sleep(0.5)
         for way, program in programs.items():
             program.wait_until_quiet(logs[way])
@@ -1081,10 +1083,7 @@ class Replay(Run):
         path = self.path(interface + ".pcap")
         link = len(ETHERNET) if interface == "lo" else len(SLL2)
         size = 24 + sum(16 + link + len(data) for data in TCP + [TCP6])
-        dump = subprocess.Popen(["tcpdump", "-i", interface, "-w", path, "-U", "--immediate-mode",
-                                 "-Z", "root", "tcp"], stderr=subprocess.PIPE)
-        while b"listening on" not in dump.stderr.readline():
-            pass
+        dump = tcpdump_into(path, interface, "tcp")
         send(TCP[0], TCP6, TCP[1])
         deadline = time.monotonic() + DEADLINE
         while os.path.getsize(path) < size and time.monotonic() < deadline:
