@@ -53,7 +53,7 @@ enum class record_kind : std::uint32_t {
 
 struct record_header {
     record_kind kind;
-    std::int32_t length;   // datagram: as logged, -1 for a failed receive
+    std::int32_t length;    // datagram: as logged, -1 for a failed receive
     std::uint32_t captured; // bytes that follow the header
     std::uint32_t nanoseconds;
     std::int64_t seconds;  // when the kernel received it, or when it was recorded

@@ -30,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     record_header record{};
     const unsigned char *bytes;
-    for (read_result read; (read = readDatagram(record, bytes, why, sizeof why)) == read_result::datagram ||
-                           read == read_result::skipped;) {
+    for (read_result read;
+         (read = readDatagram(record, bytes, why, sizeof why)) == read_result::datagram ||
+         read == read_result::skipped;) {
         if (read == read_result::skipped)
             continue;
         record.kind = record_kind::datagram;

@@ -324,8 +324,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     auto all_flags = syn_ack, none = syn_ack, later = syn_ack, bad = syn_ack, long_offset = syn_ack;
     all_flags[33] = 0xFF;
     none[33] = 0;
-    later[7] = 3; // fragment offset 24
-    bad[32] = 0x40; // data offset 4
+    later[7] = 3;           // fragment offset 24
+    bad[32] = 0x40;         // data offset 4
     long_offset[32] = 0xF0; // 60 bytes, past the TCP length of 40
     const std::vector<unsigned char> ports_only(syn_ack.begin(), syn_ack.begin() + 26);
     auto ipv6_push = ipv6_tcp;
@@ -355,7 +355,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
         {long_offset, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [S.] [bad hdr "
                       "length 60 - too long, > 40]\n"},
         {ports_only, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
-        {{ipv4_tcp.begin(), ipv4_tcp.begin() + 23}, "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
+        {{ipv4_tcp.begin(), ipv4_tcp.begin() + 23},
+         "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
     };
     setenv("TZ", "UTC", 1);
     tzset();

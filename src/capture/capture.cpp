@@ -92,7 +92,8 @@ int allowCalls(scmp_filter_ctx filter, int channel)
 
 const char *enterAllowlist(int channel)
 {
-    struct sigaction report{};
+    struct sigaction report {
+    };
     report.sa_sigaction = refused;
     report.sa_flags = SA_SIGINFO;
     reported_to = channel;

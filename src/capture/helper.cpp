@@ -49,12 +49,14 @@ int main(int argc, char **argv)
             interface = argv[++i];
         else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
             way = direction::out, ++i;
-        else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "inout") == 0)
+        else if (valued && std::strcmp(argv[i], "-Q") == 0 &&
+                 std::strcmp(argv[i + 1], "inout") == 0)
             way = direction::inout, ++i;
         else if (std::strcmp(argv[i], "--no-sandbox") == 0)
             sandbox = false;
         else
-            failCapture(channel, 2, "the capture helper was started with arguments it does not take");
+            failCapture(channel, 2,
+                        "the capture helper was started with arguments it does not take");
     }
 
     char why[4608];
@@ -64,8 +66,9 @@ int main(int argc, char **argv)
     if (!failed)
         failed = shedPrivileges();
     if (failed) {
-        std::snprintf(why, sizeof why, "cannot drop privileges (%s): %s; refusing to go on with them",
-                      failed, std::strerror(errno));
+        std::snprintf(why, sizeof why,
+                      "cannot drop privileges (%s): %s; refusing to go on with them", failed,
+                      std::strerror(errno));
         failCapture(channel, 1, why);
     }
     if (!prepareSockets(filter, way, why, sizeof why))

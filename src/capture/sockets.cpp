@@ -24,8 +24,8 @@ namespace
 // packet it keeps, so it must cover any.
 constexpr int snapshot = 262144;
 
-int sock = -1, sock6 = -1; // the IPv6 packet socket, or -1 where sock takes both ways
-int packet = -1;           // the packet socket, which tells of its interface's loss
+int sock = -1, sock6 = -1;     // the IPv6 packet socket, or -1 where sock takes both ways
+int packet = -1;               // the packet socket, which tells of its interface's loss
 const char *watched_interface; // of -i, for the message when it goes
 bool ipv6_last;                // which socket was read last, to take turns
 std::uint32_t drops_seen[2];   // the latest drop count each socket reported
@@ -176,8 +176,7 @@ unsigned long drops(int socket_fd)
 
 } // namespace
 
-bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
-                   std::string &why)
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, std::string &why)
 {
     if (pcap_compile(handle, &program, expression, 1, PCAP_NETMASK_UNKNOWN) == 0)
         return true;
@@ -204,8 +203,8 @@ bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program
 int openSockets(const char *interface, direction way, char *why, std::size_t size)
 {
     if (way != direction::in) {
-        if (const int status = openOne(sock, AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL),
-                                       "packet socket", why, size))
+        if (const int status =
+                openOne(sock, AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL), "packet socket", why, size))
             return status;
         packet = sock;
     } else {
@@ -231,16 +230,16 @@ bool prepareSockets(const char *expression, direction way, char *why, std::size_
     // The program for IPv6 keeps TCP of what the expression accepts and, for
     // raw IP, tests the version: it serves a socket of both families too.
     const int on = 1;
-    bool prepared = way == direction::in
-                        ? (!ipv4.bf_insns || attach(sock, ipv4, {})) &&
-                              attach(sock6, ipv6, directionTests(true, way))
-                        : attach(sock, ipv6, directionTests(false, way));
+    bool prepared = way == direction::in ? (!ipv4.bf_insns || attach(sock, ipv4, {})) &&
+                                               attach(sock6, ipv6, directionTests(true, way))
+                                         : attach(sock, ipv6, directionTests(false, way));
     if (ipv4.bf_insns && way != direction::in)
         pcap_freecode(&ipv4);
     for (const int socket_fd : {sock, sock6})
-        prepared = prepared && (socket_fd < 0 ||
-                   (setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
-                    setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0));
+        prepared =
+            prepared && (socket_fd < 0 ||
+                         (setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
+                          setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0));
     if (!prepared) {
         std::snprintf(why, size, "cannot attach the filter: %s", std::strerror(errno));
         return false;
@@ -257,16 +256,16 @@ void watchSockets(pollfd *wait_on)
     wait_on[1] = {sock6, POLLIN, 0};
 }
 
-received receiveDatagram(const pollfd *ready, unsigned char *into, record_header &header,
-                         char *why, std::size_t size)
+received receiveDatagram(const pollfd *ready, unsigned char *into, record_header &header, char *why,
+                         std::size_t size)
 {
     // Both ready: take turns, so neither family starves the other.
     const bool ipv4 = ready[0].revents != 0 && (ready[1].revents == 0 || ipv6_last);
     const int from = ipv4 ? sock : sock6;
     ipv6_last = !ipv4;
     iovec bytes{into, datagram_limit};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) +
-                                           CMSG_SPACE(sizeof(std::uint32_t))];
+    alignas(cmsghdr) unsigned char
+        control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))];
     msghdr message{};
     message.msg_iov = &bytes;
     message.msg_iovlen = 1;

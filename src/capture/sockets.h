@@ -16,8 +16,7 @@
 
 // Compiles a pcap-filter(7) expression of any length for the handle's link
 // type. False with the cause, the expression quoted whole, in why.
-bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program,
-                   std::string &why);
+bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, std::string &why);
 
 // The kernel filters for the two sockets, from one expression (or none)
 // with tcpdump's meaning for raw IP of either version: ipv4 is expression
@@ -48,8 +47,8 @@ enum class received { datagram, none, gone };
 // Takes one datagram from a socket the wait found ready into into (at least
 // datagram_limit bytes), filling header's length, stamp and drops. On
 // gone, the interface went down or away, and why says which.
-received receiveDatagram(const pollfd *ready, unsigned char *into, record_header &header,
-                         char *why, std::size_t size);
+received receiveDatagram(const pollfd *ready, unsigned char *into, record_header &header, char *why,
+                         std::size_t size);
 
 // The kernel's count of datagrams it dropped for both sockets, as it
 // stands.

@@ -91,7 +91,8 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
             out.shape = segment_shape::later_fragment;
             return out;
         }
-        summarizeTcp(datagram, held, header, total > header ? total - static_cast<std::uint32_t>(header) : 0, out);
+        summarizeTcp(datagram, held, header,
+                     total > header ? total - static_cast<std::uint32_t>(header) : 0, out);
     }
     return out;
 }

@@ -23,11 +23,11 @@ constexpr long long day = 86400 * nanoseconds_per_second;
 alignas(record_header) unsigned char held[record_limit];
 bool holding;
 long long held_due;
-bool asked;             // a datagram is asked for and has not come
-int counts_asked;       // answers to counts still to come
-bool over;              // an end has come: the capture process is done
-long refused_call = -1; // what its sandbox refused, as it reported it
-unsigned long unshown;  // datagrams taken from the kernel and never shown
+bool asked;               // a datagram is asked for and has not come
+int counts_asked;         // answers to counts still to come
+bool over;                // an end has come: the capture process is done
+long refused_call = -1;   // what its sandbox refused, as it reported it
+unsigned long unshown;    // datagrams taken from the kernel and never shown
 bool as_fast_as_possible; // -t
 pace recorded;
 bool shown_any;
@@ -261,7 +261,8 @@ void finishChannel()
     for (;;) {
         pollfd answer{sock, POLLIN, 0};
         std::size_t got = 0;
-        if (poll(&answer, 1, 1000) != 1 || receive(last, sizeof last, MSG_DONTWAIT, got) != message::record)
+        if (poll(&answer, 1, 1000) != 1 ||
+            receive(last, sizeof last, MSG_DONTWAIT, got) != message::record)
             break;
         const auto &header = *reinterpret_cast<const record_header *>(last);
         if (header.kind == record_kind::datagram)

@@ -162,11 +162,12 @@ void reapCapture(long refused_call, char *why, std::size_t size)
     const char *name = sigabbrev_np(signal_number);
     char call[96] = "";
     if (signal_number == SIGSYS) {
-        char *called = refused_call >= 0 ? seccomp_syscall_resolve_num_arch(
-                                               SCMP_ARCH_NATIVE, static_cast<int>(refused_call))
-                                         : nullptr;
-        std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s",
-                      called ? " (" : "", called ? called : "", called ? ")" : "");
+        char *called =
+            refused_call >= 0
+                ? seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, static_cast<int>(refused_call))
+                : nullptr;
+        std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s", called ? " (" : "",
+                      called ? called : "", called ? ")" : "");
         std::free(called);
     }
     std::snprintf(why, size, "%s: killed by SIG%s%s", prefix, name ? name : "?", call);

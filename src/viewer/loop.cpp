@@ -102,17 +102,18 @@ void describe()
 {
     int length;
     if (shown_length <= 0 || shown_summary.family == 0)
-        length = std::snprintf(info_line, sizeof info_line, "#%lu drops\xA0%lu", shown, counts.dropped);
+        length =
+            std::snprintf(info_line, sizeof info_line, "#%lu drops\xA0%lu", shown, counts.dropped);
     else
         length = formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary,
                             per_second, counts.dropped);
-    std::size_t used = std::min(static_cast<std::size_t>(std::max(length, 0)),
-                                      sizeof info_line - 1);
+    std::size_t used =
+        std::min(static_cast<std::size_t>(std::max(length, 0)), sizeof info_line - 1);
     // The bitmap font is Latin-1: 0xD7 is the multiplication sign, and 0xA0
     // (a space the line is never wrapped at) keeps "drops" with its count.
     if (const double speed = replaySpeed(); speed > 0)
-        used += static_cast<std::size_t>(std::snprintf(info_line + used, sizeof info_line - used,
-                                                       " \xD7%g", speed));
+        used += static_cast<std::size_t>(
+            std::snprintf(info_line + used, sizeof info_line - used, " \xD7%g", speed));
     if (paused)
         std::snprintf(info_line + used, sizeof info_line - used, " paused");
 }
@@ -219,7 +220,8 @@ void startLoop(const options &settings)
 {
     one_line = settings.one_line;
     stop_after = settings.count;
-    frame_interval = settings.fps ? nanoseconds_per_second / static_cast<long long>(settings.fps) : 0;
+    frame_interval =
+        settings.fps ? nanoseconds_per_second / static_cast<long long>(settings.fps) : 0;
     tzset(); // the -v log's local time, read before the sandbox
 }
 
@@ -247,8 +249,8 @@ void idle()
     if (stepping && due > 0)
         due = 0;
     // A frame held back by --fps, and the info line's rate, also wake it.
-    for (const long long also : {frame_pending ? next_frame : -1,
-                                 show_info ? rate_second + nanoseconds_per_second : -1})
+    for (const long long also :
+         {frame_pending ? next_frame : -1, show_info ? rate_second + nanoseconds_per_second : -1})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone

@@ -146,7 +146,8 @@ int main(int argc, char **argv)
     if (const int status = startCapture(settings, why, sizeof why))
         die(status, "%s", why);
     dropPrivileges();
-    if (const int status = awaitCapture(settings.top_speed, settings.speed, why, sizeof why); status > 0) {
+    if (const int status = awaitCapture(settings.top_speed, settings.speed, why, sizeof why);
+        status > 0) {
         die(status, "%s", why);
     } else if (status < 0) { // SIGINT or SIGTERM while a pipe gives no header
         holdCounts(counts);
@@ -158,7 +159,7 @@ int main(int argc, char **argv)
     // its threads, which inherit Landlock's confinement.
     if (settings.record && !openRecording(settings.record))
         die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
-    if (const int status = prepareSnapshots(settings.snapshots, why, sizeof why))
+    if (const int status = prepareSnapshots(settings.snapshots, settings.sandbox, why, sizeof why))
         die(status, "%s", why);
     startLoop(settings);
 

@@ -8,9 +8,11 @@
 
 const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-    "       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
+    "       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, "
+    "inout=both) -c count(int)"
     " -v(one line each) -D(list interfaces) --version\n"
-    "       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed, 0.01-1000)"
+    "       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed, "
+    "0.01-1000)"
     " -o file(record what is shown)\n"
     "       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
     " --no-sandbox(for profilers and debuggers) --help\n";

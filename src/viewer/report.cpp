@@ -11,8 +11,8 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -23,10 +23,7 @@ std::size_t held_length;
 char held_counts[4200]; // the counts line, room for a file name of PATH_MAX
 std::size_t held_counts_length;
 
-int familyOf(const segment_summary &segment)
-{
-    return segment.family == 6 ? AF_INET6 : AF_INET;
-}
+int familyOf(const segment_summary &segment) { return segment.family == 6 ? AF_INET6 : AF_INET; }
 
 // tcpdump's letters for TCP flags, in its order ("S.", "FP.", "none").
 void tcpFlags(unsigned flags, char out[9])
@@ -98,10 +95,9 @@ int describeSegment(char *out, std::size_t size, const segment_summary &segment)
                                     both.from, both.to, segment.tcp_length - segment.header_length,
                                     segment.header_length);
     case segment_shape::too_long:
-        return used + std::snprintf(rest, left,
-                                    "%s > %s: Flags [%s] [bad hdr length %u - too long, > %u]",
-                                    both.from, both.to, flags, segment.header_length,
-                                    segment.tcp_length);
+        return used +
+               std::snprintf(rest, left, "%s > %s: Flags [%s] [bad hdr length %u - too long, > %u]",
+                             both.from, both.to, flags, segment.header_length, segment.tcp_length);
     case segment_shape::segment:
         break;
     }
@@ -141,7 +137,7 @@ int formatInfo(char *out, std::size_t size, unsigned long number, int length,
     char flags[16] = "[", *letters = flags + 1;
     tcpFlags(segment.flags, letters);
     std::strcat(flags, "]");
-    const char *note = flagged                                            ? flags
+    const char *note = flagged                                          ? flags
                        : segment.shape == segment_shape::later_fragment ? "fragment"
                        : segment.shape == segment_shape::truncated      ? "[|tcp]"
                                                                         : "bad header length";
@@ -226,8 +222,8 @@ int formatCounts(char *out, std::size_t size, const tally &seen)
 void holdCounts(const tally &seen)
 {
     // The latest counts supersede any still held.
-    held_counts_length = static_cast<std::size_t>(
-        std::max(formatCounts(held_counts, sizeof held_counts, seen), 0));
+    held_counts_length =
+        static_cast<std::size_t>(std::max(formatCounts(held_counts, sizeof held_counts, seen), 0));
     held_counts_length = std::min(held_counts_length, sizeof held_counts - 1);
 }
 

@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <sched.h>
-#include <span>
 #include <seccomp.h>
+#include <span>
 
 namespace
 {
@@ -101,10 +101,13 @@ struct refused_open {
 const refused_open writing[] = {
     {O_WRONLY, O_WRONLY}, {O_RDWR, O_RDWR}, {O_CREAT, O_CREAT}, {O_TRUNC, O_TRUNC}};
 constexpr int creating = O_WRONLY | O_CREAT | O_EXCL;
-const refused_open writing_but_new[] = {
-    {O_RDWR, O_RDWR},         {O_TRUNC, O_TRUNC},         {creating, O_WRONLY},
-    {creating, O_CREAT},      {creating, O_WRONLY | O_CREAT}, {creating, O_WRONLY | O_EXCL},
-    {creating, O_CREAT | O_EXCL}};
+const refused_open writing_but_new[] = {{O_RDWR, O_RDWR},
+                                        {O_TRUNC, O_TRUNC},
+                                        {creating, O_WRONLY},
+                                        {creating, O_CREAT},
+                                        {creating, O_WRONLY | O_CREAT},
+                                        {creating, O_WRONLY | O_EXCL},
+                                        {creating, O_CREAT | O_EXCL}};
 
 } // namespace
 

@@ -56,7 +56,8 @@ bool catchSignals()
 {
     if (pipe2(caught, O_NONBLOCK | O_CLOEXEC) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = handle;
     action.sa_flags = SA_RESTART;
     sigfillset(&action.sa_mask);

@@ -21,12 +21,11 @@ unsigned taken; // counts snapshots within the run: the N of the name
 char landlock_missing[160];
 
 // Landlock's rights that change the file system; reading stays as it was.
-constexpr __u64 make_and_change = LANDLOCK_ACCESS_FS_WRITE_FILE |
-                                  LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
-                                  LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
-                                  LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK |
-                                  LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
-                                  LANDLOCK_ACCESS_FS_MAKE_SYM;
+constexpr __u64 make_and_change = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
+                                  LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_CHAR |
+                                  LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                                  LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
+                                  LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 constexpr __u64 refer = 1ULL << 13;    // ABI 2
 constexpr __u64 truncate = 1ULL << 14; // ABI 3
 
@@ -40,8 +39,8 @@ bool allowBeneath(int ruleset, int beneath, __u64 rights)
 // writing the device files a GL driver opens; nothing else changes.
 const char *confine()
 {
-    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0,
-                             LANDLOCK_CREATE_RULESET_VERSION);
+    const long abi =
+        syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1)
         return "which this kernel does not offer";
     landlock_ruleset_attr handled{make_and_change | (abi >= 2 ? refer : 0) |
@@ -51,11 +50,11 @@ const char *confine()
     if (ruleset < 0)
         return "whose rule set could not be made";
     const int devices = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const bool ruled =
-        allowBeneath(ruleset, directory_fd,
-                     LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_WRITE_FILE) &&
-        devices >= 0 && allowBeneath(ruleset, devices, LANDLOCK_ACCESS_FS_WRITE_FILE) &&
-        syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
+    const bool ruled = allowBeneath(ruleset, directory_fd,
+                                    LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_WRITE_FILE) &&
+                       devices >= 0 &&
+                       allowBeneath(ruleset, devices, LANDLOCK_ACCESS_FS_WRITE_FILE) &&
+                       syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
     if (devices >= 0)
         close(devices);
     close(ruleset);
@@ -108,7 +107,7 @@ bool writePng(FILE *file, const unsigned char *pixels, int width, int height)
 
 } // namespace
 
-int prepareSnapshots(const char *directory, char *why, std::size_t size)
+int prepareSnapshots(const char *directory, bool sandbox, char *why, std::size_t size)
 {
     // A directory named must be fit for snapshots; the current one need
     // not be, and a snapshot there then fails with its reason.
@@ -125,7 +124,7 @@ int prepareSnapshots(const char *directory, char *why, std::size_t size)
                       std::strerror(errno));
         return 0;
     }
-    if (const char *missing = confine())
+    if (const char *missing = sandbox ? confine() : nullptr)
         std::snprintf(landlock_missing, sizeof landlock_missing,
                       "skevla: snapshots need Landlock, %s; nothing was saved\n", missing);
     allowed = landlock_missing[0] == '\0';

@@ -14,7 +14,8 @@
 // inherit the confinement, and after no_new_privs. Returns 0; or 2 for a
 // directory named that is not there or not writable, with why saying so.
 // Landlock missing or refused is no failure: snapshots are then off.
-int prepareSnapshots(const char *directory, char *why, std::size_t size);
+// Without the sandbox (--no-sandbox) nothing is confined.
+int prepareSnapshots(const char *directory, bool sandbox, char *why, std::size_t size);
 
 // Whether files may be created beneath the directory (Landlock holds).
 bool snapshotsAllowed();

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-inline constexpr int buffer_size = datagram_limit; // the largest IPv4 datagram; IPv6 ones are cut to it
+inline constexpr int buffer_size =
+    datagram_limit; // the largest IPv4 datagram; IPv6 ones are cut to it
 
 extern char mode;                       // drawing mode: p poly, d dot, l line
 extern std::int32_t winx;               // window width in pixels
