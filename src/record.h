@@ -58,7 +58,6 @@ struct record_header {
     std::uint32_t nanoseconds;
     std::int64_t seconds;  // when the kernel received it, or when it was recorded
     std::uint64_t dropped; // the kernel's drops as last seen, for the sockets
-    std::uint64_t sent;    // datagrams sent to the viewer so far
     std::uint64_t skipped; // packets of a capture file that are not TCP, so far
     segment_summary summary;
 };

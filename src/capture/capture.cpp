@@ -142,7 +142,6 @@ void sendDatagram(int channel, record_header &record, const unsigned char *bytes
 {
     record.kind = record_kind::datagram;
     record.summary = summarizeSegment(bytes, record.captured);
-    record.sent = ++carried.sent;
     record.skipped = carried.skipped;
     carried.dropped = record.dropped;
     send(channel, record, bytes);
