@@ -164,6 +164,9 @@ void failCapture(int channel, int status, const char *cause)
     end(channel, record_kind::failed, status, cause);
 }
 
+namespace
+{
+
 const char *boxCapture(int channel, pid_t parent, bool sandbox)
 {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
@@ -181,10 +184,44 @@ const char *boxCapture(int channel, pid_t parent, bool sandbox)
     return sandbox ? enterAllowlist(channel) : nullptr;
 }
 
+void sendReady(int channel)
+{
+    record_header ready{};
+    ready.kind = record_kind::ready;
+    send(channel, ready, nullptr);
+}
+
+} // namespace
+
+void unprivilegeOrFail(int channel)
+{
+    const char *failed = becomeUnprivileged();
+    if (!failed)
+        failed = shedPrivileges();
+    if (failed) {
+        char why[256];
+        std::snprintf(why, sizeof why,
+                      "cannot drop privileges (%s): %s; refusing to go on with them", failed,
+                      std::strerror(errno));
+        failCapture(channel, 1, why);
+    }
+}
+
+void boxOrFail(int channel, pid_t parent, bool sandbox)
+{
+    if (const char *failed = boxCapture(channel, parent, sandbox)) {
+        char why[256];
+        std::snprintf(why, sizeof why, "cannot box the capture process in (%s): %s", failed,
+                      std::strerror(errno));
+        failCapture(channel, 1, why);
+    }
+}
+
 void serveLive(int channel)
 {
     static unsigned char bytes[datagram_limit];
     char why[256];
+    sendReady(channel);
     for (;;) {
         if (awaitRequest(channel) == request_kind::counts) {
             sendCounts(channel, kernelDrops());
@@ -220,6 +257,7 @@ void serveLive(int channel)
 void serveFile(int channel)
 {
     char why[512];
+    sendReady(channel);
     for (;;) {
         if (awaitRequest(channel) == request_kind::counts) {
             sendCounts(channel, 0);
@@ -254,20 +292,13 @@ void captureFile(int channel, int descriptor, pid_t parent, bool sandbox)
     char why[512];
     // fdopen asks for the descriptor's flags, a call the box refuses.
     FILE *stream = fdopen(descriptor, "r");
-    const char *failed = stream ? becomeUnprivileged() : "reading the file";
-    if (!failed)
-        failed = shedPrivileges();
-    if (!failed)
-        failed = boxCapture(channel, parent, sandbox);
-    if (failed) {
-        std::snprintf(why, sizeof why, "cannot box the capture process in (%s): %s", failed,
-                      std::strerror(errno));
+    if (!stream) {
+        std::snprintf(why, sizeof why, "cannot read the file: %s", std::strerror(errno));
         failCapture(channel, 1, why);
     }
+    unprivilegeOrFail(channel);
+    boxOrFail(channel, parent, sandbox);
     if (const int status = openFile(stream, why, sizeof why))
         failCapture(channel, status, why);
-    record_header ready{};
-    ready.kind = record_kind::ready;
-    send(channel, ready, nullptr);
     serveFile(channel);
 }

@@ -10,16 +10,20 @@
 // ends the process with that status.
 [[noreturn]] void failCapture(int channel, int status, const char *cause);
 
+// Becomes an unprivileged user with no capability and no_new_privs, or
+// fails the start.
+void unprivilegeOrFail(int channel);
+
 // Boxes the process in for good, once it holds what it reads: the parent's
 // death kills it; SIGINT, SIGTERM and SIGUSR1 are ignored (the viewer
 // decides when it ends); /dev/null is on 0 to 2, so no terminal is
 // reachable; and, with sandbox, only the calls reading the input and
 // writing the channel need are allowed. Privileges must be gone already.
-// Returns the step that failed, or nullptr.
-const char *boxCapture(int channel, pid_t parent, bool sandbox);
+// Fails the start when it cannot.
+void boxOrFail(int channel, pid_t parent, bool sandbox);
 
-// Answers the viewer until it goes away or the input ends: the sockets of
-// openSockets, or the file of openFile.
+// Tells the viewer it is ready, then answers it until it goes away or the
+// input ends: the sockets of openSockets, or the file of openFile.
 [[noreturn]] void serveLive(int channel);
 [[noreturn]] void serveFile(int channel);
 

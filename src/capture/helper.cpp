@@ -8,11 +8,9 @@
 //     skevla-capture [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [--no-sandbox]
 
 #include "capture.h"
-#include "privileges.h"
 #include "record.h"
 #include "sockets.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
@@ -62,25 +60,9 @@ int main(int argc, char **argv)
     char why[4608];
     if (const int status = openSockets(interface, way, why, sizeof why))
         failCapture(channel, status, why);
-    const char *failed = becomeUnprivileged();
-    if (!failed)
-        failed = shedPrivileges();
-    if (failed) {
-        std::snprintf(why, sizeof why,
-                      "cannot drop privileges (%s): %s; refusing to go on with them", failed,
-                      std::strerror(errno));
-        failCapture(channel, 1, why);
-    }
+    unprivilegeOrFail(channel);
     if (!prepareSockets(filter, way, why, sizeof why))
         failCapture(channel, 1, why);
-    if ((failed = boxCapture(channel, parent, sandbox))) {
-        std::snprintf(why, sizeof why, "cannot box the capture process in (%s): %s", failed,
-                      std::strerror(errno));
-        failCapture(channel, 1, why);
-    }
-    record_header ready{};
-    ready.kind = record_kind::ready;
-    if (!sendRecord(channel, ready, nullptr))
-        return 0;
+    boxOrFail(channel, parent, sandbox);
     serveLive(channel);
 }
