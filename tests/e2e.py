@@ -116,6 +116,8 @@ USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(in
          b" 0.01-1000) -o file(record what is shown)\n"
          b"       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
          b" --no-sandbox(for profilers and debuggers) --help\n")
+KEYS = (b"Keys:  Escape quit   Space pause, resume   n, Right one datagram while paused   i info line\n"
+        b"       s save a PNG   f full screen   +, - replay twice, half as fast\n")
 
 
 def counts(received, dropped=0):
@@ -685,7 +687,7 @@ class Options(Run):
             (["-r", "x.pcap", "-Q", "in"], 2, b"", refused("-Q cannot be used with -r")),
             (["-c", "0"], 2, b"", refused("-c needs a positive count")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
-            (["--help"], 0, USAGE, "^$"),
+            (["--help"], 0, USAGE + KEYS, "^$"),
             (["-md", "--version"], 0, b"skevla %s\n" % VERSION, "^$"),
             (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
             (["-f", LONG_FILTER + " and"], 2, b"",  # quoted whole
@@ -724,7 +726,7 @@ class Options(Run):
     def test_start_script_prints_only_the_usage(self):
         start = subprocess.run([os.path.join(TOP, "scripts", "start"), "--help"],
                                stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-        self.assertEqual((start.returncode, start.stdout), (0, USAGE), start.stderr.decode())
+        self.assertEqual((start.returncode, start.stdout), (0, USAGE + KEYS), start.stderr.decode())
 
     def test_line_mode_at_requested_size(self):
         # 640 x 480 makes sx 6 and sy 4: the group at offset 20 is a red

@@ -108,8 +108,11 @@ int main(int argc, char **argv)
     switch (parseOptions(argc, argv, settings)) {
     case verdict::run:
         break;
-    case verdict::help:
-        return writeLog(usage_text, std::strlen(usage_text)) || errno == EPIPE ? 0 : 1;
+    case verdict::help: {
+        const bool written = writeLog(usage_text, std::strlen(usage_text)) &&
+                             writeLog(keys_text, std::strlen(keys_text));
+        return written || errno == EPIPE ? 0 : 1;
+    }
     case verdict::version: {
         static const char version[] = "skevla " SKEVLA_VERSION "\n";
         return writeLog(version, sizeof version - 1) || errno == EPIPE ? 0 : 1;

@@ -17,6 +17,10 @@ const char usage_text[] =
     "       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
     " --no-sandbox(for profilers and debuggers) --help\n";
 
+const char keys_text[] =
+    "Keys:  Escape quit   Space pause, resume   n, Right one datagram while paused   i info line\n"
+    "       s save a PNG   f full screen   +, - replay twice, half as fast\n";
+
 namespace
 {
 

@@ -7,6 +7,9 @@
 // on --help. Its first line is the original one, word for word.
 extern const char usage_text[];
 
+// The keys, which --help lists after the usage text.
+extern const char keys_text[];
+
 // What the command line asks for. The caller fills mode, winx and winy with
 // their defaults; everything else is off unless given.
 struct options {
