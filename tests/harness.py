@@ -17,9 +17,27 @@ import struct
 import subprocess
 import time
 
-DEADLINE = 10.0  # seconds to wait for anything the program should do; the benchmark waits longer
+# The one deadline for whatever a test waits for: a window shown, a line
+# logged, a process ended, a file written. Every wait ends as soon as its
+# condition holds, so a generous deadline costs nothing when things work; a
+# slow machine raises it with SKEVLA_TEST_DEADLINE (seconds).
+DEADLINE = float(os.environ.get("SKEVLA_TEST_DEADLINE", "60"))
 # Where a program sleeps: skevla in ppoll, the benchmark's floor in recvfrom.
 ASLEEP = {"x86_64": ("271", "45"), "aarch64": ("73", "207")}[os.uname().machine]
+
+
+def wait_for(condition, what, seen=lambda: "nothing"):
+    """Waits until condition() returns something true and returns it; fails
+    after DEADLINE naming what it waited for and what it saw."""
+    deadline, interval = time.monotonic() + DEADLINE, 0.002
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError("waited %g s for %s; saw %s" % (DEADLINE, what, seen()))
+        time.sleep(interval)
+        interval = min(2 * interval, 0.05)
 
 
 def ip_header(size, tos=0):
@@ -126,9 +144,11 @@ def write_pcapng(path, link_type, frames, stamps=None):
 
 
 def start_xvfb():
+    """An X server of its own. It never resets: by default a server resets
+    when its last client leaves, and a program connecting meanwhile fails."""
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1200x24",
-                             "-nolisten", "tcp", "-ac"], pass_fds=[write_end],
+                             "-nolisten", "tcp", "-ac", "-noreset"], pass_fds=[write_end],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     number = b""
@@ -181,8 +201,12 @@ class Skevla:
         return [self.line() for _ in range(count)]
 
     def wait_for_window(self):
-        self.window = xdotool(self.display, "search", "--sync", "--onlyvisible", "--name",
-                              "^SKEVLA$").split()[0]
+        def shown():
+            if self.proc.poll() is not None:
+                raise AssertionError("skevla ended with status %d before its window showed: %r"
+                                     % (self.proc.returncode, self.stop()))
+            return find_windows(self.display, "--name", "^SKEVLA$")
+        self.window = wait_for(shown, "skevla's window to show")[0]
 
     def wait_until_ready(self):
         """Waits until the window is shown and the program sleeps, waiting
@@ -198,35 +222,56 @@ class Skevla:
         self.wait_until_asleep()
         return lines
 
-    def wait_until_asleep(self):
-        """Waits until the program sleeps in its wait, or has ended; fails
-        when it does neither within DEADLINE. The log is written before the
-        frame is drawn, so the picture is there only then."""
-        deadline = time.monotonic() + DEADLINE
-        while self.proc.poll() is None:
-            try:
-                with open("/proc/%d/syscall" % self.pid) as syscall:
-                    if syscall.read().split()[0] in ASLEEP:
-                        return
-            except OSError:
-                pass
-            if time.monotonic() > deadline:
-                raise AssertionError("pid %d not asleep after %g s" % (self.pid, DEADLINE))
-            time.sleep(0.001)
+    def call(self):
+        """The system call the program's main thread is in, as a number in
+        text, or "running"."""
+        try:
+            with open("/proc/%d/syscall" % self.pid) as syscall:
+                return syscall.read().split()[0]
+        except (OSError, IndexError):
+            return "gone"
 
-    def wait_until_quiet(self, log):
-        """Waits until the program has drawn all it was sent: it is asleep
-        and its log, a file, has stopped growing."""
-        size = -1
-        while size != os.fstat(log.fileno()).st_size:
-            size = os.fstat(log.fileno()).st_size
-            time.sleep(0.2)
-            self.wait_until_asleep()
+    def wait_until_in(self, calls, what):
+        """Waits until the main thread sleeps in one of calls, or the
+        program has ended."""
+        wait_for(lambda: self.proc.poll() is not None or self.call() in calls, what,
+                 lambda: "system call " + self.call())
+
+    def wait_until_asleep(self):
+        """Waits until the program sleeps in its wait, or has ended. The log
+        is written before the frame is drawn, so the picture is there only
+        then."""
+        self.wait_until_in(ASLEEP, "pid %d to sleep in its wait" % self.pid)
+
+    def signal_pending(self, number):
+        with open("/proc/%d/status" % self.pid) as status:
+            masks = [int(line.split()[1], 16) for line in status
+                     if line.startswith(("SigPnd:", "ShdPnd:"))]
+        return any(mask >> (number - 1) & 1 for mask in masks)
+
+    def signal(self, number):
+        """Sends signal number, and waits until the program has taken it
+        (it is no longer pending), so a second one is not merged into it."""
+        self.proc.send_signal(number)
+        wait_for(lambda: self.proc.poll() is not None or not self.signal_pending(number),
+                 "pid %d to take signal %d" % (self.pid, number))
+
+    def wait_until_catching(self, number):
+        """Waits until the program has its handler for signal number in place."""
+        def caught():
+            with open("/proc/%d/status" % self.pid) as status:
+                mask = [line.split()[1] for line in status if line.startswith("SigCgt:")][0]
+            return int(mask, 16) >> (number - 1) & 1
+        wait_for(caught, "pid %d to catch signal %d" % (self.pid, number))
 
     def finish(self):
         """Waits for the end: exit status, the rest of standard output, and
         standard error."""
-        out, err = self.proc.communicate(timeout=DEADLINE)
+        try:
+            out, err = self.proc.communicate(timeout=DEADLINE)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("skevla did not end within %g s; it is in system call %s"
+                                 % (DEADLINE, self.call())) from None
         self.error = (self.error_pending + err).decode()
         return self.proc.returncode, self.pending + (out or b""), self.error
 
@@ -237,6 +282,14 @@ class Skevla:
         if self.error is None:
             self.error = (self.error_pending + (self.proc.communicate()[1] or b"")).decode()
         return self.error
+
+
+def find_windows(display, *search):
+    """The visible windows xdotool's search finds, as ids."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", *search],
+                           env=dict(os.environ, DISPLAY=display), capture_output=True,
+                           text=True, timeout=DEADLINE)
+    return found.stdout.split()
 
 
 def xdotool(display, *args):
