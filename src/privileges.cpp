@@ -7,6 +7,7 @@
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
+#include <seccomp.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -45,19 +46,18 @@ bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid
     return true;
 }
 
+namespace
+{
+
+// Under sudo, the user who ran it. Returns the step that failed, or nullptr.
 const char *becomeInvokingUser()
 {
-    const char *uid_text = std::getenv("SUDO_UID");
-    const char *gid_text = std::getenv("SUDO_GID");
-    if (getuid() != 0 || !uid_text || !gid_text)
-        return nullptr;
     uid_t uid;
     gid_t gid;
-    if (!parseIds(uid_text, gid_text, uid, gid)) {
+    if (!parseIds(std::getenv("SUDO_UID"), std::getenv("SUDO_GID"), uid, gid)) {
         errno = EINVAL;
         return "reading SUDO_UID and SUDO_GID";
     }
-    clearBoundingSet();
     const char *name = std::getenv("SUDO_USER");
     if ((name && name[0] ? initgroups(name, gid) : setgroups(1, &gid)) != 0)
         return "taking the invoking user's groups";
@@ -72,13 +72,9 @@ const char *becomeInvokingUser()
     return nullptr;
 }
 
-const char *becomeUnprivileged()
+// Root owns files that a uid-0 parser could change.
+const char *becomeNobody()
 {
-    if (getuid() == 0 && std::getenv("SUDO_UID") && std::getenv("SUDO_GID"))
-        return becomeInvokingUser();
-    if (getuid() != 0 && geteuid() != 0)
-        return nullptr;
-    clearBoundingSet();
     const passwd *nobody = getpwnam("nobody");
     const uid_t uid = nobody ? nobody->pw_uid : 65534;
     const gid_t gid = nobody ? nobody->pw_gid : 65534;
@@ -91,9 +87,8 @@ const char *becomeUnprivileged()
     return nullptr;
 }
 
-const char *shedPrivileges()
+const char *shed()
 {
-    clearBoundingSet();
     capng_clear(CAPNG_SELECT_ALL);
     if (capng_apply(CAPNG_SELECT_CAPS) != 0)
         return "clearing the capability sets";
@@ -106,14 +101,44 @@ const char *shedPrivileges()
     return nullptr;
 }
 
-const char *loadFilter(scmp_filter_ctx filter, int result)
+} // namespace
+
+bool dropAll(identity who, failure &why)
 {
+    const bool root = getuid() == 0 || geteuid() == 0;
+    const bool sudo = getuid() == 0 && std::getenv("SUDO_UID") && std::getenv("SUDO_GID");
+    clearBoundingSet();
+    const char *failed = nullptr;
+    if (sudo)
+        failed = becomeInvokingUser();
+    else if (root && who == identity::unprivileged)
+        failed = becomeNobody();
+    if (!failed)
+        failed = shed();
+    return !failed || fail(why, 1, "cannot drop privileges (%s): %s; refusing to go on with them",
+                           failed, std::strerror(errno));
+}
+
+bool loadRules(std::uint32_t otherwise, std::span<const rule> rules, bool every_thread,
+               const char *what, failure &why)
+{
+    scmp_filter_ctx filter = seccomp_init(otherwise);
+    if (!filter)
+        return fail(why, 1, "cannot enter %s (starting the filter): %s", what,
+                    std::strerror(ENOMEM));
+    // libseccomp returns the negated errno; 0 once every step went well.
+    int result = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
+    if (result == 0 && every_thread)
+        result = seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1);
+    for (std::size_t at = 0; result == 0 && at < rules.size(); ++at)
+        result = seccomp_rule_add_array(filter, rules[at].action, rules[at].call,
+                                        rules[at].arguments, rules[at].compare);
     const char *failed = result != 0 ? "building the filter" : nullptr;
     if (!failed && (result = seccomp_load(filter)) != 0)
         failed = "loading the filter into the kernel";
     seccomp_release(filter);
-    errno = -result;
-    return failed;
+    return !failed || fail(why, 1, "cannot enter %s (%s): %s; --no-sandbox runs without it", what,
+                           failed, std::strerror(-result));
 }
 
 const char *executablePath()

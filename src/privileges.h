@@ -1,34 +1,48 @@
 // Privileges: giving up what a process no longer needs, in either process:
-// the capture privilege once it has served, root's id, system calls.
+// root's id, every capability, system calls.
 #pragma once
 
+#include "failure.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <seccomp.h>
+#include <span>
 #include <sys/types.h>
 
-// Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the user
-// who ran sudo, with that user's groups, so nothing after runs as root and
-// the X connection is made by the display's owner. Does nothing otherwise.
-// Returns the step that failed, or nullptr.
-const char *becomeInvokingUser();
+// Who a process becomes when it gives up root.
+enum class identity {
+    invoking_user, // under sudo the user who ran sudo; otherwise as it was started
+    unprivileged,  // the same, but nobody when started as root without sudo
+};
 
-// For the capture process: the same under sudo, nobody when started as
-// root without sudo (root owns files that a uid-0 parser could change), and
-// nothing otherwise. Returns the step that failed, or nullptr.
-const char *becomeUnprivileged();
+// Becomes who: under sudo (real user root, SUDO_UID and SUDO_GID set) the
+// user who ran sudo, with that user's groups and HOME, so nothing after
+// runs as root and the X connection is made by the display's owner; then
+// clears every capability (effective, permitted, inheritable, ambient,
+// and the bounding set where root may) and sets no_new_privs, so none
+// comes back through exec. False with why, naming the step that failed:
+// going on privileged is never the fallback.
+bool dropAll(identity who, failure &why);
 
 // sudo's SUDO_UID and SUDO_GID as ids: whole decimal numbers, nothing else.
 bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid);
 
-// Clears every capability (effective, permitted, inheritable, ambient) and
-// sets no_new_privs so none comes back through exec. Returns the step that
-// failed, or nullptr once the process holds nothing.
-const char *shedPrivileges();
+// One rule of a seccomp filter: what happens to call when its arguments
+// compare so (all of the first `arguments` comparisons hold).
+struct rule {
+    std::uint32_t action;
+    int call;
+    unsigned arguments = 0;
+    scmp_arg_cmp compare[2] = {};
+};
 
-// Loads a seccomp filter whose building ended with result (libseccomp's
-// negated errno, 0 when every step went well) and releases it. Returns the
-// step that failed, with errno set, or nullptr once the filter holds.
-const char *loadFilter(scmp_filter_ctx filter, int result);
+// Loads a filter of rules, with otherwise for every other call, on this
+// thread or, with every_thread, on all of the process's threads; a foreign
+// architecture kills the process. False with why, naming which filter
+// (what) and the step that failed.
+bool loadRules(std::uint32_t otherwise, std::span<const rule> rules, bool every_thread,
+               const char *what, failure &why);
 
 // The path of the running binary, for a remedy the user can paste as it
 // stands; "skevla" when the kernel does not tell.

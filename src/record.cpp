@@ -66,11 +66,11 @@ bool checkRecord(const unsigned char *message, std::size_t size)
     case record_kind::ended:
         return header.captured == 0;
     case record_kind::failed:
-        return (header.length == 1 || header.length == 2) && printable(bytes, header.captured);
+        return (header.status == 1 || header.status == 2) && printable(bytes, header.captured);
     case record_kind::gone:
         return printable(bytes, header.captured);
     case record_kind::refused:
-        return header.captured == 0 && header.length >= 0;
+        return header.captured == 0 && header.call >= 0;
     }
     return false;
 }

@@ -44,17 +44,19 @@ struct segment_summary {
 enum class record_kind : std::uint32_t {
     ready = 1, // the capture process is boxed and reads its input
     datagram,  // a TCP datagram: its summary, then its captured bytes
-    counts,    // the answer to request_kind::counts
+    counts,    // the answer to request_kind::counts, or a replay's skipped count
     ended,     // the capture file has no more
-    failed,    // it cannot go on: exit status in length, the cause follows
+    failed,    // it cannot go on: status says with what, the cause follows
     gone,      // the interface went down or away: the cause follows
-    refused,   // its sandbox refused a call: the call's number in length
+    refused,   // its sandbox refused the system call numbered call
 };
 
 struct record_header {
     record_kind kind;
     std::int32_t length;    // datagram: as logged, -1 for a failed receive
     std::uint32_t captured; // bytes that follow the header
+    std::int32_t status;    // failed: the exit status it implies, 1 or 2
+    std::int32_t call;      // refused: the system call's number
     std::uint32_t nanoseconds;
     std::int64_t seconds;  // when the kernel received it, or when it was recorded
     std::uint64_t dropped; // the kernel's drops as last seen, for the sockets

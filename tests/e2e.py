@@ -245,6 +245,7 @@ class Capture(Run):
         # logged once, with the size tcpdump sees on lo.
         dump_path = os.path.join(tempfile.mkdtemp(), "lo.pcap")
         self.addCleanup(shutil.rmtree, os.path.dirname(dump_path))
+        os.chmod(os.path.dirname(dump_path), 0o755)  # replayed as nobody
         servers = [subprocess.Popen([sys.executable, "-m", "http.server", "-b", address, "8080"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                    for address in ("::1", "127.0.0.1")]

@@ -3,6 +3,7 @@
 // Every record it would send must pass the viewer's check.
 #include "capture/file.h"
 #include "capture/summary.h"
+#include "filter.h"
 #include "record.h"
 
 #include <cstddef>
@@ -10,39 +11,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static const bool prepared = [] {
-        std::string why;
-        return prepareFileFilters(nullptr, why);
-    }();
+    static failure why;
+    static file_programs programs;
+    static const bool compiled = compileForFiles(nullptr, programs, why);
     FILE *stream = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
-    char why[512];
-    if (!prepared || !stream)
+    if (!compiled || !stream)
         std::abort();
-    if (openFile(stream, why, sizeof why) != 0) {
-        if (!closeFile())
-            std::fclose(stream);
+    if (!openFile(stream, "fuzzed", programs, why))
         return 0;
-    }
-    record_header record{};
-    const unsigned char *bytes;
-    for (read_result read;
-         (read = readDatagram(record, bytes, why, sizeof why)) == read_result::datagram ||
-         read == read_result::skipped;) {
-        if (read == read_result::skipped)
+    found taken{};
+    for (outcome read;
+         (read = nextInFile(-1, taken, why)) == outcome::datagram || read == outcome::skipped;) {
+        if (read == outcome::skipped)
             continue;
+        record_header record{};
         record.kind = record_kind::datagram;
-        record.summary = summarizeSegment(bytes, record.captured);
+        record.length = taken.length;
+        record.captured = taken.captured;
+        record.nanoseconds = taken.nanoseconds;
+        record.summary = summarizeSegment(taken.bytes, taken.captured);
         std::vector<unsigned char> message(sizeof record + record.captured);
         std::memcpy(message.data(), &record, sizeof record);
-        std::memcpy(message.data() + sizeof record, bytes, record.captured);
+        std::memcpy(message.data() + sizeof record, taken.bytes, record.captured);
         if (!checkRecord(message.data(), message.size()))
             std::abort();
     }
-    closeFile();
     return 0;
 }

@@ -1,8 +1,10 @@
 #include "capture/frame.h"
 #include "capture/summary.h"
-#include "channel.h"
+#include "filter.h"
 #include "interfaces.h"
+#include "loop.h"
 #include "options.h"
+#include "pace.h"
 #include "privileges.h"
 #include "record.h"
 #include "render.h"
@@ -27,17 +29,17 @@ namespace
 
 signed char byte(unsigned value) { return static_cast<signed char>(value); }
 
-TEST(render, channel_of_byte)
+TEST(render, intensity_of_byte)
 {
     const struct {
         unsigned byte;
-        float channel;
+        float intensity;
     } rows[] = {
         {0x00, 0.0f},        {0x7E, 0.0f},        {0x7F, 1.0f},        {0x80, 33818639.0f},
         {0xEF, 33818639.0f}, {0xF0, 33818640.0f}, {0xFF, 33818640.0f},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(channel(byte(row.byte)), row.channel) << std::hex << row.byte;
+        EXPECT_EQ(intensity(byte(row.byte)), row.intensity) << std::hex << row.byte;
 }
 
 TEST(render, vertices_of_group)
@@ -141,8 +143,7 @@ TEST(report, counts_line)
     };
     for (const auto &row : rows) {
         char line[256];
-        const int length = formatCounts(line, sizeof line, row.seen);
-        EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
+        EXPECT_EQ(std::string(line, formatCounts(line, sizeof line, row.seen)), row.line);
     }
 }
 
@@ -151,11 +152,12 @@ TEST(report, counts_line)
 TEST(record, checked_before_use)
 {
     const auto message = [](record_kind kind, std::int32_t length, std::uint32_t follows,
-                            std::size_t extra = 0) {
+                            std::size_t extra = 0, std::int32_t status = 1) {
         record_header header{};
         header.kind = kind;
         header.length = length;
         header.captured = follows;
+        header.status = status;
         header.summary.family = 4;
         std::vector<unsigned char> bytes(sizeof header + follows + extra, 'x');
         std::memcpy(bytes.data(), &header, sizeof header);
@@ -185,7 +187,8 @@ TEST(record, checked_before_use)
         {"an unknown kind", message(record_kind{99}, 0, 0), false},
         {"the cause", message(record_kind::gone, 0, 12), true},
         {"a terminal escape in the cause", texted, false},
-        {"a failure's status", message(record_kind::failed, 3, 0), false},
+        {"a failure's status", message(record_kind::failed, 0, 0, 0, 2), true},
+        {"a status no failure has", message(record_kind::failed, 0, 0, 0, 3), false},
     };
     for (const auto &row : rows)
         EXPECT_EQ(checkRecord(row.bytes.data(), row.bytes.size()), row.usable) << row.name;
@@ -312,8 +315,6 @@ TEST(frame, decode)
                 << row.name;
         }
     }
-    EXPECT_FALSE(linkTypeSupported(147));
-    EXPECT_TRUE(linkTypeSupported(DLT_LINUX_SLL2));
 }
 
 TEST(summary, one_line_as_tcpdump_writes_it)
@@ -401,28 +402,70 @@ TEST(summary, sender)
     }
 }
 
-TEST(channel, due_times)
+TEST(pace, due_times)
 {
     constexpr long long second = 1000000000;
     const struct {
         const char *name;
-        timeval stamp;
-        long long now, due;
+        timespec stamp;
+        long long now, due, shown;
     } rows[] = {
-        // One clock through a file, in order: each row's now is when it is read.
-        {"first: at once", {1000, 0}, 5 * second, 5 * second},
-        {"as recorded after it", {1001, 500000}, 5 * second, 6 * second + second / 2},
-        {"read late: still as recorded", {1002, 0}, 9 * second, 7 * second},
-        {"before the last: at once, the clock set anew", {999, 0}, 10 * second, 10 * second},
-        {"as recorded after that", {999, 1}, 10 * second, 10 * second + 1000},
-        {"more than a day on: at once", {999 + 86401, 0}, 11 * second, 11 * second},
-        {"the largest stamp: at once", {LLONG_MAX, 999999}, 12 * second, 12 * second},
-        {"the smallest: at once", {LLONG_MIN, -999999}, 13 * second, 13 * second},
-        {"a usec far out of range", {LLONG_MIN, LONG_MAX}, 14 * second, 14 * second},
+        // One replay, in order: each row's now is when its record has come,
+        // and shown when it is shown.
+        {"first: at once", {1000, 0}, 5 * second, 5 * second, 5 * second},
+        {"as recorded after it",
+         {1001, 500000000},
+         5 * second,
+         6 * second + second / 2,
+         6 * second + second / 2},
+        {"come late: still as recorded", {1002, 0}, 9 * second, 7 * second, 9 * second},
+        {"after one shown late: its gap after that",
+         {1003, 0},
+         9 * second,
+         10 * second,
+         10 * second},
+        {"before the last: at once", {999, 0}, 11 * second, 11 * second, 11 * second},
+        {"as recorded after that", {999, 1000}, 11 * second, 11 * second + 1000, 12 * second},
+        {"more than a day on: at once", {999 + 86401, 0}, 13 * second, 13 * second, 13 * second},
+        {"the largest stamp: at once",
+         {LLONG_MAX, 999999999},
+         14 * second,
+         14 * second,
+         14 * second},
+        {"the smallest: at once", {LLONG_MIN, 0}, 15 * second, 15 * second, 15 * second},
+        {"a fraction far out of range",
+         {LLONG_MIN, LONG_MAX},
+         16 * second,
+         16 * second,
+         16 * second},
     };
     pace clock{};
-    for (const auto &row : rows)
+    for (const auto &row : rows) {
         EXPECT_EQ(dueTime(clock, row.stamp, row.now), row.due) << row.name;
+        shownAt(clock, row.stamp, row.shown);
+    }
+    // Four times as fast: a second recorded is a quarter.
+    clock.speed = 4;
+    shownAt(clock, {2000, 0}, 20 * second);
+    EXPECT_EQ(dueTime(clock, {2001, 0}, 20 * second), 20 * second + second / 4);
+}
+
+TEST(loop, rate_of_the_last_second)
+{
+    constexpr long long tenth = 100000000;
+    rate seen{};
+    for (long long at : {0LL, 3 * tenth, 9 * tenth, 9 * tenth + 5, 14 * tenth})
+        countShown(seen, at);
+    const struct {
+        long long at;
+        unsigned long shown;
+    } rows[] = {
+        {14 * tenth, 3},                  // 0.5 to 1.4 s: 0.9, 0.9 and 1.4
+        {18 * tenth, 3}, {19 * tenth, 1}, // 1.0 to 1.9 s: only 1.4
+        {24 * tenth, 0}, {1000 * tenth, 0},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(lastSecond(seen, row.at), row.shown) << row.at;
 }
 
 TEST(privileges, shell_word)

@@ -8,6 +8,8 @@
 //     skevla-capture [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [--no-sandbox]
 
 #include "capture.h"
+#include "filter.h"
+#include "privileges.h"
 #include "record.h"
 #include "sockets.h"
 
@@ -36,13 +38,14 @@ int main(int argc, char **argv)
         std::fputs("skevla-capture: this is skevla's capture helper; run skevla instead\n", stderr);
         return 2;
     }
-    const char *filter = nullptr, *interface = nullptr;
+    static failure why;
+    const char *expression = nullptr, *interface = nullptr;
     direction way = direction::in;
     bool sandbox = true;
     for (int i = 1; i < argc; ++i) {
         const bool valued = i + 1 < argc;
-        if (valued && std::strcmp(argv[i], "-f") == 0 && !filter)
-            filter = argv[++i];
+        if (valued && std::strcmp(argv[i], "-f") == 0 && !expression)
+            expression = argv[++i];
         else if (valued && std::strcmp(argv[i], "-i") == 0 && !interface)
             interface = argv[++i];
         else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
@@ -52,17 +55,16 @@ int main(int argc, char **argv)
             way = direction::inout, ++i;
         else if (std::strcmp(argv[i], "--no-sandbox") == 0)
             sandbox = false;
-        else
-            failCapture(channel, 2,
-                        "the capture helper was started with arguments it does not take");
+        else {
+            fail(why, 2, "the capture helper was started with arguments it does not take");
+            failCapture(channel, why);
+        }
     }
 
-    char why[4608];
-    if (const int status = openSockets(interface, way, why, sizeof why))
-        failCapture(channel, status, why);
-    unprivilegeOrFail(channel);
-    if (!prepareSockets(filter, way, why, sizeof why))
-        failCapture(channel, 1, why);
+    static socket_programs programs;
+    if (!openSockets(interface, way, why) || !dropAll(identity::unprivileged, why) ||
+        !compileForSockets(expression, programs, why) || !prepareSockets(programs, way, why))
+        failCapture(channel, why);
     boxOrFail(channel, parent, sandbox);
-    serveLive(channel);
+    serve(channel, socket_source);
 }

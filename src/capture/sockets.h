@@ -7,49 +7,30 @@
 // Each datagram comes with the kernel's stamp and drop count.
 #pragma once
 
-#include "record.h"
+#include "capture.h"
+#include "failure.h"
+#include "filter.h"
 
-#include <cstddef>
-#include <pcap/pcap.h>
-#include <poll.h>
-#include <string>
-
-// Compiles a pcap-filter(7) expression of any length for the handle's link
-// type. False with the cause, the expression quoted whole, in why.
-bool compileFilter(pcap_t *handle, const char *expression, bpf_program &program, std::string &why);
-
-// The kernel filters for the two sockets, from one expression (or none)
-// with tcpdump's meaning for raw IP of either version: ipv4 is expression
-// alone (empty when none), ipv6 keeps TCP of what expression accepts. Needs
-// no socket, so a bad expression is found before anything is opened. False
-// with the cause in why.
-bool compileSocketFilters(const char *expression, bpf_program &ipv4, bpf_program &ipv6,
-                          std::string &why);
+#include <cstdint>
 
 enum class direction { in, out, inout };
 
 // Opens the sockets for that direction and, for a name, binds them to that
-// interface. Needs the capture privilege. Returns 0, or the exit status of
-// the failure (2 for an interface that does not exist) with the cause and
-// remedy in why.
-int openSockets(const char *interface, direction way, char *why, std::size_t size);
+// interface. Needs the capture privilege. False with why: status 2 for an
+// interface that does not exist.
+bool openSockets(const char *interface, direction way, failure &why);
 
-// Filters the sockets in the kernel with expression (or keeps all TCP)
-// going that way, and asks for stamps and drop counts with every datagram.
-// Needs no privilege. False with the cause in why.
-bool prepareSockets(const char *expression, direction way, char *why, std::size_t size);
+// Filters the sockets in the kernel with the programs, keeping what goes
+// that way, and asks for stamps and drop counts with every datagram. Needs
+// no privilege.
+bool prepareSockets(socket_programs &programs, direction way, failure &why);
 
-// The two sockets, to wait on for a datagram: two entries of wait_on.
-void watchSockets(pollfd *wait_on);
+// The next datagram from either socket, waiting for it; nothing_yet when
+// the channel has a request first; gone when the interface went down or
+// away.
+outcome nextFromSockets(int channel, found &taken, failure &why);
 
-enum class received { datagram, none, gone };
+// The kernel's count of datagrams it dropped for the sockets, as it stands.
+std::uint64_t socketDrops();
 
-// Takes one datagram from a socket the wait found ready into into (at least
-// datagram_limit bytes), filling header's length, stamp and drops. On
-// gone, the interface went down or away, and why says which.
-received receiveDatagram(const pollfd *ready, unsigned char *into, record_header &header, char *why,
-                         std::size_t size);
-
-// The kernel's count of datagrams it dropped for both sockets, as it
-// stands.
-unsigned long kernelDrops();
+inline constexpr source socket_source{nextFromSockets, socketDrops};

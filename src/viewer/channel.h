@@ -6,53 +6,76 @@
 // before use: the capture process parses hostile bytes.
 #pragma once
 
+#include "failure.h"
 #include "record.h"
 
-#include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <poll.h>
-#include <sys/time.h>
 
-// Waits for the capture process to say it is ready: boxed in, and for a
-// replay, the file's header read; a replay's records then come at their
-// recorded pace, or with top_speed as fast as frames allow. SIGUSR1 writes
-// the counts meanwhile. Returns 0; -1 when SIGINT or SIGTERM came first; or
-// the exit status of its failure with its cause in why.
-int awaitCapture(bool top_speed, double speed, char *why, std::size_t size);
+// The monotonic clock in nanoseconds, which due times are on.
+long long monotonicNow();
+
+// Told once: whether the channel serves a replay, and how it is paced (at
+// the recorded pace times speed, or with top_speed as fast as frames
+// allow).
+void startChannel(bool replay, bool top_speed, double speed);
+
+// What the capture process said first, once the channel is readable:
+// ready (boxed, and for a replay, the file's header read; the first
+// datagram is then asked for), waiting (nothing that changes that: a
+// refused call is kept for the report), or failed: it cannot start, or
+// died, and why says so with the status.
+enum class start { ready, waiting, failed };
+start takeStart(failure &why);
 
 // The one descriptor of the channel to wait on, and for what.
 void watchChannel(pollfd &wait_on);
 
-// When the held datagram is due, in nanoseconds on the monotonic clock; 0
-// for at once, -1 when none is held.
+// When the held datagram is due, in nanoseconds on the monotonic clock; -1
+// when none is held.
 long long channelDue();
 
 struct datagram {
     const unsigned char *bytes; // the IP header first
-    std::int32_t length;        // -1 for a receive that failed
+    std::int32_t length;        // as logged: -1 for a receive that failed
     timespec stamp;             // when it was received, or recorded
     segment_summary summary;
 };
 
-// datagram: one was taken; counted: the kernel's drops have come, as asked;
-// ended: the file has no more; failed: the file cannot be read on; gone:
-// what it watched went away, or the capture process died or sent damage,
-// and the counts are worth a line. For the last two, why says why.
-enum class arrival { datagram, none_yet, counted, ended, failed, gone };
+enum class event {
+    none,     // nothing for the loop
+    datagram, // one was taken
+    counted,  // the kernel's drops have come, as asked
+    ended,    // the file has no more
+    failed,   // the file cannot be read on: why says why
+    gone,     // what it watched went away, or the capture process died or
+              // sent damage: why says why
+};
+
+struct arrival {
+    event what;
+    datagram taken;        // of event::datagram
+    bool told;             // dropped and skipped are news from the capture process
+    std::uint64_t dropped; // the kernel's drops as it last told them
+    std::uint64_t skipped; // a replay's packets passed over so far
+};
+
+// Which datagram may be taken now: none (paused, or the log's reader lags),
+// the held one once it is due, or the held one whatever its time (a step).
+enum class taking { none, when_due, next };
 
 // Reads what the channel holds if the wait found it readable, then takes
-// the held datagram into taken if it is due by now (LLONG_MAX takes it
-// whatever its time) and, if more are wanted, asks for the next.
-arrival grabPacket(bool readable, long long now, bool more, datagram &taken, char *why,
-                   std::size_t size);
+// the held datagram as take allows and, if more are wanted, asks for the
+// next.
+arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why);
 
 // Asks for the kernel's drops as they stand; grabPacket says when they have
-// come. False when there is nothing to ask (a replay, an ended capture):
-// counts.dropped stands as it is.
+// come. False when there is nothing to ask (a replay, an ended capture).
 bool askCounts();
 
-// After a pause: the next datagram of a replay is due as long after now as
-// it was recorded after the last one shown.
+// A pause ended at now: the next record of a replay is due as long after
+// now as it was recorded after the last one shown.
 void resumeChannel(long long now);
 
 // A replay's speed, times the recorded pace (-x, and the keys + and -),
@@ -60,22 +83,7 @@ void resumeChannel(long long now);
 double replaySpeed();
 void setReplaySpeed(double speed, long long now);
 
-// At the end: the kernel's final drops, with every datagram taken from it
-// but never shown counted among them, waiting at most a second for them.
-void finishChannel();
-
-// The recorded clock: a record is due as long after the one the clock was
-// last set by as it was recorded after it.
-struct pace {
-    bool started;
-    timeval base_stamp;  // the record the clock was set by
-    long long base_time; // when it was shown, in nanoseconds
-    timeval last_stamp;  // the record before this one
-    double speed = 1.0;  // -x: recorded gaps are divided by it
-};
-
-// When a record stamped so is due, given the clock's time now. The first
-// record, one stamped before the record before it, and one more than a day
-// after it are due at once and set the clock anew, so no stamp, however
-// hostile, makes the arithmetic overflow or the replay wait for years.
-long long dueTime(pace &clock, const timeval &stamp, long long now);
+// At the end: the kernel's final drops, given those last told, with every
+// datagram taken from it but never shown counted among them; it waits a
+// second at most for them.
+std::uint64_t finishChannel(std::uint64_t dropped);

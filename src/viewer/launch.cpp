@@ -48,7 +48,7 @@ const char *helperPath()
     return realpath(path, resolved) ? resolved : path;
 }
 
-int startHelper(const options &settings, int channel, char *why, std::size_t size)
+bool startHelper(const options &settings, int channel, failure &why)
 {
     const char *helper = helperPath();
     const char *arguments[9] = {"skevla-capture"};
@@ -75,19 +75,17 @@ int startHelper(const options &settings, int channel, char *why, std::size_t siz
                                    const_cast<char *const *>(arguments), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed == 0)
-        return 0;
+        return true;
     char shown[2 * PATH_MAX];
     shellWord(helper, shown, sizeof shown);
     if (failed == EACCES)
-        std::snprintf(why, size,
-                      "cannot start the capture helper %s: %s; live capture is for the members "
-                      "of group skevla: sudo usermod -aG skevla \"$USER\", then log in again "
-                      "(replaying a file with -r needs no group)",
-                      shown, std::strerror(failed));
-    else
-        std::snprintf(why, size, "cannot start the capture helper %s: %s; it belongs beside skevla",
-                      shown, std::strerror(failed));
-    return 1;
+        return fail(why, 1,
+                    "cannot start the capture helper %s: %s; live capture is for the members of "
+                    "group skevla: sudo usermod -aG skevla \"$USER\", then log in again "
+                    "(replaying a file with -r needs no group)",
+                    shown, std::strerror(failed));
+    return fail(why, 1, "cannot start the capture helper %s: %s; it belongs beside skevla", shown,
+                std::strerror(failed));
 }
 
 // Keeps the channel and the file, closes every other descriptor above 2.
@@ -100,75 +98,68 @@ void keepOnly(int one, int other)
     close_range(high + 1, ~0u, 0);
 }
 
-int forkReader(const options &settings, int channel, char *why, std::size_t size)
+bool forkReader(const options &settings, int channel, failure &why)
 {
     const bool from_input = std::strcmp(settings.file, "-") == 0;
-    const int file = from_input ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)
-                                : open(settings.file, O_RDONLY | O_CLOEXEC);
-    if (file < 0) {
-        std::snprintf(why, size, "%s: %s", settings.file, std::strerror(errno));
-        return 1;
-    }
     const pid_t parent = getpid();
     capture_pid = fork();
     if (capture_pid == 0) {
         prctl(PR_SET_NAME, "skevla-capture");
-        keepOnly(channel, file);
-        captureFile(channel, file, parent, settings.sandbox);
+        // The channel where the box expects it, standard input above it
+        // (the box puts /dev/null on 0), and nothing else.
+        dup2(channel, channel_descriptor);
+        const int input =
+            from_input ? fcntl(STDIN_FILENO, F_DUPFD, channel_descriptor + 1) : channel_descriptor;
+        keepOnly(channel_descriptor, input);
+        captureFile(channel_descriptor, settings.file, input, settings.filter, parent,
+                    settings.sandbox);
     }
-    const int cause = errno;
-    close(file);
-    if (capture_pid < 0) {
-        std::snprintf(why, size, "cannot start the capture process: %s", std::strerror(cause));
-        return 1;
-    }
+    if (capture_pid < 0)
+        return fail(why, 1, "cannot start the capture process: %s", std::strerror(errno));
     // What the child reads is its own; this process never reads input.
     const int null = from_input ? open("/dev/null", O_RDONLY) : -1;
     if (null >= 0 && null != STDIN_FILENO) {
         dup2(null, STDIN_FILENO);
         close(null);
     }
-    return 0;
+    return true;
 }
 
 } // namespace
 
-int startCapture(const options &settings, char *why, std::size_t size)
+bool startCapture(const options &settings, failure &why)
 {
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        std::snprintf(why, size, "cannot make a channel to the capture process: %s",
-                      std::strerror(errno));
-        return 1;
-    }
-    const int status = settings.file ? forkReader(settings, pair[1], why, size)
-                                     : startHelper(settings, pair[1], why, size);
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return fail(why, 1, "cannot make a channel to the capture process: %s",
+                    std::strerror(errno));
+    const bool started =
+        settings.file ? forkReader(settings, pair[1], why) : startHelper(settings, pair[1], why);
     close(pair[1]);
     sock = pair[0];
-    return status;
+    return started;
 }
 
-void reapCapture(long refused_call, char *why, std::size_t size)
+void reapCapture(int refused_call, failure &why)
 {
     int status = 0;
     while (waitpid(capture_pid, &status, 0) < 0 && errno == EINTR) {
     }
     const char *prefix = "the capture process ended";
     if (WIFEXITED(status)) {
-        std::snprintf(why, size, "%s: exited with status %d", prefix, WEXITSTATUS(status));
+        fail(why, 1, "%s: exited with status %d", prefix, WEXITSTATUS(status));
         return;
     }
     const int signal_number = WTERMSIG(status);
     const char *name = sigabbrev_np(signal_number);
     char call[96] = "";
     if (signal_number == SIGSYS) {
-        char *called =
-            refused_call >= 0
-                ? seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, static_cast<int>(refused_call))
-                : nullptr;
+        char *called = refused_call >= 0
+                           ? seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, refused_call)
+                           : nullptr;
         std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s", called ? " (" : "",
                       called ? called : "", called ? ")" : "");
         std::free(called);
     }
-    std::snprintf(why, size, "%s: killed by SIG%s%s", prefix, name ? name : "?", call);
+    fail(why, 1, "%s: killed by SIG%s%s", prefix, name ? name : "?", call);
 }

@@ -2,7 +2,9 @@
 
 #include "channel.h"
 #include "options.h"
+#include "pace.h"
 #include "recording.h"
+#include "render.h"
 #include "report.h"
 #include "signals.h"
 #include "state.h"
@@ -11,68 +13,72 @@
 #include <GL/glx.h>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <poll.h>
 #include <unistd.h>
+
+loop_state loop;
 
 namespace
 {
 
-bool one_line;            // -v
-unsigned long stop_after; // -c, 0 for never
-bool paused;
-bool stepping;             // while paused, one datagram is to be taken
-unsigned long shown;       // datagrams shown, for the info line
-std::int32_t shown_length; // the latest one's length as logged (draw trims odd ones)
-long long rate_second;     // the info line's rate: when the second being counted began
-unsigned long rate_count;  // datagrams shown in it
-double per_second;         // datagrams shown in the second before it
-long long frame_interval;  // --fps: nanoseconds between frames, 0 for a frame each datagram
-long long next_frame;      // when the next frame may be drawn
-bool frame_pending;        // a datagram shown waits for its frame
-bool leaving;
-bool counts_wanted; // SIGUSR1 asked for the counts line, whose drops are on their way
-segment_summary shown_summary;
-bool held_is_datagram; // the held lines count as received once written
-char failure[4608];
+constexpr long long tenth = nanoseconds_per_second / 10;
 
-constexpr long long nanoseconds_per_second = 1000000000;
+} // namespace
 
-long long now()
+void countShown(rate &seen, long long at)
 {
-    timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
+    const long long slot = at / tenth;
+    for (long long cleared = std::max(seen.slot + 1, slot - 9); cleared <= slot; ++cleared)
+        seen.counted[cleared % 10] = 0;
+    seen.slot = std::max(seen.slot, slot);
+    ++seen.counted[seen.slot % 10];
 }
 
-void leave(const char *cause)
+unsigned long lastSecond(const rate &seen, long long at)
 {
-    leaving = true;
-    if (cause && !failure[0])
-        std::snprintf(failure, sizeof failure, "%s", cause);
+    const long long slot = at / tenth;
+    unsigned long sum = 0;
+    for (long long counted = std::max(slot, seen.slot) - 9; counted <= std::min(slot, seen.slot);
+         ++counted)
+        sum += counted >= 0 ? seen.counted[counted % 10] : 0;
+    return sum;
 }
 
-void takeSignals()
+void leave(const failure *why)
 {
-    while (const int caught = nextSignal()) {
-        if (caught != SIGUSR1)
-            leave(nullptr);
-        else if (askCounts())
-            counts_wanted = true;
-        else
-            holdCounts(counts);
-    }
+    if (why && loop.ended_by.status == 0)
+        loop.ended_by = *why;
+    if (!loop.left && glutGet(GLUT_INIT_STATE))
+        glutLeaveMainLoop();
+    loop.left = true;
+}
+
+namespace
+{
+
+// The signals, answered the same way before the window and in the loop.
+void answerSignals()
+{
+    const signal_requests asked = takeSignals();
+    // Live, the line waits for the kernel's drops as they stand.
+    if (asked.counts && askCounts())
+        loop.counts_wanted = true;
+    else if (asked.counts)
+        holdCounts(counts);
+    if (asked.end)
+        leave(nullptr);
 }
 
 void writeHeld()
 {
+    static failure why;
     switch (flushLog()) {
     case flushed::all:
-        if (held_is_datagram && ++counts.received == stop_after)
+        if (loop.held_is_datagram && ++counts.received == loop.stop_after)
             leave(nullptr);
         break;
     case flushed::partly:
@@ -81,9 +87,8 @@ void writeHeld()
         leave(nullptr);
         break;
     case flushed::failed:
-        char cause[256];
-        std::snprintf(cause, sizeof cause, "cannot write the log: %s", std::strerror(errno));
-        leave(cause);
+        fail(why, 1, "cannot write the log: %s", std::strerror(errno));
+        leave(&why);
         break;
     }
 }
@@ -98,119 +103,90 @@ void writeHeldIfReady()
         writeHeld();
 }
 
-void describe()
-{
-    int length;
-    if (shown_length <= 0 || shown_summary.family == 0)
-        length =
-            std::snprintf(info_line, sizeof info_line, "#%lu drops\xA0%lu", shown, counts.dropped);
-    else
-        length = formatInfo(info_line, sizeof info_line, shown, shown_length, shown_summary,
-                            per_second, counts.dropped);
-    std::size_t used =
-        std::min(static_cast<std::size_t>(std::max(length, 0)), sizeof info_line - 1);
-    // The bitmap font is Latin-1: 0xD7 is the multiplication sign, and 0xA0
-    // (a space the line is never wrapped at) keeps "drops" with its count.
-    if (const double speed = replaySpeed(); speed > 0)
-        used += static_cast<std::size_t>(
-            std::snprintf(info_line + used, sizeof info_line - used, " \xD7%g", speed));
-    if (paused)
-        std::snprintf(info_line + used, sizeof info_line - used, " paused");
-}
-
-// The rate is what the last whole second saw: it falls to 0 a second after
-// traffic stops, as the wait wakes for each second while the line is shown.
-void tickRate(long long at)
-{
-    if (at - rate_second < nanoseconds_per_second)
-        return;
-    per_second = at - rate_second < 2 * nanoseconds_per_second ? rate_count : 0;
-    rate_second = at - (at - rate_second) % nanoseconds_per_second;
-    rate_count = 0;
-}
-
-void countRate(long long at)
-{
-    tickRate(at);
-    ++rate_count;
-}
-
 // With --fps, a frame at most every frame_interval: the latest datagram is
 // drawn when it comes.
 void askFrame(long long at)
 {
-    if (frame_interval == 0 || at >= next_frame) {
+    if (loop.frame_interval == 0 || at >= loop.next_frame) {
         glutPostRedisplay();
-        next_frame = at + frame_interval;
-        frame_pending = false;
+        loop.next_frame = at + loop.frame_interval;
+        loop.frame_pending = false;
     } else {
-        frame_pending = true;
+        loop.frame_pending = true;
     }
 }
 
-void show(const datagram &taken)
+// The one writer of what is shown: the picture's bytes, the log's lines,
+// the recording.
+void show(const datagram &taken, long long at)
 {
+    static failure why;
     if (taken.length > 0)
         std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
-    bytes_recieved = taken.length;
-    shown_summary = taken.summary;
-    char lines[256];
-    int length;
-    if (one_line && taken.summary.family != 0)
-        length = formatOneLine(lines, sizeof lines, taken.summary, taken.stamp);
-    else
-        length = formatLog(lines, sizeof lines, taken.length, taken.summary);
+    bytes_recieved = trimmedCount(taken.length);
+    shown = {shown.number + 1, taken.length, taken.summary};
+    char lines[line_limit];
+    const int length = loop.one_line && taken.summary.family != 0
+                           ? formatOneLine(lines, sizeof lines, taken.summary, taken.stamp)
+                           : formatLog(lines, sizeof lines, taken.length, taken.summary);
     holdLog(lines, static_cast<std::size_t>(length));
-    held_is_datagram = taken.length >= 0;
-    ++shown;
-    shown_length = taken.length;
+    loop.held_is_datagram = taken.length >= 0;
     if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp)) {
-        char cause[4352];
-        std::snprintf(cause, sizeof cause, "cannot write %s: %s", recording(),
-                      std::strerror(errno));
-        leave(cause);
+        fail(why, 1, "cannot write %s: %s", recording(), std::strerror(errno));
+        leave(&why);
     }
-    const long long at = show_info || frame_interval ? now() : 0;
-    if (show_info) {
-        countRate(at);
-        describe();
-    }
+    countShown(loop.shown_rate, at);
     writeHeldIfReady();
     askFrame(at);
 }
 
-void take(bool readable, bool taking)
+void takeDatagram(bool readable, taking take, long long at)
 {
-    datagram taken;
-    char cause[4608];
-    // A step takes the next datagram whatever its recorded time; nothing is
-    // taken while paused or while the log holds lines.
-    const long long at = !taking ? LLONG_MIN : stepping ? LLONG_MAX : now();
+    static failure why;
     // With -c, none is asked for past the last one to be shown.
-    const bool more = stop_after == 0 || shown + 1 < stop_after;
-    switch (grabPacket(readable, at, more, taken, cause, sizeof cause)) {
-    case arrival::datagram:
-        stepping = false;
-        show(taken);
+    const bool more = loop.stop_after == 0 || shown.number + 1 < loop.stop_after;
+    const arrival got = grabPacket(readable, at, take, more, why);
+    if (got.told) {
+        counts.dropped = got.dropped;
+        counts.skipped = got.skipped;
+    }
+    switch (got.what) {
+    case event::datagram:
+        loop.stepping = false;
+        show(got.taken, at);
         break;
-    case arrival::none_yet:
+    case event::none:
         break;
-    case arrival::counted:
-        if (counts_wanted)
+    case event::counted:
+        if (loop.counts_wanted)
             holdCounts(counts);
-        counts_wanted = false;
+        loop.counts_wanted = false;
         break;
-    case arrival::ended:
+    case event::ended:
         holdCounts(counts);
         break;
-    case arrival::gone:
+    case event::gone:
         finishLog();
         holdCounts(counts);
-        [[fallthrough]];
-    case arrival::failed:
-        leave(cause);
-        glutLeaveMainLoop();
+        leave(&why);
         break;
+    case event::failed:
+        leave(&why);
+        break;
+    }
+}
+
+// What the keys asked for that the channel must know of.
+void answerKeys(long long at)
+{
+    if (loop.was_paused && !loop.paused)
+        resumeChannel(at);
+    loop.was_paused = loop.paused;
+    loop.stepping = loop.stepping && loop.paused;
+    if (loop.speed_change != 1) {
+        setReplaySpeed(replaySpeed() * loop.speed_change, at);
+        loop.speed = replaySpeed();
+        loop.speed_change = 1;
     }
 }
 
@@ -218,20 +194,43 @@ void take(bool readable, bool taking)
 
 void startLoop(const options &settings)
 {
-    one_line = settings.one_line;
-    stop_after = settings.count;
-    frame_interval =
+    loop.one_line = settings.one_line;
+    loop.stop_after = settings.count;
+    loop.frame_interval =
         settings.fps ? nanoseconds_per_second / static_cast<long long>(settings.fps) : 0;
+    loop.speed_change = 1;
+    loop.speed = replaySpeed();
     tzset(); // the -v log's local time, read before the sandbox
+}
+
+bool awaitCapture(failure &why)
+{
+    // A pipe may be long in giving a file's header: the signals act meanwhile.
+    while (!loop.left) {
+        pollfd wait_on[] = {{sock, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
+        poll(wait_on, 2, -1);
+        if (wait_on[1].revents)
+            answerSignals();
+        if (wait_on[0].revents) {
+            switch (takeStart(why)) {
+            case start::ready:
+                return true;
+            case start::waiting:
+                break;
+            case start::failed:
+                return false;
+            }
+        }
+        flushCounts();
+    }
+    return false;
 }
 
 void idle()
 {
     // glutMainLoop may call idle once more after being asked to leave.
-    if (leaving) {
-        glutLeaveMainLoop();
+    if (loop.left)
         return;
-    }
     // Events Xlib has already read would not wake the poll. Nothing waits
     // to be sent: GLUT's event loop ends on a flushing XPending and a swap is
     // a round trip. The window's one connection is looked up once: the
@@ -239,18 +238,21 @@ void idle()
     static Display *const display = glXGetCurrentDisplay();
     if (XQLength(display) > 0)
         return;
+    answerKeys(monotonicNow());
     // While the log holds lines, no datagram is taken: the kernel queues
     // them, and drops and counts what does not fit.
     const bool held = logHeld();
-    const bool taking = !held && (!paused || stepping);
+    const taking take = held || (loop.paused && !loop.stepping) ? taking::none
+                        : loop.stepping                         ? taking::next
+                                                                : taking::when_due;
     pollfd from_channel;
     watchChannel(from_channel);
-    long long due = taking ? channelDue() : -1;
-    if (stepping && due > 0)
+    long long due = take == taking::none ? -1 : channelDue();
+    if (due > 0 && take == taking::next)
         due = 0;
     // A frame held back by --fps, and the info line's rate, also wake it.
     for (const long long also :
-         {frame_pending ? next_frame : -1, show_info ? rate_second + nanoseconds_per_second : -1})
+         {loop.frame_pending ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
@@ -262,76 +264,30 @@ void idle()
                         from_channel};
     timespec wait{};
     if (due > 0) {
-        const long long left = std::max(due - now(), 0LL);
+        const long long left = std::max(due - monotonicNow(), 0LL);
         wait = {static_cast<time_t>(left / nanoseconds_per_second),
                 static_cast<long>(left % nanoseconds_per_second)};
     }
-    ppoll(watched, sizeof watched / sizeof watched[0], due >= 0 ? &wait : nullptr, nullptr);
+    ppoll(watched, std::size(watched), due >= 0 ? &wait : nullptr, nullptr);
     if (watched[1].revents != 0)
-        takeSignals();
+        answerSignals();
     if (watched[2].revents & (POLLERR | POLLHUP))
         leave(nullptr);
     else if (watched[2].revents != 0)
         writeHeld();
     if (watched[3].revents != 0)
         flushCounts();
-    if (leaving) {
-        glutLeaveMainLoop();
+    if (loop.left)
         return;
-    }
-    const long long at = frame_pending || show_info ? now() : 0;
-    if (frame_pending && at >= next_frame)
+    const long long at = monotonicNow();
+    if (loop.frame_pending && at >= loop.next_frame)
         askFrame(at);
-    if (show_info && at - rate_second >= nanoseconds_per_second) {
-        tickRate(at);
-        describe();
+    if (loop.info && at >= loop.next_tick) {
+        loop.next_tick = at + nanoseconds_per_second;
         glutPostRedisplay();
     }
-    take(watched[4].revents != 0, taking);
+    takeDatagram(watched[4].revents != 0, take, at);
 }
-
-void stopLoop()
-{
-    leave(nullptr);
-    glutLeaveMainLoop();
-}
-
-void togglePause()
-{
-    paused = !paused;
-    stepping = false;
-    if (!paused)
-        resumeChannel(now());
-    if (show_info) {
-        describe();
-        glutPostRedisplay();
-    }
-}
-
-void changeSpeed(double times)
-{
-    setReplaySpeed(replaySpeed() * times, now());
-    if (show_info) {
-        describe();
-        glutPostRedisplay();
-    }
-}
-
-void stepOnce() { stepping = paused; }
-
-void toggleInfo()
-{
-    show_info = !show_info;
-    if (show_info) {
-        rate_second = now();
-        rate_count = 0;
-        per_second = 0;
-        describe();
-    }
-    glutPostRedisplay();
-}
-
-const char *loopFailure() { return failure[0] ? failure : nullptr; }
 
 void finishLog()
 {
@@ -341,7 +297,7 @@ void finishLog()
 
 void writeCounts()
 {
-    finishChannel();
+    counts.dropped = finishChannel(counts.dropped);
     holdCounts(counts);
     flushCounts();
 }

@@ -20,13 +20,12 @@
 // of four gives one colour and two vertices, drawn as points, line segments
 // or one polygon. Data flows one way: options.cpp reads the command line;
 // launch.cpp starts the capture process (src/capture/) and channel.cpp
-// takes its records; loop.cpp waits and takes; report.cpp logs and counts;
-// render.cpp draws; shell.cpp holds the window callbacks; state.h the
-// shared state. Start reading at main.
+// takes its records, pace.cpp timing a replay's; loop.cpp waits and takes;
+// report.cpp logs and counts; render.cpp draws; shell.cpp holds the window
+// callbacks; state.h the shared state. Start reading at main.
 
-#include "capture/file.h"
-#include "capture/sockets.h"
 #include "channel.h"
+#include "filter.h"
 #include "interfaces.h"
 #include "launch.h"
 #include "loop.h"
@@ -45,14 +44,45 @@
 #include <GL/glx.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
 
 namespace
 {
+
+// The one way a run fails: "skevla: " and the cause and remedy on
+// standard error as one line, then the status (1 for a failure, 2 for a
+// bad command line).
+[[noreturn]] void die(const failure &why)
+{
+    writeAll(STDERR_FILENO, "skevla: ", 8);
+    writeAll(STDERR_FILENO, why.why, strnlen(why.why, sizeof why.why));
+    writeAll(STDERR_FILENO, "\n", 1);
+    std::exit(why.status);
+}
+
+[[noreturn]] __attribute__((format(printf, 2, 3))) void die(int status, const char *format, ...)
+{
+    static failure why;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(why.why, sizeof why.why, format, arguments);
+    va_end(arguments);
+    why.status = status;
+    die(why);
+}
+
+// freeglut's fatal errors (no display, no GLX visual).
+[[noreturn]] void glutFailure(const char *format, va_list arguments)
+{
+    char cause[256];
+    std::vsnprintf(cause, sizeof cause, format, arguments);
+    die(1, "%s; set DISPLAY to a running X server that offers GLX", cause);
+}
 
 // A standard descriptor left closed would be taken by the next one opened
 // (the socket, the X connection), and the log written into it.
@@ -61,19 +91,6 @@ void fillStandardDescriptors()
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
             std::_Exit(1);
-}
-
-// Nothing privileged is held from here on: not root's id under sudo, not
-// a capability. What comes next (X, the GL driver, which the environment
-// chooses) runs with the user's own rights.
-void dropPrivileges()
-{
-    const char *failed = becomeInvokingUser();
-    if (!failed)
-        failed = shedPrivileges();
-    if (failed)
-        die(1, "cannot drop privileges (%s): %s; refusing to go on with them", failed,
-            std::strerror(errno));
 }
 
 // A window larger than the GL's largest viewport could not be drawn; X
@@ -93,6 +110,7 @@ void checkWindowSize()
 
 int main(int argc, char **argv)
 {
+    static failure why;
     blockSignals();
     fillStandardDescriptors();
     // Descriptors the launcher left open are not this program's to hold.
@@ -130,30 +148,31 @@ int main(int argc, char **argv)
     mode = settings.mode;
     winx = settings.winx;
     winy = settings.winy;
-
-    // A bad filter is refused before anything starts. A replay's is compiled
-    // for every link type a file may have (the forked reader inherits them);
-    // one that suits only others is refused once the file's type is known.
-    std::string refused;
-    bpf_program ipv4{}, ipv6{};
-    if (settings.file ? !prepareFileFilters(settings.filter, refused)
-                      : !compileSocketFilters(settings.filter, ipv4, ipv6, refused))
-        die(2, "%s", refused.c_str());
-    pcap_freecode(&ipv4);
-    pcap_freecode(&ipv6);
-    // Room for whatever the capture process may say.
-    static char why[record_limit];
     counts.file = settings.file;
+
     // Before no_new_privs, which would keep the helper's file capability
-    // from taking effect.
-    if (const int status = startCapture(settings, why, sizeof why))
-        die(status, "%s", why);
-    dropPrivileges();
-    if (const int status = awaitCapture(settings.top_speed, settings.speed, why, sizeof why);
-        status > 0) {
-        die(status, "%s", why);
-    } else if (status < 0) { // SIGINT or SIGTERM while a pipe gives no header
-        holdCounts(counts);
+    // from taking effect; the one thing done with the privilege.
+    if (!startCapture(settings, why))
+        die(why);
+    startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
+    // Nothing privileged is held from here on: not root's id under sudo,
+    // not a capability. What comes next (X, the GL driver, which the
+    // environment chooses) runs with the user's own rights.
+    if (!dropAll(identity::invoking_user, why))
+        die(why);
+    // A bad filter is refused before anything shows, whatever the capture
+    // process is doing; a replay's is the replay child's to judge, for the
+    // file's link type.
+    if (socket_programs programs; !settings.file) {
+        if (!compileForSockets(settings.filter, programs, why))
+            die(why);
+        pcap_freecode(&programs.ipv4);
+        pcap_freecode(&programs.ipv6);
+    }
+    if (!awaitCapture(why)) {
+        if (!loop.left)
+            die(why);
+        holdCounts(counts); // SIGINT or SIGTERM while a pipe gives no header
         flushCounts();
         return 0;
     }
@@ -162,8 +181,8 @@ int main(int argc, char **argv)
     // its threads, which inherit Landlock's confinement.
     if (settings.record && !openRecording(settings.record))
         die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
-    if (const int status = prepareSnapshots(settings.snapshots, settings.sandbox, why, sizeof why))
-        die(status, "%s", why);
+    if (!prepareSnapshots(settings.snapshots, settings.sandbox, why))
+        die(why);
     startLoop(settings);
 
     static const char banner[] = "SKEVLA BEGIN\n";
@@ -198,9 +217,8 @@ int main(int argc, char **argv)
     // process cannot run a program, make a socket or write a file.
     if (!settings.sandbox)
         std::fputs("skevla: running without the sandbox\n", stderr);
-    else if (const char *failed = enterSandbox(snapshotsAllowed()))
-        die(1, "cannot enter the sandbox (%s): %s; --no-sandbox runs without it", failed,
-            std::strerror(errno));
+    else if (!enterSandbox(snapshotsAllowed(), why))
+        die(why);
 
     glutDisplayFunc(draw);
     glutReshapeFunc(reshape);
@@ -211,9 +229,9 @@ int main(int argc, char **argv)
     // What the log still holds goes first: it may be the failure; then
     // the counts, held when the input went away, before the cause.
     finishLog();
-    if (const char *cause = loopFailure()) {
+    if (loop.ended_by.status != 0) {
         flushCounts();
-        die(1, "%s", cause);
+        die(loop.ended_by);
     }
     writeCounts();
     return 0;

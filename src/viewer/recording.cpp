@@ -21,7 +21,7 @@ struct file_header {
     std::uint32_t link_type = 101; // raw IP: the datagram from its IP header on
 };
 
-struct record_header {
+struct pcap_record {
     std::uint32_t seconds, nanoseconds, captured, original;
 };
 
@@ -54,8 +54,8 @@ bool recordDatagram(const unsigned char *bytes, int length, const timespec &stam
     if (length <= 0)
         return true;
     const auto size = static_cast<std::uint32_t>(length);
-    record_header header{static_cast<std::uint32_t>(stamp.tv_sec),
-                         static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
+    pcap_record header{static_cast<std::uint32_t>(stamp.tv_sec),
+                       static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
     const iovec parts[] = {{&header, sizeof header}, {const_cast<unsigned char *>(bytes), size}};
     return writeWhole(parts, 2, sizeof header + size);
 }

@@ -1,5 +1,8 @@
 #include "render.h"
 
+#include "channel.h"
+#include "loop.h"
+#include "report.h"
 #include "snapshot.h"
 #include "state.h"
 
@@ -10,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-float channel(signed char byte)
+float intensity(signed char byte)
 {
     const auto widened = static_cast<std::uint32_t>(static_cast<std::int32_t>(byte));
     return static_cast<float>(widened / 127u);
@@ -52,6 +55,9 @@ namespace
 // is otherwise untouched.
 void drawInfo()
 {
+    char info_line[line_limit];
+    formatInfo(info_line, sizeof info_line, shown, lastSecond(loop.shown_rate, monotonicNow()),
+               counts.dropped, loop.speed, loop.paused);
     // Wrapped at spaces onto as many lines as the window's width needs.
     constexpr int line = 15, margin = 5, glyph = 8;
     const std::size_t fits = static_cast<std::size_t>(std::max((winx - 2 * margin) / glyph, 1));
@@ -88,7 +94,6 @@ void drawInfo()
 void draw()
 {
     glClear(GL_COLOR_BUFFER_BIT);
-    bytes_recieved = trimmedCount(bytes_recieved);
 
     const int primitive = primitiveOf(mode);
     if (primitive >= 0) {
@@ -102,13 +107,14 @@ void draw()
             const signed char *group = buffer + 4 * g;
             int vertices[4];
             groupVertices(group, sx, sy, vertices);
-            glColor4f(channel(group[0]), channel(group[1]), channel(group[2]), channel(group[3]));
+            glColor4f(intensity(group[0]), intensity(group[1]), intensity(group[2]),
+                      intensity(group[3]));
             glVertex2i(vertices[0], vertices[1]);
             glVertex2i(vertices[2], vertices[3]);
         }
         glEnd();
     }
-    if (show_info)
+    if (loop.info)
         drawInfo();
     if (snapshotWanted()) {
         // What the swap is about to show, read back whole.

@@ -6,10 +6,11 @@
 // are the window's width and height divided by 100.
 #pragma once
 
-// Colour channel of one byte: its value widened with sign to 32 bits, read as
-// unsigned and divided by 127. The GL clamps the result, so 0x7F and every
-// byte with the top bit set are full intensity, everything else dark.
-float channel(signed char byte);
+// The intensity of one byte's colour channel: its value widened with sign
+// to 32 bits, read as unsigned and divided by 127. The GL clamps the
+// result, so 0x7F and every byte with the top bit set are full intensity,
+// everything else dark.
+float intensity(signed char byte);
 
 // Vertex A then vertex B of the group at group[0..3], as {ax, ay, bx, by}.
 void groupVertices(const signed char *group, int sx, int sy, int out[4]);
@@ -24,6 +25,8 @@ int groupCount(int count);
 // The GL primitive a mode letter names, or -1 for a letter that draws nothing.
 int primitiveOf(char mode_letter);
 
-// The display callback: clear, draw the latest datagram, swap. It never
-// waits, so a repaint after an expose or a resize is immediate.
+// The display callback: clear, draw the latest datagram (bytes_recieved of
+// buffer) and, when asked for, the info line over it, swap. It never waits
+// and changes nothing, so a repaint after an expose or a resize is
+// immediate and the same.
 void draw();

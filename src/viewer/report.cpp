@@ -18,9 +18,9 @@
 namespace
 {
 
-char held[256]; // one datagram's lines at a time
+char held[line_limit]; // one datagram's lines at a time
 std::size_t held_length;
-char held_counts[4200]; // the counts line, room for a file name of PATH_MAX
+char held_counts[counts_line_limit];
 std::size_t held_counts_length;
 
 int familyOf(const segment_summary &segment) { return segment.family == 6 ? AF_INET6 : AF_INET; }
@@ -121,29 +121,48 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
     tm local{};
     const time_t seconds = stamp.tv_sec;
     localtime_r(&seconds, &local);
-    char described[256];
+    char described[line_limit];
     describeSegment(described, sizeof described, segment);
     return std::snprintf(out, size, "%02d:%02d:%02d.%06ld %s %s\n", local.tm_hour, local.tm_min,
                          local.tm_sec, stamp.tv_nsec / 1000, segment.family == 6 ? "IP6" : "IP",
                          described);
 }
 
-int formatInfo(char *out, std::size_t size, unsigned long number, int length,
-               const segment_summary &segment, double per_second, unsigned long dropped)
+std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagram,
+                       double per_second, unsigned long dropped, double speed, bool paused)
 {
-    const bool flagged =
-        segment.shape == segment_shape::segment || segment.shape == segment_shape::too_long;
-    const ends both = endsOf(segment, segment.shape != segment_shape::later_fragment);
-    char flags[16] = "[", *letters = flags + 1;
-    tcpFlags(segment.flags, letters);
-    std::strcat(flags, "]");
-    const char *note = flagged                                          ? flags
-                       : segment.shape == segment_shape::later_fragment ? "fragment"
-                       : segment.shape == segment_shape::truncated      ? "[|tcp]"
-                                                                        : "bad header length";
-    return std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops\xA0%lu", number,
-                         segment.family == 6 ? "IPv6" : "IPv4", length, both.from, both.to, note,
-                         per_second, dropped);
+    const segment_summary &segment = datagram.summary;
+    int length;
+    if (datagram.length <= 0 || segment.family == 0) {
+        length = std::snprintf(out, size, "#%lu drops\xA0%lu", datagram.number, dropped);
+    } else {
+        const bool flagged =
+            segment.shape == segment_shape::segment || segment.shape == segment_shape::too_long;
+        const ends both = endsOf(segment, segment.shape != segment_shape::later_fragment);
+        char flags[16] = "[", *letters = flags + 1;
+        tcpFlags(segment.flags, letters);
+        std::strcat(flags, "]");
+        const char *note = flagged                                          ? flags
+                           : segment.shape == segment_shape::later_fragment ? "fragment"
+                           : segment.shape == segment_shape::truncated      ? "[|tcp]"
+                                                                            : "bad header length";
+        // The bitmap font is Latin-1: 0xA0 (a space the line is never
+        // wrapped at) keeps "drops" with its count.
+        length = std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops\xA0%lu",
+                               datagram.number, segment.family == 6 ? "IPv6" : "IPv4",
+                               datagram.length, both.from, both.to, note, per_second, dropped);
+    }
+    std::size_t used = std::min(static_cast<std::size_t>(std::max(length, 0)), size - 1);
+    // 0xD7 is the multiplication sign.
+    if (speed > 0)
+        used += std::min(static_cast<std::size_t>(
+                             std::max(std::snprintf(out + used, size - used, " \xD7%g", speed), 0)),
+                         size - 1 - used);
+    if (paused)
+        used += std::min(static_cast<std::size_t>(
+                             std::max(std::snprintf(out + used, size - used, " paused"), 0)),
+                         size - 1 - used);
+    return used;
 }
 
 void unblockOutput()
@@ -208,23 +227,63 @@ flushed flushLog()
     return held_length == 0 ? flushed::all : flushed::partly;
 }
 
-int formatCounts(char *out, std::size_t size, const tally &seen)
+namespace
 {
-    const char *datagrams = seen.received == 1 ? "datagram" : "datagrams";
-    if (seen.file)
-        return std::snprintf(out, size, "skevla: %lu %s received from %s, %lu %s skipped\n",
-                             seen.received, datagrams, seen.file, seen.skipped,
-                             seen.skipped == 1 ? "packet" : "packets");
-    return std::snprintf(out, size, "skevla: %lu %s received, %lu dropped by the kernel\n",
-                         seen.received, datagrams, seen.dropped);
+
+// Text into a buffer, cut to fit, with nothing that could lock.
+struct writer {
+    char *out;
+    std::size_t size, used;
+};
+
+void put(writer &to, const char *text)
+{
+    while (*text && to.used + 1 < to.size)
+        to.out[to.used++] = *text++;
+}
+
+void putNumber(writer &to, unsigned long number)
+{
+    char digits[24], *first = digits + sizeof digits - 1;
+    *first = '\0';
+    do
+        *--first = static_cast<char>('0' + number % 10);
+    while ((number /= 10) != 0);
+    put(to, first);
+}
+
+} // namespace
+
+std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
+{
+    writer to{out, size, 0};
+    const unsigned long received = seen.received.load(std::memory_order_relaxed);
+    put(to, "skevla: ");
+    putNumber(to, received);
+    put(to, received == 1 ? " datagram received" : " datagrams received");
+    if (seen.file) {
+        const unsigned long skipped = seen.skipped.load(std::memory_order_relaxed);
+        put(to, " from ");
+        put(to, seen.file);
+        put(to, ", ");
+        putNumber(to, skipped);
+        put(to, skipped == 1 ? " packet skipped\n" : " packets skipped\n");
+    } else {
+        put(to, ", ");
+        putNumber(to, seen.dropped.load(std::memory_order_relaxed));
+        put(to, " dropped by the kernel\n");
+    }
+    // Cut short, it still ends its line.
+    if (to.used > 0)
+        to.out[to.used - 1] = '\n';
+    to.out[to.used] = '\0';
+    return to.used;
 }
 
 void holdCounts(const tally &seen)
 {
     // The latest counts supersede any still held.
-    held_counts_length =
-        static_cast<std::size_t>(std::max(formatCounts(held_counts, sizeof held_counts, seen), 0));
-    held_counts_length = std::min(held_counts_length, sizeof held_counts - 1);
+    held_counts_length = formatCounts(held_counts, sizeof held_counts, seen);
 }
 
 bool countsHeld() { return held_counts_length > 0; }

@@ -3,10 +3,15 @@
 
 #include "record.h"
 
+#include <climits>
 #include <cstddef>
 #include <ctime>
 
+struct shown_datagram;
 struct tally;
+
+// Room for one datagram's log lines, and for the info line.
+inline constexpr std::size_t line_limit = 256;
 
 // The two log lines of one datagram: count, and its sender as inet_ntop
 // writes it (0.0.0.0 where no IP header could be read). Returns their
@@ -21,9 +26,10 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
                   const timespec &stamp);
 
 // The info line over the picture: the datagram's number, family, length,
-// ends, flags, the rate and the kernel's drops. Returns its length.
-int formatInfo(char *out, std::size_t size, unsigned long number, int length,
-               const segment_summary &segment, double per_second, unsigned long dropped);
+// ends, flags, the rate and the kernel's drops; a replay's speed (0 for
+// none) and whether it is paused. Returns its length, at most size - 1.
+std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagram,
+                       double per_second, unsigned long dropped, double speed, bool paused);
 
 // Gives standard output and error, where they are terminals or pipes,
 // descriptions of their own that never block a write, so a reader that
@@ -50,10 +56,14 @@ enum class flushed { all, partly, reader_gone, failed };
 // PIPE_BUF). On failed, errno tells why.
 flushed flushLog();
 
+// Room for a counts line, a file name of PATH_MAX included.
+inline constexpr std::size_t counts_line_limit = PATH_MAX + 128;
+
 // "skevla: N datagrams received, M dropped by the kernel", or for a replay
 // "skevla: N datagrams received from FILE, K packets skipped", with a
-// newline; returns its length.
-int formatCounts(char *out, std::size_t size, const tally &seen);
+// newline; returns its length. Safe in a signal handler: it neither
+// allocates nor locks.
+std::size_t formatCounts(char *out, std::size_t size, const tally &seen);
 
 // The counts line of seen, held until standard error takes it without
 // waiting (the loop waits for that with everything else); a later one

@@ -3,6 +3,8 @@
 // terminal and the user's files, so a fault must find nothing there to use.
 #pragma once
 
+#include "failure.h"
+
 // Installs a seccomp filter on every thread that refuses, with an error (so
 // a GL driver that probes gets an answer), whatever a fault would want and
 // the loop never needs: running programs or starting processes, tracing or
@@ -10,9 +12,8 @@
 // connected, changing a socket, creating or changing files or their modes,
 // owners, times and attributes, pushing input into a terminal, new
 // namespaces and mounts, the kernel's keyrings, userfaultfd, perf and bpf.
-// A foreign architecture kills the process. Returns the step that failed,
-// or nullptr once the filter holds.
+// A foreign architecture kills the process. False with why.
 // With create_beneath (Landlock confines creation to one directory), an
 // open that creates a new file to write (O_WRONLY, O_CREAT, O_EXCL) is let
 // through, one that truncates or writes an existing file never.
-const char *enterSandbox(bool create_beneath);
+bool enterSandbox(bool create_beneath, failure &why);

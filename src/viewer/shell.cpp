@@ -16,28 +16,6 @@
 #include <unistd.h>
 #include <vector>
 
-void die(int status, const char *format, ...)
-{
-    // A cause of any length: a filter expression is quoted whole.
-    va_list args, again;
-    va_start(args, format);
-    va_copy(again, args);
-    std::vector<char> cause(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, args)) + 1);
-    va_end(args);
-    std::vsnprintf(cause.data(), cause.size(), format, again);
-    va_end(again);
-    const std::string line = std::string("skevla: ") + cause.data() + "\n";
-    writeAll(STDERR_FILENO, line.data(), line.size());
-    std::exit(status);
-}
-
-void glutFailure(const char *format, va_list args)
-{
-    char cause[256];
-    std::vsnprintf(cause, sizeof cause, format, args);
-    die(1, "%s; set DISPLAY to a running X server that offers GLX", cause);
-}
-
 int lostDisplay(_XDisplay *display)
 {
     writeCounts();
@@ -115,36 +93,36 @@ void keyboard(unsigned char key, int, int)
 {
     switch (key) {
     case 27: // Escape
-        stopLoop();
-        break;
+        leave(nullptr);
+        return;
     case ' ':
-        togglePause();
+        loop.paused = !loop.paused;
         break;
     case 'n':
-        stepOnce();
-        break;
+        loop.stepping = loop.paused;
+        return;
     case 'i':
-        toggleInfo();
+        loop.info = !loop.info;
         break;
     case 'f':
         glutFullScreenToggle();
-        break;
+        return;
     case '+':
-        changeSpeed(2);
-        break;
     case '-':
-        changeSpeed(0.5);
+        loop.speed_change *= key == '+' ? 2 : 0.5;
         break;
     case 's':
         takeSnapshot();
-        break;
+        return;
     default:
-        break;
+        return;
     }
+    // What the info line says, or the line itself, changed.
+    glutPostRedisplay();
 }
 
 void special(int key, int, int)
 {
     if (key == GLUT_KEY_RIGHT)
-        stepOnce();
+        loop.stepping = loop.paused;
 }

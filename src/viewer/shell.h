@@ -1,19 +1,10 @@
-// Shell: fatal errors, the window's fixed GL state and its event callbacks.
+// Shell: the window's fixed GL state and its event callbacks.
 // Keys: Escape ends; Space pauses and resumes; n or the Right arrow takes
 // one datagram while paused; i shows or hides the info line; f toggles full
 // screen; + and - make a replay twice or half as fast; s saves a snapshot.
 #pragma once
 
-#include <cstdarg>
-
 struct _XDisplay; // Xlib's Display, whose header would bring its macros along
-
-// Writes "skevla: " and the formatted cause and remedy to standard error as
-// one line, then exits with status (1 for a failure, 2 for a bad command line).
-[[noreturn]] void die(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-// freeglut's fatal errors (no display, no GLX visual) routed through die.
-[[noreturn]] void glutFailure(const char *format, va_list args);
 
 // Whether name is one of the space-separated words of extensions.
 bool hasExtension(const char *extensions, const char *name);

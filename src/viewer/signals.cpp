@@ -19,11 +19,9 @@ void handle(int number)
 {
     const int saved = errno;
     if (number != SIGUSR1 && ending) {
-        // snprintf of integers and a string into a buffer neither
-        // allocates nor locks in glibc.
-        char line[4200];
-        const int length = formatCounts(line, sizeof line, counts);
-        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
+        char line[counts_line_limit];
+        const std::size_t length = formatCounts(line, sizeof line, counts);
+        if (write(STDERR_FILENO, line, length)) {
         }
         _exit(128 + number);
     }
@@ -70,8 +68,10 @@ bool catchSignals()
 
 int signalDescriptor() { return caught[0]; }
 
-int nextSignal()
+signal_requests takeSignals()
 {
-    unsigned char byte;
-    return read(caught[0], &byte, 1) == 1 ? byte : 0;
+    signal_requests asked{};
+    for (unsigned char byte; read(caught[0], &byte, 1) == 1;)
+        (byte == SIGUSR1 ? asked.counts : asked.end) = true;
+    return asked;
 }

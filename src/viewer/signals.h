@@ -3,7 +3,7 @@
 // traffic comes. A second SIGINT or SIGTERM ends the program on the spot,
 // whatever it is blocked in (a stopped X server, a terminal nobody reads),
 // with the status the signal implies and the counts if they can be written
-// without waiting.
+// without waiting. The handler formats them with nothing that could lock.
 #pragma once
 
 // Blocks the three, first thing, so none can kill the program before its
@@ -17,5 +17,9 @@ bool catchSignals();
 // The pipe's end to wait on.
 int signalDescriptor();
 
-// The next signal caught, or 0 when none is waiting.
-int nextSignal();
+// What the signals caught since the last call ask for: the counts line
+// (SIGUSR1), the end (SIGINT, SIGTERM), or both.
+struct signal_requests {
+    bool counts, end;
+};
+signal_requests takeSignals();

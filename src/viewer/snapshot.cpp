@@ -107,28 +107,26 @@ bool writePng(FILE *file, const unsigned char *pixels, int width, int height)
 
 } // namespace
 
-int prepareSnapshots(const char *directory, bool sandbox, char *why, std::size_t size)
+bool prepareSnapshots(const char *directory, bool sandbox, failure &why)
 {
     // A directory named must be fit for snapshots; the current one need
     // not be, and a snapshot there then fails with its reason.
     const char *path = directory ? directory : ".";
     directory_fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory && (directory_fd < 0 || access(path, W_OK | X_OK) != 0)) {
-        std::snprintf(why, size, "--snapshots '%s': %s; name a directory you can write to", path,
-                      std::strerror(errno));
-        return 2;
-    }
+    if (directory && (directory_fd < 0 || access(path, W_OK | X_OK) != 0))
+        return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
+                    std::strerror(errno));
     if (directory_fd < 0) {
         std::snprintf(landlock_missing, sizeof landlock_missing,
                       "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
                       std::strerror(errno));
-        return 0;
+        return true;
     }
     if (const char *missing = sandbox ? confine() : nullptr)
         std::snprintf(landlock_missing, sizeof landlock_missing,
                       "skevla: snapshots need Landlock, %s; nothing was saved\n", missing);
     allowed = landlock_missing[0] == '\0';
-    return 0;
+    return true;
 }
 
 bool snapshotsAllowed() { return allowed; }

@@ -7,15 +7,15 @@
 // truncates. Without Landlock, s says so and writes nothing.
 #pragma once
 
-#include <cstddef>
+#include "failure.h"
 
 // Checks the directory (nullptr: the current one) and confines file
 // creation to it with Landlock. Before the GL driver starts threads, which
-// inherit the confinement, and after no_new_privs. Returns 0; or 2 for a
-// directory named that is not there or not writable, with why saying so.
-// Landlock missing or refused is no failure: snapshots are then off.
-// Without the sandbox (--no-sandbox) nothing is confined.
-int prepareSnapshots(const char *directory, bool sandbox, char *why, std::size_t size);
+// inherit the confinement, and after no_new_privs. False, status 2, for a
+// directory named that is not there or not writable. Landlock missing or
+// refused is no failure: snapshots are then off. Without the sandbox
+// (--no-sandbox) nothing is confined.
+bool prepareSnapshots(const char *directory, bool sandbox, failure &why);
 
 // Whether files may be created beneath the directory (Landlock holds).
 bool snapshotsAllowed();

@@ -6,6 +6,5 @@ std::int32_t winy = 500;
 int sock = -1;
 signed char buffer[buffer_size];
 std::int32_t bytes_recieved = 0;
-bool show_info;
-char info_line[256];
+shown_datagram shown;
 tally counts;

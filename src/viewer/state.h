@@ -3,6 +3,7 @@
 
 #include "record.h"
 
+#include <atomic>
 #include <cstdint>
 
 inline constexpr int buffer_size =
@@ -13,16 +14,24 @@ extern std::int32_t winx;               // window width in pixels
 extern std::int32_t winy;               // window height in pixels
 extern int sock;                        // the channel to the capture process
 extern signed char buffer[buffer_size]; // latest datagram, IP header first
-extern std::int32_t bytes_recieved;     // its length in bytes, or -1
+extern std::int32_t bytes_recieved;     // its length as drawn (odd ones less one), or -1
 
-extern bool show_info;      // the info line is drawn over the picture (key i)
-extern char info_line[256]; // what it says of the latest datagram
+// The latest datagram shown, for the info line; written with buffer and
+// bytes_recieved by the loop's show() alone.
+struct shown_datagram {
+    unsigned long number; // how many were shown, this one included
+    std::int32_t length;  // as logged
+    segment_summary summary;
+};
+extern shown_datagram shown;
 
-// What the run has seen, for the counts line on standard error.
+// What the run has seen, for the counts line on standard error. Written by
+// the loop alone; read also by the handler of a second SIGINT, hence
+// atomic.
 struct tally {
-    unsigned long received; // datagrams logged
-    unsigned long dropped;  // the kernel's drops for the capture sockets, as last told
-    unsigned long skipped;  // packets of a capture file that are not TCP
-    const char *file;       // the capture file replayed, or nullptr when live
+    std::atomic<unsigned long> received; // datagrams logged
+    std::atomic<unsigned long> dropped;  // the kernel's drops for the capture sockets, as last told
+    std::atomic<unsigned long> skipped;  // packets of a capture file that are not TCP
+    const char *file;                    // the capture file replayed, or nullptr when live
 };
 extern tally counts;

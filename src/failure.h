@@ -1,0 +1,17 @@
+// Failure: how every step that can fail says so, in either process: the
+// exit status it implies and one line saying why, with the remedy where
+// there is one. The line has room for a filter expression quoted whole.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr std::size_t message_limit = 65536;
+
+struct failure {
+    int status;              // 1 for a failure, 2 for a bad command line
+    char why[message_limit]; // the cause, without the program's name
+};
+
+// Sets out's status and cause, cut to fit, and returns false, so a step
+// can end with `return fail(out, 1, ...)`.
+bool fail(failure &out, int status, const char *format, ...) __attribute__((format(printf, 3, 4)));

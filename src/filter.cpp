@@ -1,0 +1,49 @@
+#include "filter.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+namespace
+{
+
+// The cause, the expression quoted as it was typed, as a string of any
+// length.
+bool compileOne(int link_type, const char *text, const char *typed, bpf_program &program,
+                std::string &refusal)
+{
+    pcap_t *compiler = pcap_open_dead(link_type, snapshot_length);
+    const bool compiled = pcap_compile(compiler, &program, text, 1, PCAP_NETMASK_UNKNOWN) == 0;
+    if (!compiled)
+        refusal = std::string("bad filter expression '") + typed + "': " + pcap_geterr(compiler);
+    pcap_close(compiler);
+    return compiled;
+}
+
+} // namespace
+
+bool compileForSockets(const char *expression, socket_programs &out, failure &why)
+{
+    out = {};
+    std::string refusal;
+    const std::string tcp_of = std::string("tcp and (") + (expression ? expression : "") + ")";
+    if (expression && !compileOne(DLT_RAW, expression, expression, out.ipv4, refusal))
+        return fail(why, 2, "%s", refusal.c_str());
+    if (!compileOne(DLT_RAW, expression ? tcp_of.c_str() : "tcp", expression ? expression : "tcp",
+                    out.ipv6, refusal)) {
+        pcap_freecode(&out.ipv4);
+        return fail(why, 2, "%s", refusal.c_str());
+    }
+    return true;
+}
+
+bool compileForFiles(const char *expression, file_programs &out, failure &why)
+{
+    out.filtering = expression != nullptr;
+    bool suits_one = !out.filtering;
+    for (std::size_t at = 0; out.filtering && at < link_type_count; ++at)
+        suits_one |=
+            compileOne(link_types[at], expression, expression, out.programs[at], out.refusals[at]);
+    const auto raw = std::find(std::begin(link_types), std::end(link_types), DLT_RAW);
+    return suits_one || fail(why, 2, "%s", out.refusals[raw - std::begin(link_types)].c_str());
+}

@@ -1,0 +1,48 @@
+// Filter: the -f expression compiled by libpcap with tcpdump's meaning,
+// for the capture sockets and for every link type a capture file may have.
+// Compiling reads /etc/services and /etc/protocols and may look names up,
+// so each process does it with no privilege and before its box, and hands
+// the programs to its capture as values.
+#pragma once
+
+#include "failure.h"
+
+#include <cstddef>
+#include <iterator>
+#include <pcap/pcap.h>
+#include <string>
+
+// The largest packet libpcap knows of: a program's verdict is how much of
+// a packet it keeps, so it must cover any.
+inline constexpr int snapshot_length = 262144;
+
+// The link types a TCP datagram can be found in: Ethernet with VLAN tags,
+// Linux cooked v1 and v2, raw IP of either or one version, BSD loopback.
+inline constexpr int link_types[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
+                                     DLT_IPV4,   DLT_IPV6,      DLT_NULL,       DLT_LOOP};
+inline constexpr std::size_t link_type_count = std::size(link_types);
+
+// For the sockets, which hand over the IP header first: ipv4 runs on the
+// raw IPv4 socket (empty without an expression: the socket takes only TCP
+// anyway), ipv6 keeps TCP of what the expression accepts and serves a
+// socket of IPv6 or of both families (raw IP programs test the version).
+struct socket_programs {
+    bpf_program ipv4, ipv6;
+};
+
+// Compiles expression (may be null: all TCP). False with why quoting the
+// expression as it was typed; status 2.
+bool compileForSockets(const char *expression, socket_programs &out, failure &why);
+
+// For a capture file: the program for each link type, in link_types'
+// order, and why the expression does not suit those it does not.
+struct file_programs {
+    bool filtering;
+    bpf_program programs[link_type_count];
+    std::string refusals[link_type_count];
+};
+
+// Compiles expression (may be null: no filter) for every link type. False
+// with why, status 2, when it suits none: the reason given for raw IP,
+// its meaning live.
+bool compileForFiles(const char *expression, file_programs &out, failure &why);
