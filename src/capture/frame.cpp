@@ -122,8 +122,14 @@ bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, da
     // As tcpdump's "tcp" means it: IPv6 next header 6, or a fragment header
     // whose next header is 6.
     if (!readIp(packet, ip) || (version != 0 && ip.version != version) ||
-        ip.protocol != protocol_tcp || (ip.version == 4 && ip.header_length < ipv4_header))
+        ip.protocol != protocol_tcp)
         return false;
+    // An IPv4 header length under 20 leaves its total length untrusted, as
+    // tcpdump takes it, who reads nothing past it: the frame is the datagram.
+    if (ip.version == 4 && ip.header_length < ipv4_header) {
+        out = {start, packet.held};
+        return true;
+    }
     // The length its header states, cut to what is held; one shorter than
     // the header itself makes no datagram.
     if (ip.stated != 0 && ip.stated < ip.header_length)

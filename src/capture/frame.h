@@ -6,7 +6,7 @@
 
 // Where the datagram lies in the frame and how long it is: its IPv4 total
 // length or IPv6 header and payload length, or what the frame holds where
-// the capture cut it shorter.
+// the capture cut it shorter or an IPv4 header length is under 20.
 struct datagram_span {
     std::size_t offset;
     std::size_t length;

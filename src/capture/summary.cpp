@@ -53,6 +53,15 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
     out.family = static_cast<std::uint8_t>(ip.version);
     std::memcpy(out.source, ip.source, sizeof out.source);
     std::memcpy(out.destination, ip.destination, sizeof out.destination);
+    if (ip.version == 4) {
+        out.ip_header_length = static_cast<std::uint8_t>(ip.header_length);
+        // Nothing past a header length under its fixed part can be trusted,
+        // so, as tcpdump, nothing past it is read.
+        if (ip.header_length < ipv4_header) {
+            out.shape = segment_shape::bad_hlen;
+            return out;
+        }
+    }
     // A stated length of 0 comes from segmentation offload: what is held is
     // the datagram.
     const auto total = static_cast<std::uint32_t>(statedOrFrame(ip, held));

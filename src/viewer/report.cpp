@@ -98,6 +98,8 @@ int describeSegment(char *out, std::size_t size, const segment_summary &segment)
         return used +
                std::snprintf(rest, left, "%s > %s: Flags [%s] [bad hdr length %u - too long, > %u]",
                              both.from, both.to, flags, segment.header_length, segment.tcp_length);
+    case segment_shape::bad_hlen:
+        return std::snprintf(out, size, "bad-hlen %u", segment.ip_header_length);
     case segment_shape::segment:
         break;
     }
@@ -137,9 +139,12 @@ int formatInfo(char *out, std::size_t size, unsigned long number, int length,
     char flags[16] = "[", *letters = flags + 1;
     tcpFlags(segment.flags, letters);
     std::strcat(flags, "]");
+    char bad_hlen[16];
+    std::snprintf(bad_hlen, sizeof bad_hlen, "bad-hlen %u", segment.ip_header_length);
     const char *note = flagged                                          ? flags
                        : segment.shape == segment_shape::later_fragment ? "fragment"
                        : segment.shape == segment_shape::truncated      ? "[|tcp]"
+                       : segment.shape == segment_shape::bad_hlen       ? bad_hlen
                                                                         : "bad header length";
     return std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops\xA0%lu", number,
                          segment.family == 6 ? "IPv6" : "IPv4", length, both.from, both.to, note,
