@@ -345,6 +345,9 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     auto ipv6_push = ipv6_tcp;
     ipv6_push[5] = 24; // 20 bytes of TCP and 4 of payload
     ipv6_push.insert(ipv6_push.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x18, 0, 0, 0, 0, 0, 0});
+    auto no_payload6 = ipv6_push, total_short = syn_ack;
+    no_payload6[5] = 0; // no jumbo option: the headers state no TCP bytes
+    total_short[3] = 30;
     auto first6 = ipv6_push, later6 = ipv6_push;
     first6[6] = later6[6] = 44; // a fragment header first, then TCP
     first6[5] = later6[5] = 32;
@@ -371,6 +374,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
         {ports_only, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
         {{ipv4_tcp.begin(), ipv4_tcp.begin() + 23},
          "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
+        {no_payload6, "01:02:03.000007 IP6 2001:db8::7 > ::1: [|tcp]\n"},
+        {total_short, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
         {no_header_length, "01:02:03.000007 IP bad-hlen 0\n"},
         {header_length_16, "01:02:03.000007 IP bad-hlen 16\n"},
     };

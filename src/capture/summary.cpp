@@ -2,6 +2,7 @@
 
 #include "ip.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -46,9 +47,8 @@ void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_len
 segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held)
 {
     segment_summary out{};
-    const held_bytes bytes{datagram, held};
     ip_header ip;
-    if (!readIp(bytes, ip))
+    if (!readIp({datagram, held}, ip))
         return out;
     out.family = static_cast<std::uint8_t>(ip.version);
     std::memcpy(out.source, ip.source, sizeof out.source);
@@ -63,19 +63,25 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
         }
     }
     // A stated length of 0 comes from segmentation offload: what is held is
-    // the datagram.
-    const auto total = static_cast<std::uint32_t>(statedOrFrame(ip, held));
+    // the datagram. But an IPv6 payload length of 0 with no jumbo option
+    // (none can come before TCP or a fragment header) states no payload,
+    // as tcpdump takes it. Nothing past the stated length is read.
+    std::size_t total = statedOrFrame(ip, held);
+    if (ip.version == 6 && ip.stated == 0)
+        total = ipv6_header;
+    const held_bytes stated{datagram, std::min(held, total)};
     const auto header = static_cast<std::uint32_t>(ip.header_length);
-    const std::uint32_t after_header = total > header ? total - header : 0;
+    const std::uint32_t after_header =
+        total > header ? static_cast<std::uint32_t>(total) - header : 0;
     if (ip.version == 4 && ip.later_fragment) {
         out.shape = segment_shape::later_fragment;
         return out;
     }
     if (!ip.fragment_header) {
-        summarizeTcp(bytes, ip.transport, after_header, out);
+        summarizeTcp(stated, ip.transport, after_header, out);
         return out;
     }
-    if (!holds(bytes, 0, ip.transport) || after_header < fragment_header) {
+    if (!holds(stated, 0, ip.transport)) {
         out.shape = segment_shape::truncated;
         return out;
     }
@@ -86,6 +92,6 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
         return out;
     }
     out.first_fragment = 1;
-    summarizeTcp(bytes, ip.transport, out.fragment_length, out);
+    summarizeTcp(stated, ip.transport, out.fragment_length, out);
     return out;
 }
