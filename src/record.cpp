@@ -43,7 +43,7 @@ bool summaryAgrees(const segment_summary &summary, std::uint32_t captured)
            summary.first_fragment <= 1 && summary.payload <= summary.tcp_length &&
            summary.tcp_length <= datagram_limit && summary.header_length <= 60 &&
            summary.fragment_length <= datagram_limit && summary.fragment_offset <= 0xFFF8 &&
-           summary.ip_header_length <= 60;
+           summary.ip_header_length <= 60 && summary.missing <= datagram_limit;
 }
 
 } // namespace

@@ -41,6 +41,7 @@ struct segment_summary {
     std::uint32_t header_length;   // the TCP header length its data offset states
     std::uint32_t fragment_offset; // IPv6 fragments, in bytes
     std::uint32_t fragment_length;
+    std::uint32_t missing; // IPv4: what its total length states past the length on the wire
 };
 
 enum class record_kind : std::uint32_t {
@@ -57,6 +58,7 @@ struct record_header {
     record_kind kind;
     std::int32_t length;    // datagram: as logged, -1 for a failed receive
     std::uint32_t captured; // bytes that follow the header
+    std::uint32_t wire;     // datagram: its length on the wire, which a file may hold less of
     std::uint32_t nanoseconds;
     std::int64_t seconds;  // when the kernel received it, or when it was recorded
     std::uint64_t dropped; // the kernel's drops as last seen, for the sockets

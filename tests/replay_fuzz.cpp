@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (read == read_result::skipped)
             continue;
         record.kind = record_kind::datagram;
-        record.summary = summarizeSegment(bytes, record.captured);
+        record.summary = summarizeSegment(bytes, record.captured, record.wire);
         std::vector<unsigned char> message(sizeof record + record.captured);
         std::memcpy(message.data(), &record, sizeof record);
         std::memcpy(message.data() + sizeof record, bytes, record.captured);

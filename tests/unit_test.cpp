@@ -169,6 +169,8 @@ TEST(record, checked_before_use)
     reinterpret_cast<record_header *>(bad_hlen.data())->summary.shape = segment_shape::bad_hlen;
     auto hlen_not_bad = bad_hlen;
     reinterpret_cast<record_header *>(hlen_not_bad.data())->summary.ip_header_length = 20;
+    auto all_missing = message(record_kind::datagram, 40, 40);
+    reinterpret_cast<record_header *>(all_missing.data())->summary.missing = 65536;
     auto texted = message(record_kind::gone, 0, 3);
     texted.back() = '\033';
     const struct {
@@ -187,6 +189,7 @@ TEST(record, checked_before_use)
         {"an unknown shape", shaped, false},
         {"a bad IPv4 header length", bad_hlen, true},
         {"a header length called bad that is not", hlen_not_bad, false},
+        {"more missing than any datagram holds", all_missing, false},
         {"IPv4 addresses without a header", message(record_kind::datagram, 8, 8), false},
         {"an unknown kind", message(record_kind{99}, 0, 0), false},
         {"the cause", message(record_kind::gone, 0, 12), true},
@@ -355,7 +358,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     later6.insert(later6.begin() + 40, {6, 0, 0, 24, 0, 0, 0, 7});
     const struct {
         std::vector<unsigned char> datagram;
-        const char *line; // tcpdump -n's, up to the fields skevla leaves out
+        const char *line;                  // tcpdump -n's, up to the fields skevla leaves out
+        std::size_t wire = datagram_limit; // all it states was on the wire, unless less
     } rows[] = {
         {syn_ack, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [S.], length 8\n"},
         {all_flags,
@@ -376,6 +380,18 @@ TEST(summary, one_line_as_tcpdump_writes_it)
          "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
         {no_payload6, "01:02:03.000007 IP6 2001:db8::7 > ::1: [|tcp]\n"},
         {total_short, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
+        // A total length past the length on the wire, whatever was held of it.
+        {syn_ack,
+         "01:02:03.000007 IP truncated-ip - 20 bytes missing! 10.0.0.7.258 > 127.0.0.1.772: "
+         "Flags [S.], length 8\n",
+         40},
+        {later,
+         "01:02:03.000007 IP truncated-ip - 20 bytes missing! 10.0.0.7 > 127.0.0.1: ip-proto-6\n",
+         40},
+        {ports_only,
+         "01:02:03.000007 IP truncated-ip - 10 bytes missing! 10.0.0.7.258 > 127.0.0.1.772:  "
+         "[|tcp]\n",
+         50},
         {no_header_length, "01:02:03.000007 IP bad-hlen 0\n"},
         {header_length_16, "01:02:03.000007 IP bad-hlen 16\n"},
     };
@@ -383,7 +399,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     tzset();
     for (const auto &row : rows) {
         const std::vector<unsigned char> datagram(row.datagram); // exact, for ASan
-        const segment_summary segment = summarizeSegment(datagram.data(), datagram.size());
+        const segment_summary segment =
+            summarizeSegment(datagram.data(), datagram.size(), row.wire);
         char line[256];
         const int length = formatOneLine(line, sizeof line, segment, {3723, 7000});
         EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
@@ -417,7 +434,8 @@ TEST(summary, sender)
     for (const auto &row : rows) {
         const std::vector<unsigned char> datagram(row.datagram);
         char lines[128];
-        formatLog(lines, sizeof lines, 1, summarizeSegment(datagram.data(), datagram.size()));
+        formatLog(lines, sizeof lines, 1,
+                  summarizeSegment(datagram.data(), datagram.size(), datagram.size()));
         EXPECT_EQ(std::string(lines).substr(std::strlen(lines) - std::strlen(row.sender) - 1),
                   std::string(row.sender) + "\n")
             << row.name;

@@ -141,7 +141,7 @@ void sendCounts(int channel, unsigned long dropped)
 void sendDatagram(int channel, record_header &record, const unsigned char *bytes)
 {
     record.kind = record_kind::datagram;
-    record.summary = summarizeSegment(bytes, record.captured);
+    record.summary = summarizeSegment(bytes, record.captured, record.wire);
     record.skipped = carried.skipped;
     carried.dropped = record.dropped;
     send(channel, record, bytes);

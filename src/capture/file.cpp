@@ -89,6 +89,8 @@ read_result readDatagram(record_header &header, const unsigned char *&bytes, cha
         bytes = frame + span.offset;
         header.length = static_cast<std::int32_t>(span.length);
         header.captured = static_cast<std::uint32_t>(span.length);
+        header.wire =
+            record->len > span.offset ? static_cast<std::uint32_t>(record->len - span.offset) : 0;
         // Nanoseconds, as the file was opened for; a hostile fraction
         // may hold whole seconds.
         const long long fraction = record->ts.tv_usec > 0 ? record->ts.tv_usec : 0;

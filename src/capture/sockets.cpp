@@ -280,6 +280,7 @@ received receiveDatagram(const pollfd *ready, unsigned char *into, record_header
     }
     header.length = static_cast<std::int32_t>(got);
     header.captured = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    header.wire = header.captured;
     for (cmsghdr *part = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part;
          part = CMSG_NXTHDR(&message, part)) {
         if (part->cmsg_level != SOL_SOCKET)

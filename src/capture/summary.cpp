@@ -44,7 +44,7 @@ void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_len
 
 } // namespace
 
-segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held)
+segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held, std::size_t wire)
 {
     segment_summary out{};
     ip_header ip;
@@ -55,12 +55,16 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
     std::memcpy(out.destination, ip.destination, sizeof out.destination);
     if (ip.version == 4) {
         out.ip_header_length = static_cast<std::uint8_t>(ip.header_length);
-        // Nothing past a header length under its fixed part can be trusted,
-        // so, as tcpdump, nothing past it is read.
+        // tcpdump reads nothing past a header length shorter than the fixed
+        // header, and neither does this.
         if (ip.header_length < ipv4_header) {
             out.shape = segment_shape::bad_hlen;
             return out;
         }
+        // What was held was on the wire, whatever a capture file says.
+        wire = std::max(wire, held);
+        if (ip.stated > wire)
+            out.missing = static_cast<std::uint32_t>(ip.stated - wire);
     }
     // A stated length of 0 comes from segmentation offload: what is held is
     // the datagram. But an IPv6 payload length of 0 with no jumbo option

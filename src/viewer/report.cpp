@@ -68,8 +68,9 @@ ends endsOf(const segment_summary &segment, bool ports)
     return out;
 }
 
-// What tcpdump prints of a datagram after "IP " or "IP6 ".
-int describeSegment(char *out, std::size_t size, const segment_summary &segment)
+// What tcpdump prints of a datagram after "IP " or "IP6 " and any warning
+// on its length.
+int describeContent(char *out, std::size_t size, const segment_summary &segment)
 {
     const ends addresses = endsOf(segment, false), both = endsOf(segment, true);
     char flags[9];
@@ -105,6 +106,16 @@ int describeSegment(char *out, std::size_t size, const segment_summary &segment)
     }
     return used + std::snprintf(rest, left, "%s > %s: Flags [%s], length %u", both.from, both.to,
                                 flags, segment.payload);
+}
+
+// What tcpdump prints of a datagram after "IP " or "IP6 ".
+int describeSegment(char *out, std::size_t size, const segment_summary &segment)
+{
+    if (segment.missing == 0)
+        return describeContent(out, size, segment);
+    const int used = std::snprintf(out, size, "truncated-ip - %u bytes missing! ", segment.missing);
+    const std::size_t at = std::min(static_cast<std::size_t>(used), size);
+    return used + describeContent(out + at, size - at, segment);
 }
 
 } // namespace
