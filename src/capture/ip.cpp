@@ -34,6 +34,14 @@ bool read32(held_bytes bytes, std::size_t offset, std::uint32_t &out)
     return true;
 }
 
+bool readBytes(held_bytes bytes, std::size_t offset, std::size_t count, void *out)
+{
+    if (!holds(bytes, offset, count))
+        return false;
+    std::memcpy(out, bytes.data + offset, count);
+    return true;
+}
+
 namespace
 {
 
@@ -41,30 +49,27 @@ bool readIpv4(held_bytes bytes, ip_header &out)
 {
     std::uint8_t first;
     std::uint16_t total, fragment;
-    if (!holds(bytes, 0, ipv4_header) || !read8(bytes, 0, first) || !read16(bytes, 2, total) ||
-        !read16(bytes, 6, fragment) || !read8(bytes, 9, out.protocol))
+    if (!read8(bytes, 0, first) || !read16(bytes, 2, total) || !read16(bytes, 6, fragment) ||
+        !read8(bytes, 9, out.protocol) || !readBytes(bytes, 12, 4, out.source) ||
+        !readBytes(bytes, 16, 4, out.destination))
         return false;
     out.header_length = std::size_t{4} * (first & 0x0Fu);
     out.stated = total;
     out.fragment_offset = std::uint32_t{8} * (fragment & 0x1FFFu);
     out.later_fragment = out.fragment_offset != 0;
     out.transport = out.header_length;
-    std::memcpy(out.source, bytes.data + 12, 4);
-    std::memcpy(out.destination, bytes.data + 16, 4);
     return true;
 }
 
 bool readIpv6(held_bytes bytes, ip_header &out)
 {
     std::uint16_t payload;
-    if (!holds(bytes, 0, ipv6_header) || !read16(bytes, 4, payload) ||
-        !read8(bytes, 6, out.protocol))
+    if (!read16(bytes, 4, payload) || !read8(bytes, 6, out.protocol) ||
+        !readBytes(bytes, 8, 16, out.source) || !readBytes(bytes, 24, 16, out.destination))
         return false;
     out.header_length = ipv6_header;
     out.stated = payload == 0 ? 0 : ipv6_header + payload;
     out.transport = ipv6_header;
-    std::memcpy(out.source, bytes.data + 8, 16);
-    std::memcpy(out.destination, bytes.data + 24, 16);
     if (out.protocol != protocol_fragment)
         return true;
     // Its next header is the transport's once its first byte is held; its

@@ -20,6 +20,9 @@ bool read8(held_bytes bytes, std::size_t offset, std::uint8_t &out);
 bool read16(held_bytes bytes, std::size_t offset, std::uint16_t &out);
 bool read32(held_bytes bytes, std::size_t offset, std::uint32_t &out);
 
+// Copies count bytes from offset on into out, where they are all held.
+bool readBytes(held_bytes bytes, std::size_t offset, std::size_t count, void *out);
+
 inline constexpr std::size_t ipv4_header = 20, ipv6_header = 40, fragment_header = 8;
 inline constexpr std::uint8_t protocol_tcp = 6, protocol_fragment = 44;
 
