@@ -36,10 +36,14 @@ bool summaryAgrees(const segment_summary &summary, std::uint32_t captured)
 {
     const bool family = summary.family == 0 || (summary.family == 4 && captured >= 20) ||
                         (summary.family == 6 && captured >= 40);
-    return family && summary.shape <= segment_shape::later_fragment && summary.has_ports <= 1 &&
+    // A bad header length is an IPv4 one under 20 bytes.
+    const bool header = summary.shape != segment_shape::bad_hlen ||
+                        (summary.family == 4 && summary.ip_header_length < 20);
+    return family && header && summary.shape <= segment_shape::bad_hlen && summary.has_ports <= 1 &&
            summary.first_fragment <= 1 && summary.payload <= summary.tcp_length &&
            summary.tcp_length <= datagram_limit && summary.header_length <= 60 &&
-           summary.fragment_length <= datagram_limit && summary.fragment_offset <= 0xFFF8;
+           summary.fragment_length <= datagram_limit && summary.fragment_offset <= 0xFFF8 &&
+           summary.ip_header_length <= 60 && summary.missing <= datagram_limit;
 }
 
 } // namespace

@@ -22,6 +22,7 @@ enum class segment_shape : std::uint8_t {
     too_long,       // a data offset past the TCP length
     truncated,      // the TCP header is cut short (ports only if has_ports)
     later_fragment, // a fragment past the first: no TCP header at all
+    bad_hlen,       // an IPv4 header length under 20: nothing past it is read
 };
 
 // What the one-line log and the info line tell of a datagram, made once by
@@ -30,8 +31,9 @@ struct segment_summary {
     std::uint8_t family; // 4 or 6; 0 when no IP header could be read
     segment_shape shape;
     std::uint8_t has_ports;
-    std::uint8_t first_fragment; // IPv6: a fragment header with offset 0 comes first
-    std::uint8_t flags;          // FIN 0x01 to CWR 0x80
+    std::uint8_t first_fragment;   // IPv6: a fragment header with offset 0 comes first
+    std::uint8_t flags;            // FIN 0x01 to CWR 0x80
+    std::uint8_t ip_header_length; // IPv4: as its IHL states it, in bytes
     std::uint8_t source[16], destination[16];
     std::uint16_t source_port, destination_port;
     std::uint32_t payload;         // segment: the TCP payload length the headers state
@@ -39,6 +41,7 @@ struct segment_summary {
     std::uint32_t header_length;   // the TCP header length its data offset states
     std::uint32_t fragment_offset; // IPv6 fragments, in bytes
     std::uint32_t fragment_length;
+    std::uint32_t missing; // IPv4: what its total length states past the length on the wire
 };
 
 enum class record_kind : std::uint32_t {

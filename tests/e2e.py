@@ -353,6 +353,13 @@ class Capture(Run):
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         self.assertEqual(program.frame(ip6_datagram(40)), log_lines(40, "::1"))
         self.assert_silent(program)
+        # An IPv4 header length of 0, which the stack drops but a packet
+        # socket sees first, is worded as tcpdump words it.
+        program = self.started("-Q", "inout", "-v")
+        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as link:
+            link.bind(("lo", 0))
+            link.send(bytes(12) + b"\x08\x00" + b"\x40" + datagram(40)[1:])
+        self.assertRegex(program.line(), r"^[\d:.]+ IP bad-hlen 0$")
 
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:

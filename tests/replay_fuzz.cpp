@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         record.length = taken.length;
         record.captured = taken.captured;
         record.nanoseconds = taken.nanoseconds;
-        record.summary = summarizeSegment(taken.bytes, taken.captured);
+        record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
         std::vector<unsigned char> message(sizeof record + record.captured);
         std::memcpy(message.data(), &record, sizeof record);
         std::memcpy(message.data() + sizeof record, taken.bytes, record.captured);

@@ -167,6 +167,12 @@ TEST(record, checked_before_use)
     reinterpret_cast<record_header *>(stamped.data())->nanoseconds = 1000000000;
     auto shaped = message(record_kind::datagram, 40, 40);
     reinterpret_cast<record_header *>(shaped.data())->summary.shape = segment_shape{9};
+    auto bad_hlen = message(record_kind::datagram, 40, 40);
+    reinterpret_cast<record_header *>(bad_hlen.data())->summary.shape = segment_shape::bad_hlen;
+    auto hlen_not_bad = bad_hlen;
+    reinterpret_cast<record_header *>(hlen_not_bad.data())->summary.ip_header_length = 20;
+    auto all_missing = message(record_kind::datagram, 40, 40);
+    reinterpret_cast<record_header *>(all_missing.data())->summary.missing = 65536;
     auto texted = message(record_kind::gone, 0, 3);
     texted.back() = '\033';
     const struct {
@@ -183,6 +189,9 @@ TEST(record, checked_before_use)
         {"shorter than a header", {1, 0, 0, 0}, false},
         {"a stamp past its second", stamped, false},
         {"an unknown shape", shaped, false},
+        {"a bad IPv4 header length", bad_hlen, true},
+        {"a header length called bad that is not", hlen_not_bad, false},
+        {"more missing than any datagram holds", all_missing, false},
         {"IPv4 addresses without a header", message(record_kind::datagram, 8, 8), false},
         {"an unknown kind", message(record_kind{99}, 0, 0), false},
         {"the cause", message(record_kind::gone, 0, 12), true},
@@ -230,6 +239,8 @@ TEST(frame, decode)
     bogus_length[3] = 19;
     const auto padded = framed(ipv4_tcp, {0, 0, 0, 0, 0, 0});
     const std::vector<unsigned char> cut(ipv4_tcp.begin(), ipv4_tcp.begin() + 21);
+    auto no_header_length = padded, udp_no_header_length = udp;
+    no_header_length[0] = udp_no_header_length[0] = 0x40;
     auto ethernet6 = ethernet, vlans6 = vlans, sll6 = sll, sll2_6 = sll2;
     ethernet6[12] = vlans6[20] = sll6[14] = sll2_6[0] = 0x86;
     ethernet6[13] = vlans6[21] = sll6[15] = sll2_6[1] = 0xDD;
@@ -278,6 +289,9 @@ TEST(frame, decode)
         {"shorter than a header", DLT_RAW, {0x45, 0, 0, 24, 0, 0, 0, 0, 64, 6}, false},
         {"segmentation offload", DLT_RAW, offload, true, 0, 24},
         {"total below the header", DLT_RAW, bogus_length, false},
+        // A header length under 20 leaves the total length untrusted.
+        {"header length 0", DLT_EN10MB, framed(ethernet, no_header_length), true, 14, 30},
+        {"header length 0, udp", DLT_RAW, udp_no_header_length, false},
         {"empty", DLT_EN10MB, {}, false},
         {"unsupported link type", 147, framed(ethernet, ipv4_tcp), false},
         // IPv6, in every link type that carries it.
@@ -329,9 +343,15 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     bad[32] = 0x40;         // data offset 4
     long_offset[32] = 0xF0; // 60 bytes, past the TCP length of 40
     const std::vector<unsigned char> ports_only(syn_ack.begin(), syn_ack.begin() + 26);
+    auto no_header_length = syn_ack, header_length_16 = syn_ack;
+    no_header_length[0] = 0x40;
+    header_length_16[0] = 0x44;
     auto ipv6_push = ipv6_tcp;
     ipv6_push[5] = 24; // 20 bytes of TCP and 4 of payload
     ipv6_push.insert(ipv6_push.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x18, 0, 0, 0, 0, 0, 0});
+    auto no_payload6 = ipv6_push, total_short = syn_ack;
+    no_payload6[5] = 0; // no jumbo option: the headers state no TCP bytes
+    total_short[3] = 30;
     auto first6 = ipv6_push, later6 = ipv6_push;
     first6[6] = later6[6] = 44; // a fragment header first, then TCP
     first6[5] = later6[5] = 32;
@@ -339,7 +359,8 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     later6.insert(later6.begin() + 40, {6, 0, 0, 24, 0, 0, 0, 7});
     const struct {
         std::vector<unsigned char> datagram;
-        const char *line; // tcpdump -n's, up to the fields skevla leaves out
+        const char *line;                  // tcpdump -n's, up to the fields skevla leaves out
+        std::size_t wire = datagram_limit; // all it states was on the wire, unless less
     } rows[] = {
         {syn_ack, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772: Flags [S.], length 8\n"},
         {all_flags,
@@ -358,12 +379,29 @@ TEST(summary, one_line_as_tcpdump_writes_it)
         {ports_only, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
         {{ipv4_tcp.begin(), ipv4_tcp.begin() + 23},
          "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
+        {no_payload6, "01:02:03.000007 IP6 2001:db8::7 > ::1: [|tcp]\n"},
+        {total_short, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
+        // A total length past the length on the wire, whatever was held of it.
+        {syn_ack,
+         "01:02:03.000007 IP truncated-ip - 20 bytes missing! 10.0.0.7.258 > 127.0.0.1.772: "
+         "Flags [S.], length 8\n",
+         40},
+        {later,
+         "01:02:03.000007 IP truncated-ip - 20 bytes missing! 10.0.0.7 > 127.0.0.1: ip-proto-6\n",
+         40},
+        {ports_only,
+         "01:02:03.000007 IP truncated-ip - 10 bytes missing! 10.0.0.7.258 > 127.0.0.1.772:  "
+         "[|tcp]\n",
+         50},
+        {no_header_length, "01:02:03.000007 IP bad-hlen 0\n"},
+        {header_length_16, "01:02:03.000007 IP bad-hlen 16\n"},
     };
     setenv("TZ", "UTC", 1);
     tzset();
     for (const auto &row : rows) {
         const std::vector<unsigned char> datagram(row.datagram); // exact, for ASan
-        const segment_summary segment = summarizeSegment(datagram.data(), datagram.size());
+        const segment_summary segment =
+            summarizeSegment(datagram.data(), datagram.size(), row.wire);
         char line[256];
         const int length = formatOneLine(line, sizeof line, segment, {3723, 7000});
         EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
@@ -390,12 +428,15 @@ TEST(summary, sender)
         {"ipv6", ipv6_tcp, "2001:db8::7"},
         {"ipv4 cut in the header", {ipv4_tcp.begin(), ipv4_tcp.begin() + 19}, "0.0.0.0"},
         {"ipv6 cut in the header", {ipv6_tcp.begin(), ipv6_tcp.begin() + 39}, "0.0.0.0"},
+        {"ipv4 header length 0", framed({0x40}, {ipv4_tcp.begin() + 1, ipv4_tcp.end()}),
+         "10.0.0.7"},
         {"a failed receive", {}, "0.0.0.0"},
     };
     for (const auto &row : rows) {
         const std::vector<unsigned char> datagram(row.datagram);
         char lines[128];
-        formatLog(lines, sizeof lines, 1, summarizeSegment(datagram.data(), datagram.size()));
+        formatLog(lines, sizeof lines, 1,
+                  summarizeSegment(datagram.data(), datagram.size(), datagram.size()));
         EXPECT_EQ(std::string(lines).substr(std::strlen(lines) - std::strlen(row.sender) - 1),
                   std::string(row.sender) + "\n")
             << row.name;

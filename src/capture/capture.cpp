@@ -187,7 +187,7 @@ void serve(int channel, const source &input)
                 record.nanoseconds = taken.nanoseconds;
                 record.dropped = dropped = taken.dropped;
                 record.skipped = skipped;
-                record.summary = summarizeSegment(taken.bytes, taken.captured);
+                record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
                 send(channel, record, taken.bytes);
                 sent = true;
                 break;

@@ -65,6 +65,8 @@ outcome nextInFile(int, found &taken, failure &why)
     taken.bytes = frame + span.offset;
     taken.length = static_cast<std::int32_t>(span.length);
     taken.captured = static_cast<std::uint32_t>(span.length);
+    taken.wire =
+        record->len > span.offset ? static_cast<std::uint32_t>(record->len - span.offset) : 0;
     // Nanoseconds, as the file was opened for; a hostile fraction may hold
     // whole seconds.
     const long long fraction = record->ts.tv_usec > 0 ? record->ts.tv_usec : 0;

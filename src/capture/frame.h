@@ -6,15 +6,11 @@
 
 // Where the datagram lies in the frame and how long it is: its IPv4 total
 // length or IPv6 header and payload length, or what the frame holds where
-// the capture cut it shorter.
+// the capture cut it shorter or an IPv4 header length is under 20.
 struct datagram_span {
     std::size_t offset;
     std::size_t length;
 };
-
-// Whether frames of this link type (a DLT_ value) can be decoded: Ethernet
-// with VLAN tags, Linux cooked v1 and v2, raw IP, BSD loopback.
-bool linkTypeSupported(int link_type);
 
 // Finds the TCP datagram, IPv4 or IPv6, in the held bytes of a frame. False
 // for anything else (UDP, ARP, a frame too short for its IP header).

@@ -235,6 +235,7 @@ bool receive(int from, found &taken)
     taken.bytes = bytes;
     taken.length = static_cast<std::int32_t>(got);
     taken.captured = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    taken.wire = taken.captured;
     for (cmsghdr *part = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part;
          part = CMSG_NXTHDR(&message, part)) {
         if (part->cmsg_level != SOL_SOCKET)

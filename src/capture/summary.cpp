@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include "ip.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -7,39 +9,31 @@
 namespace
 {
 
-constexpr std::size_t ipv4_header = 20, ipv6_header = 40, fragment_header = 8;
 constexpr std::size_t tcp_header = 20;
-constexpr unsigned char protocol_fragment = 44;
-
-std::uint16_t big16(const unsigned char *at)
-{
-    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-}
 
 // The TCP part, from tcp_at on, in the order tcpdump reads it: ports, data
 // offset, the rest of the fixed header, then whether the offset fits.
-void summarizeTcp(const unsigned char *datagram, std::size_t held, std::size_t tcp_at,
-                  std::uint32_t tcp_length, segment_summary &out)
+void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_length,
+                  segment_summary &out)
 {
-    const std::size_t tcp_held = held > tcp_at ? held - tcp_at : 0;
-    const unsigned char *tcp = datagram + tcp_at;
     out.tcp_length = tcp_length;
     out.shape = segment_shape::truncated;
-    if (tcp_held < 4)
+    std::uint16_t source, destination;
+    std::uint8_t offset;
+    if (!read16(datagram, tcp_at, source) || !read16(datagram, tcp_at + 2, destination))
         return;
     out.has_ports = 1;
-    out.source_port = big16(tcp);
-    out.destination_port = big16(tcp + 2);
-    if (tcp_held < 13)
+    out.source_port = source;
+    out.destination_port = destination;
+    if (!read8(datagram, tcp_at + 12, offset))
         return;
-    out.header_length = 4u * (tcp[12] >> 4u);
+    out.header_length = 4u * (offset >> 4u);
     if (out.header_length < tcp_header) {
         out.shape = segment_shape::too_short;
         return;
     }
-    if (tcp_held < tcp_header)
+    if (!holds(datagram, tcp_at, tcp_header) || !read8(datagram, tcp_at + 13, out.flags))
         return;
-    out.flags = tcp[13];
     if (out.header_length > tcp_length) {
         out.shape = segment_shape::too_long;
         return;
@@ -48,51 +42,60 @@ void summarizeTcp(const unsigned char *datagram, std::size_t held, std::size_t t
     out.payload = tcp_length - out.header_length;
 }
 
-// A stated length of 0 comes from segmentation offload: what is held is
-// the datagram.
-std::uint32_t statedOr(std::size_t stated, std::size_t held)
-{
-    return static_cast<std::uint32_t>(stated != 0 ? stated : held);
-}
-
 } // namespace
 
-segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held)
+segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held, std::size_t wire)
 {
     segment_summary out{};
-    if (held >= ipv6_header && datagram[0] >> 4 == 6) {
-        out.family = 6;
-        std::memcpy(out.source, datagram + 8, 16);
-        std::memcpy(out.destination, datagram + 24, 16);
-        const std::uint32_t payload = statedOr(big16(datagram + 4), held - ipv6_header);
-        if (datagram[6] != protocol_fragment) {
-            summarizeTcp(datagram, held, ipv6_header, payload, out);
+    ip_header ip;
+    if (!readIp({datagram, held}, ip))
+        return out;
+    out.family = static_cast<std::uint8_t>(ip.version);
+    std::memcpy(out.source, ip.source, sizeof out.source);
+    std::memcpy(out.destination, ip.destination, sizeof out.destination);
+    if (ip.version == 4) {
+        out.ip_header_length = static_cast<std::uint8_t>(ip.header_length);
+        // tcpdump reads nothing past a header length shorter than the fixed
+        // header, and neither does this.
+        if (ip.header_length < ipv4_header) {
+            out.shape = segment_shape::bad_hlen;
             return out;
         }
-        if (held < ipv6_header + fragment_header || payload < fragment_header) {
-            out.shape = segment_shape::truncated;
-            return out;
-        }
-        out.fragment_offset = big16(datagram + ipv6_header + 2) & 0xFFF8u;
-        out.fragment_length = payload - static_cast<std::uint32_t>(fragment_header);
-        if (out.fragment_offset != 0) {
-            out.shape = segment_shape::later_fragment;
-            return out;
-        }
-        out.first_fragment = 1;
-        summarizeTcp(datagram, held, ipv6_header + fragment_header, out.fragment_length, out);
-    } else if (held >= ipv4_header && datagram[0] >> 4 == 4) {
-        out.family = 4;
-        std::memcpy(out.source, datagram + 12, 4);
-        std::memcpy(out.destination, datagram + 16, 4);
-        const std::size_t header = std::size_t{4} * (datagram[0] & 0x0Fu);
-        const std::uint32_t total = statedOr(big16(datagram + 2), held);
-        if ((big16(datagram + 6) & 0x1FFFu) != 0) {
-            out.shape = segment_shape::later_fragment;
-            return out;
-        }
-        summarizeTcp(datagram, held, header,
-                     total > header ? total - static_cast<std::uint32_t>(header) : 0, out);
+        // What was held was on the wire, whatever a capture file says.
+        wire = std::max(wire, held);
+        if (ip.stated > wire)
+            out.missing = static_cast<std::uint32_t>(ip.stated - wire);
     }
+    // A stated length of 0 comes from segmentation offload: what is held is
+    // the datagram. But an IPv6 payload length of 0 with no jumbo option
+    // (none can come before TCP or a fragment header) states no payload,
+    // as tcpdump takes it. Nothing past the stated length is read.
+    std::size_t total = statedOrFrame(ip, held);
+    if (ip.version == 6 && ip.stated == 0)
+        total = ipv6_header;
+    const held_bytes stated{datagram, std::min(held, total)};
+    const auto header = static_cast<std::uint32_t>(ip.header_length);
+    const std::uint32_t after_header =
+        total > header ? static_cast<std::uint32_t>(total) - header : 0;
+    if (ip.version == 4 && ip.later_fragment) {
+        out.shape = segment_shape::later_fragment;
+        return out;
+    }
+    if (!ip.fragment_header) {
+        summarizeTcp(stated, ip.transport, after_header, out);
+        return out;
+    }
+    if (!holds(stated, 0, ip.transport)) {
+        out.shape = segment_shape::truncated;
+        return out;
+    }
+    out.fragment_offset = ip.fragment_offset;
+    out.fragment_length = after_header - static_cast<std::uint32_t>(fragment_header);
+    if (ip.later_fragment) {
+        out.shape = segment_shape::later_fragment;
+        return out;
+    }
+    out.first_fragment = 1;
+    summarizeTcp(stated, ip.transport, out.fragment_length, out);
     return out;
 }

@@ -68,8 +68,9 @@ ends endsOf(const segment_summary &segment, bool ports)
     return out;
 }
 
-// What tcpdump prints of a datagram after "IP " or "IP6 ".
-int describeSegment(char *out, std::size_t size, const segment_summary &segment)
+// What tcpdump prints of a datagram after "IP " or "IP6 " and any warning
+// on its length.
+int describeContent(char *out, std::size_t size, const segment_summary &segment)
 {
     const ends addresses = endsOf(segment, false), both = endsOf(segment, true);
     char flags[9];
@@ -98,11 +99,23 @@ int describeSegment(char *out, std::size_t size, const segment_summary &segment)
         return used +
                std::snprintf(rest, left, "%s > %s: Flags [%s] [bad hdr length %u - too long, > %u]",
                              both.from, both.to, flags, segment.header_length, segment.tcp_length);
+    case segment_shape::bad_hlen:
+        return std::snprintf(out, size, "bad-hlen %u", segment.ip_header_length);
     case segment_shape::segment:
         break;
     }
     return used + std::snprintf(rest, left, "%s > %s: Flags [%s], length %u", both.from, both.to,
                                 flags, segment.payload);
+}
+
+// What tcpdump prints of a datagram after "IP " or "IP6 ".
+int describeSegment(char *out, std::size_t size, const segment_summary &segment)
+{
+    if (segment.missing == 0)
+        return describeContent(out, size, segment);
+    const int used = std::snprintf(out, size, "truncated-ip - %u bytes missing! ", segment.missing);
+    const std::size_t at = std::min(static_cast<std::size_t>(used), size);
+    return used + describeContent(out + at, size - at, segment);
 }
 
 } // namespace
@@ -142,9 +155,12 @@ std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagr
         char flags[16] = "[", *letters = flags + 1;
         tcpFlags(segment.flags, letters);
         std::strcat(flags, "]");
+        char bad_hlen[16];
+        std::snprintf(bad_hlen, sizeof bad_hlen, "bad-hlen %u", segment.ip_header_length);
         const char *note = flagged                                          ? flags
                            : segment.shape == segment_shape::later_fragment ? "fragment"
                            : segment.shape == segment_shape::truncated      ? "[|tcp]"
+                           : segment.shape == segment_shape::bad_hlen       ? bad_hlen
                                                                             : "bad header length";
         // The bitmap font is Latin-1: 0xA0 (a space the line is never
         // wrapped at) keeps "drops" with its count.
