@@ -1,14 +1,18 @@
 #include "privileges.h"
 
+#include <algorithm>
 #include <cap-ng.h>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
+#include <initializer_list>
 #include <pwd.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace
@@ -49,8 +53,10 @@ bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid
 namespace
 {
 
+bool underSudo() { return getuid() == 0 && std::getenv("SUDO_UID") && std::getenv("SUDO_GID"); }
+
 // Under sudo, the user who ran it. Returns the step that failed, or nullptr.
-const char *becomeInvokingUser()
+const char *becomeSudoUser()
 {
     uid_t uid;
     gid_t gid;
@@ -72,13 +78,18 @@ const char *becomeInvokingUser()
     return nullptr;
 }
 
-// Root owns files that a uid-0 parser could change.
-const char *becomeNobody()
+// Root owns files that a uid-0 process could change or read.
+const char *becomeNobody(bool gpu_groups)
 {
     const passwd *nobody = getpwnam("nobody");
     const uid_t uid = nobody ? nobody->pw_uid : 65534;
     const gid_t gid = nobody ? nobody->pw_gid : 65534;
-    if (setgroups(1, &gid) != 0)
+    gid_t groups[3] = {gid};
+    std::size_t count = 1;
+    for (const char *name : {"video", "render"})
+        if (const group *owner = gpu_groups ? getgrnam(name) : nullptr)
+            groups[count++] = owner->gr_gid;
+    if (setgroups(count, groups) != 0)
         return "dropping root's groups";
     if (setgid(gid) != 0)
         return "taking nobody's group id";
@@ -103,20 +114,39 @@ const char *shed()
 
 } // namespace
 
+namespace
+{
+
+bool refuseToGoOn(const char *failed, failure &why)
+{
+    return fail(why, 1, "cannot drop privileges (%s): %s; refusing to go on with them", failed,
+                std::strerror(errno));
+}
+
+} // namespace
+
+bool becomeInvokingUser(failure &why)
+{
+    if (!underSudo())
+        return true;
+    clearBoundingSet();
+    const char *failed = becomeSudoUser();
+    return !failed || refuseToGoOn(failed, why);
+}
+
 bool dropAll(identity who, failure &why)
 {
     const bool root = getuid() == 0 || geteuid() == 0;
-    const bool sudo = getuid() == 0 && std::getenv("SUDO_UID") && std::getenv("SUDO_GID");
+    const bool sudo = underSudo();
     clearBoundingSet();
     const char *failed = nullptr;
     if (sudo)
-        failed = becomeInvokingUser();
-    else if (root && who == identity::unprivileged)
-        failed = becomeNobody();
+        failed = becomeSudoUser();
+    else if (root && who != identity::invoking_user)
+        failed = becomeNobody(who == identity::drawing);
     if (!failed)
         failed = shed();
-    return !failed || fail(why, 1, "cannot drop privileges (%s): %s; refusing to go on with them",
-                           failed, std::strerror(errno));
+    return !failed || refuseToGoOn(failed, why);
 }
 
 bool loadRules(std::uint32_t otherwise, std::span<const rule> rules, bool every_thread,
@@ -139,6 +169,66 @@ bool loadRules(std::uint32_t otherwise, std::span<const rule> rules, bool every_
     seccomp_release(filter);
     return !failed || fail(why, 1, "cannot enter %s (%s): %s; --no-sandbox runs without it", what,
                            failed, std::strerror(-result));
+}
+
+namespace
+{
+
+// The ruleset as the kernel reads it, from ABI 1 (file system), 4
+// (network) and 6 (scoping); older headers lack the later fields.
+struct landlock_ruleset {
+    std::uint64_t handled_access_fs, handled_access_net, scoped;
+};
+constexpr std::uint64_t refer = 1ULL << 13, truncating = 1ULL << 14;
+constexpr std::uint64_t abstract_sockets = 1ULL << 0, signals = 1ULL << 1;
+
+} // namespace
+
+bool enterLandlock(std::span<const beneath> rules, bool &missing, failure &why)
+{
+    const long abi =
+        syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    missing = abi < 1;
+    if (missing)
+        return true;
+    // Reading stays as it was; everything that changes the file system is
+    // handled, so only the rules allow it.
+    landlock_ruleset handled{LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
+                                 LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_CHAR |
+                                 LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                                 LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
+                                 LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM |
+                                 (abi >= 2 ? refer : 0) | (abi >= 3 ? truncating : 0),
+                             0, abi >= 6 ? abstract_sockets | signals : 0};
+    const std::size_t size = abi >= 6   ? sizeof handled
+                             : abi >= 4 ? offsetof(landlock_ruleset, scoped)
+                                        : offsetof(landlock_ruleset, handled_access_net);
+    const int ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &handled, size, 0));
+    if (ruleset < 0)
+        return fail(why, 1,
+                    "cannot enter Landlock (making the rule set): %s; --no-sandbox runs "
+                    "without it",
+                    std::strerror(errno));
+    bool ruled = true;
+    for (const beneath &rule : rules) {
+        landlock_path_beneath_attr path{rule.allow, rule.directory};
+        ruled = ruled &&
+                syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &path, 0) == 0;
+    }
+    ruled = ruled && syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
+    const int cause = errno;
+    close(ruleset);
+    return ruled || fail(why, 1, "cannot enter Landlock: %s; --no-sandbox runs without it",
+                         std::strerror(cause));
+}
+
+void keepDescriptors(int one, int other)
+{
+    const auto low = static_cast<unsigned>(std::min(one, other));
+    const auto high = static_cast<unsigned>(std::max(one, other));
+    close_range(STDERR_FILENO + 1, low - 1, 0);
+    close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0u, 0);
 }
 
 const char *executablePath()

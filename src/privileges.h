@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <linux/landlock.h>
 #include <seccomp.h>
 #include <span>
 #include <sys/types.h>
@@ -14,7 +15,15 @@
 enum class identity {
     invoking_user, // under sudo the user who ran sudo; otherwise as it was started
     unprivileged,  // the same, but nobody when started as root without sudo
+    drawing,       // the same as unprivileged, but nobody keeps the groups that own the
+                   // GPU's device nodes (video, render), so a GPU still serves
 };
+
+// Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the
+// user who ran sudo, with that user's groups and HOME, which leaves no
+// capability; does nothing otherwise. For what must be done as that user
+// before the rest is given up. False with why.
+bool becomeInvokingUser(failure &why);
 
 // Becomes who: under sudo (real user root, SUDO_UID and SUDO_GID set) the
 // user who ran sudo, with that user's groups and HOME, so nothing after
@@ -34,7 +43,7 @@ struct rule {
     std::uint32_t action;
     int call;
     unsigned arguments = 0;
-    scmp_arg_cmp compare[2] = {};
+    scmp_arg_cmp compare[3] = {};
 };
 
 // Loads a filter of rules, with otherwise for every other call, on this
@@ -43,6 +52,25 @@ struct rule {
 // (what) and the step that failed.
 bool loadRules(std::uint32_t otherwise, std::span<const rule> rules, bool every_thread,
                const char *what, failure &why);
+
+// What a process may still change beneath one directory, with Landlock.
+struct beneath {
+    int directory;       // an O_PATH descriptor
+    std::uint64_t allow; // LANDLOCK_ACCESS_FS_ rights
+};
+
+// Enters Landlock for good, on this thread and what it starts: no file may
+// be created, written, truncated, removed, renamed or linked but as the
+// rules allow; and where the kernel's ABI has scoping, no process outside
+// the process's own domain may be signalled or reached through an abstract
+// socket. Landlock scopes ptrace too, so /proc/PID/mem of any other process
+// stays closed. False with why where the kernel refuses it; missing is set,
+// and true returned, where the kernel has no Landlock at all.
+bool enterLandlock(std::span<const beneath> rules, bool &missing, failure &why);
+
+// Closes every descriptor above standard error but one and other (which
+// may be the same).
+void keepDescriptors(int one, int other);
 
 // The path of the running binary, for a remedy the user can paste as it
 // stands; "skevla" when the kernel does not tell.

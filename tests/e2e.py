@@ -482,7 +482,30 @@ def status_fields(path, keys):
 
 def capture_process(program):
     with open("/proc/%d/task/%d/children" % (program.pid, program.pid)) as children:
-        return int(children.read().split()[0])
+        for child in children.read().split():
+            with open("/proc/%s/comm" % child) as name:
+                if name.read().strip() == "skevla-capture":
+                    return int(child)
+    raise AssertionError("skevla has no capture process")
+
+
+def keeper_process(program):
+    """The snapshot keeper, the viewer's child of that name."""
+    with open("/proc/%d/task/%d/children" % (program.pid, program.pid)) as children:
+        for child in children.read().split():
+            with open("/proc/%s/comm" % child) as name:
+                if name.read().strip() == "skevla-keeper":
+                    return int(child)
+    raise AssertionError("skevla has no snapshot keeper")
+
+
+def keeper_directory(pid):
+    """The directory descriptor the keeper holds."""
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
+            if int(info.read().split("flags:")[1].split()[0], 8) & 0o10000000:  # O_PATH
+                return int(fd)
+    raise AssertionError("the keeper holds no directory")
 
 
 def capture_sockets(pid):
@@ -528,9 +551,9 @@ class Privileges(Run):
         replay = ("-r", os.path.join(self.directory, "raw.pcap"))
         sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
         rows = [  # how, arguments, prefix, argv0, user and group ids
-            ("root, live", (), (), SKEVLA, "0"),
+            ("root, live", (), (), SKEVLA, "65534"),
             ("nobody through the file capability", (), AS_NOBODY, copy, "65534"),
-            ("root, replay", replay, (), SKEVLA, "0"),
+            ("root, replay", replay, (), SKEVLA, "65534"),
             ("root under sudo, live", (), sudo, SKEVLA, "65534"),
             ("root under sudo, replay", replay, sudo, SKEVLA, "65534"),
         ]
@@ -561,24 +584,74 @@ class Privileges(Run):
                            argv0=argv0).finish()
                 self.assertEqual(status_fields(self.record, HELD), NOTHING)
 
+    def test_helper_trusts_no_caller(self):
+        # Made privileged by a file capability, the helper never runs
+        # unboxed, whoever asks; run by hand, it keeps nothing it was given
+        # but its standard descriptors and the channel.
+        copy = copy_for_nobody(self.directory)
+        subprocess.run(["setcap", "cap_net_raw=ep", os.path.join(self.directory, "skevla-capture")],
+                       check=True)
+        self.assertEqual(self.start("--no-sandbox", argv0=copy, prefix=AS_NOBODY).finish(),
+                         (2, b"", "skevla: --no-sandbox is refused to a privileged helper\n"))
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        given, kept = os.pipe()
+
+        def hand_over():
+            os.dup2(theirs.fileno(), 3)
+            os.dup2(kept, 5)
+
+        helper = subprocess.Popen([HELPER], pass_fds=(3, 5), preexec_fn=hand_over)
+        self.addCleanup(helper.wait)
+        self.addCleanup(ours.close)
+        theirs.close()
+        ours.recv(65536)  # ready: boxed
+        held = {os.readlink("/proc/%d/fd/%s" % (helper.pid, fd))
+                for fd in os.listdir("/proc/%d/fd" % helper.pid)}
+        self.assertNotIn(os.readlink("/proc/self/fd/%d" % kept), held)
+        os.close(given)
+        os.close(kept)
+
     def test_sandbox(self):
         for end in os.pipe():
             os.dup2(end, 9)
             os.close(end)
         self.addCleanup(os.close, 9)
-        program = self.started(pass_fds=[9])
+        for place in (self.directory, self.writable):
+            os.mkdir(os.path.join(place, "sub"), 0o777)
+        # Started in one directory with snapshots kept in another, beside a
+        # process of its own user.
+        other = subprocess.Popen([*AS_NOBODY, "sleep", "600"])
+        self.addCleanup(other.wait)
+        self.addCleanup(other.kill)
+        program = self.started("--snapshots", self.writable, pass_fds=[9],
+                               preexec_fn=lambda: os.chdir(self.directory))
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertGreater(len(every), 1)  # the GL driver's threads too
         self.assertEqual(every, [dict(NOTHING, Seccomp="2")] * len(every))
         # Made from inside each process: the viewer may read files, not
-        # write or create them or make a socket; the capture process opens
-        # nothing. Neither holds a capture socket but the capture process.
+        # write or create them anywhere, make a socket, or act on any other
+        # process; the capture process opens nothing; the keeper creates
+        # only what it names, in its directory. None holds a capture socket
+        # but the capture process.
         new = (os.path.join(self.directory, "new") + "\0").encode()
         capture = capture_process(program)
+        keeper = keeper_process(program)
+        creating = 0o301  # O_WRONLY | O_CREAT | O_EXCL
+        made = [(program.pid, (257, -100, (os.path.join(place, where, "made") + "\0").encode(),
+                               creating, 0o644), -errno.EPERM)
+                for place in (".", self.writable) for where in ("", "sub")]
         rows = [  # process, call and arguments, result
             (program.pid, (2, b"/proc/self/status\0", 0), lambda fd: fd >= 0),
             (program.pid, (2, new, 0o101, 0o600), -errno.EPERM),
+            *made,
+            (program.pid, (62, other.pid, 0), -errno.EPERM),  # kill
+            (program.pid, (434, other.pid, 0), -errno.EPERM),  # pidfd_open
+            (program.pid, (302, other.pid, 0, 0, b"\0" * 16), -errno.EPERM),  # prlimit64
+            (program.pid, (2, b"/proc/%d/mem\0" % other.pid, 0), -errno.EACCES),  # Landlock
+            (keeper, (257, -100, b"/tmp/skevla-made.png\0", 0o2400301, 0o644), -errno.EACCES),
+            (keeper, (257, keeper_directory(keeper), b"made.png\0", 0o102, 0o644),
+             -errno.EACCES),  # O_RDWR | O_CREAT
             (program.pid, (41, 2, 1, 0), -errno.EPERM),  # socket
             (program.pid, (91, 1, 0o666), -errno.EPERM),  # fchmod
             (program.pid, (16, 0, 0x5412, b"x"), -errno.EPERM),  # ioctl TIOCSTI
@@ -598,13 +671,17 @@ class Privileges(Run):
                 got = syscall(pid, *call)
                 self.assertTrue(result(got) if callable(result) else got == result, got)
         self.assertEqual(capture_sockets(program.pid), [])
+        self.assertEqual(capture_sockets(keeper), [])
         self.assertEqual(len(capture_sockets(capture)), 2)
+        self.assertEqual(sorted(os.listdir(self.writable) + os.listdir(self.directory)),
+                         ["raw.pcap", "sub", "sub", "swrast_dri.so"])
         self.assertNotIn("9", os.listdir("/proc/%d/fd" % program.pid))  # inherited, closed
         self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
         self.assertEqual(program.frame(datagram(44)), log_lines(44))
         # --no-sandbox says so, and leaves the privileges dropped all the same.
         program = self.started("--no-sandbox")
-        self.assertEqual(program.line(error=True), "skevla: running without the sandbox")
+        self.assertEqual(program.line(error=True), "skevla: running without the sandboxes: no system "
+                         "call filter and no Landlock in any of its processes")
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertEqual(every, [dict(NOTHING, Seccomp="0")] * len(every))
@@ -709,7 +786,7 @@ class Picture(Run):
                                          for p, q in zip(row, other) for a, b in zip(p, q)), 2)
                 outside = (os.path.dirname(directory) + "/skevla-outside.png\0").encode()
                 self.assertEqual(syscall(program.pid, 257, -100, outside, 0o301, 0o644),
-                                 -errno.EACCES)  # openat(O_WRONLY|O_CREAT|O_EXCL)
+                                 -errno.EPERM)  # openat(O_WRONLY|O_CREAT|O_EXCL)
                 if where == "here":
                     program.stop()  # so the next window is the only one
         press(self.display, program.window, "f")
@@ -828,6 +905,41 @@ class Options(Run):
             (100, 94): BLACK, (100, 105): BLACK}, size=(500, 500))
 
 
+# A capture process that misbehaves, in place of the helper: it says it is
+# ready, then, as FAKE asks, answers a request for the counts with
+# datagrams for ever, or has its sandbox refuse a call before it is ready.
+FAKE_HELPER = r"""
+#include "record.h"
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+int main()
+{
+    const int channel = channel_descriptor;
+    if (std::strcmp(std::getenv("FAKE"), "refused") == 0) {
+        record_header refused{};
+        refused.kind = record_kind::refused;
+        refused.call = 131; // sigaltstack
+        sendRecord(channel, refused, nullptr);
+        std::signal(SIGSYS, SIG_DFL);
+        raise(SIGSYS);
+    }
+    record_header record{};
+    record.kind = record_kind::ready;
+    sendRecord(channel, record, nullptr);
+    unsigned char bytes[20] = {0x45, 0, 0, 20};
+    record.kind = record_kind::datagram;
+    record.length = record.captured = sizeof bytes;
+    record.summary.family = 4;
+    record.summary.shape = segment_shape::truncated;
+    for (request_kind asked; read(channel, &asked, sizeof asked) == sizeof asked;)
+        while (sendRecord(channel, record, bytes) && asked == request_kind::counts) {
+        }
+}
+"""
+
+
 class Reliability(Run):
     def test_size_sweep_in_every_mode(self):
         rng = random.Random(7)
@@ -889,6 +1001,23 @@ class Reliability(Run):
                 self.assertLess(time.monotonic() - killed, 1.0)
                 self.assertEqual(program.finish(), (1, b"", counts(1) + (
                     "skevla: the capture process ended: %s\n" % cause)))
+        # One that talks on at the end is cut off after a second; one whose
+        # sandbox refused a call at start is named with the call.
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        subprocess.run(["clang++", "-std=c++20", "-I", os.path.join(TOP, "src"), "-o",
+                        os.path.join(directory, "skevla-capture"), "-x", "c++", "-",
+                        os.path.join(TOP, "src", "record.cpp")], input=FAKE_HELPER.encode(),
+                       check=True)
+        copy = shutil.copy(SKEVLA, directory)
+        program = self.started(argv0=copy, prefix=("env", "FAKE=talks"))
+        self.assertEqual(program.lines(2), log_lines(20, "0.0.0.0"))
+        program.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(program.proc.wait(DEADLINE), 0)
+        status, out, error = self.start(argv0=copy, prefix=("env", "FAKE=refused")).finish()
+        self.assertEqual((status, out, error), (1, b"", "skevla: the capture process ended: killed "
+                                                "by SIGSYS: its sandbox refused a call "
+                                                "(sigaltstack)\n"))
         # The viewer killed: the capture process goes with it.
         program = self.started()
         capture = capture_process(program)
@@ -1020,6 +1149,19 @@ class Ending(Run):
                              "skevla: 0 datagrams received from -, 0 packets skipped")
             return program
 
+        def fifo_without_writer():
+            directory = tempfile.mkdtemp()
+            self.addCleanup(shutil.rmtree, directory)
+            os.chmod(directory, 0o755)  # opened as nobody
+            fifo = os.path.join(directory, "fifo")
+            os.mkfifo(fifo, 0o666)
+            program = self.start("-r", fifo)
+            program.wait_until_catching(signal.SIGUSR1)
+            program.proc.send_signal(signal.SIGUSR1)
+            self.assertEqual(program.line(error=True),
+                             "skevla: 0 datagrams received from %s, 0 packets skipped" % fifo)
+            return program
+
         def full_error():
             read_end, write_end = os.pipe()
             self.addCleanup(os.close, read_end)
@@ -1060,6 +1202,7 @@ class Ending(Run):
 
         rows = [  # what it waits on, the signals sent, the exit status
             ("a file's header", quiet_header, [signal.SIGTERM], 0),
+            ("a FIFO with no writer", fifo_without_writer, [signal.SIGINT], 0),
             ("a full standard error", full_error, [signal.SIGTERM], 0),
             ("a terminal nobody reads", unread_terminal, [signal.SIGTERM], 0),
             ("a stopped X server", stopped_display, [signal.SIGTERM, signal.SIGTERM], 143),
@@ -1369,18 +1512,30 @@ class Replay(Run):
             cut.truncate(os.path.getsize(self.path("cut.pcap")) - 5)
         with open(self.path("text.pcap"), "w") as text:
             text.write("not a capture\n" * 4)
-        rows = [  # file, options, exit status, standard output, standard error (a pattern)
-            ("none.pcap", [], 1, b"", r"none\.pcap: .*No such file"),
-            ("text.pcap", [], 1, b"", r"text\.pcap: .*format"),
-            ("usb.pcap", [], 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
-            ("raw.pcap", ["-f", "tcp port"], 2, b"", r"syntax error"),
-            ("cut.pcap", ["-t"], 1, banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),
-             r"cut\.pcap: truncated"),
+        # Root's alone: under sudo the file is opened as the user who ran it.
+        locked = os.path.join(self.directory, "locked")
+        os.mkdir(locked, 0o700)
+        write_pcap(os.path.join(locked, "secret.pcap"), 101, TCP)
+        sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
+        rows = [  # file, options, prefix, exit status, standard output, standard error (a pattern)
+            ("none.pcap", [], (), 1, b"", r"none\.pcap: No such file or directory"),
+            ("text.pcap", [], (), 1, b"", r"text\.pcap: .*format"),
+            ("usb.pcap", [], (), 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
+            ("raw.pcap", ["-f", "tcp port"], (), 2, b"", r"syntax error"),
+            ("cut.pcap", ["-t"], (), 1,
+             banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(), r"cut\.pcap: truncated"),
+            ("locked/secret.pcap", [], sudo, 1, b"", r"secret\.pcap: Permission denied"),
+            ("locked/none.pcap", [], sudo, 1, b"", r"none\.pcap: Permission denied"),
+            ("/dev/null", [], (), 1, b"", r"/dev/null: truncated dump file"),
+            ("/dev/zero", [], (), 1, b"", r"/dev/zero: unknown file format"),
+            ("-", [], ("sh", "-c", 'exec "$0" "$@" </dev/null'), 1, b"",
+             r"-: truncated dump file"),
         ]
         write_pcap(self.path("raw.pcap"), 101, TCP)
-        for name, args, status, out, error in rows:
+        for name, args, prefix, status, out, error in rows:
             with self.subTest(file=name):
-                code, stdout, stderr = self.start("-r", self.path(name), *args).finish()
+                path = name if name.startswith(("/", "-")) else self.path(name)
+                code, stdout, stderr = self.start("-r", path, *args, prefix=prefix).finish()
                 self.assertEqual((code, stdout), (status, out))
                 self.assertRegex(stderr, r"^skevla: .*%s.*\n$" % error)
 

@@ -170,6 +170,8 @@ class Skevla:
         env = dict(os.environ, DISPLAY=display) if display else {
             k: v for k, v in os.environ.items() if k != "DISPLAY"}
         self.display = display
+        # Windows of programs that run on, which are not this one's.
+        self.others = set(find_windows(display, "--name", "^SKEVLA$")) if display else set()
         self.proc = subprocess.Popen([*prefix, binary, *args], env=env, stdin=stdin,
                                      stdout=stdout, stderr=stderr, preexec_fn=preexec_fn,
                                      pass_fds=pass_fds)
@@ -205,7 +207,8 @@ class Skevla:
             if self.proc.poll() is not None:
                 raise AssertionError("skevla ended with status %d before its window showed: %r"
                                      % (self.proc.returncode, self.stop()))
-            return find_windows(self.display, "--name", "^SKEVLA$")
+            return [window for window in find_windows(self.display, "--name", "^SKEVLA$")
+                    if window not in self.others]
         self.window = wait_for(shown, "skevla's window to show")[0]
 
     def wait_until_ready(self):

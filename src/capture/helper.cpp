@@ -3,7 +3,10 @@
 // binds them to -i) while privileged, becomes an unprivileged user with no
 // capability, boxes itself in, and then only answers skevla on the channel
 // it finds on descriptor 3. A member of the capture group can run it by
-// hand, with any arguments and environment, so it trusts neither.
+// hand, with any arguments, environment and descriptors, so it trusts
+// none of them: whatever it inherits but its standard descriptors and the
+// channel is closed, and a helper made privileged by a file capability or
+// setuid never runs unboxed.
 //
 //     skevla-capture [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [--no-sandbox]
 
@@ -15,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/auxv.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +38,7 @@ int main(int argc, char **argv)
 {
     const pid_t parent = getppid();
     const int channel = channel_descriptor;
+    keepDescriptors(channel, channel);
     if (!isChannel(channel)) {
         std::fputs("skevla-capture: this is skevla's capture helper; run skevla instead\n", stderr);
         return 2;
@@ -53,10 +58,13 @@ int main(int argc, char **argv)
         else if (valued && std::strcmp(argv[i], "-Q") == 0 &&
                  std::strcmp(argv[i + 1], "inout") == 0)
             way = direction::inout, ++i;
-        else if (std::strcmp(argv[i], "--no-sandbox") == 0)
+        else if (std::strcmp(argv[i], "--no-sandbox") == 0 && !getauxval(AT_SECURE))
             sandbox = false;
         else {
-            fail(why, 2, "the capture helper was started with arguments it does not take");
+            fail(why, 2,
+                 std::strcmp(argv[i], "--no-sandbox") == 0
+                     ? "--no-sandbox is refused to a privileged helper"
+                     : "the capture helper was started with arguments it does not take");
             failCapture(channel, why);
         }
     }

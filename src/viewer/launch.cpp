@@ -88,16 +88,6 @@ bool startHelper(const options &settings, int channel, failure &why)
                 std::strerror(failed));
 }
 
-// Keeps the channel and the file, closes every other descriptor above 2.
-void keepOnly(int one, int other)
-{
-    const unsigned low = static_cast<unsigned>(one < other ? one : other);
-    const unsigned high = static_cast<unsigned>(one < other ? other : one);
-    close_range(3, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0u, 0);
-}
-
 bool forkReader(const options &settings, int channel, failure &why)
 {
     const bool from_input = std::strcmp(settings.file, "-") == 0;
@@ -110,7 +100,7 @@ bool forkReader(const options &settings, int channel, failure &why)
         dup2(channel, channel_descriptor);
         const int input =
             from_input ? fcntl(STDIN_FILENO, F_DUPFD, channel_descriptor + 1) : channel_descriptor;
-        keepOnly(channel_descriptor, input);
+        keepDescriptors(channel_descriptor, input);
         captureFile(channel_descriptor, settings.file, input, settings.filter, parent,
                     settings.sandbox);
     }

@@ -43,12 +43,14 @@
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace
@@ -106,6 +108,33 @@ void checkWindowSize()
             winx, winy, largest[0], largest[1]);
 }
 
+// Started as root, the X connection is made by nobody, who cannot read
+// root's X authority file: its cookies are read now and handed to Xlib in
+// memory, which nobody may read through this process's own descriptor.
+void keepXAuthority()
+{
+    if (getuid() != 0)
+        return;
+    const char *named = std::getenv("XAUTHORITY");
+    const char *home = std::getenv("HOME");
+    char path[PATH_MAX];
+    std::snprintf(path, sizeof path, "%s%s",
+                  named && named[0] ? named
+                  : home            ? home
+                                    : "/",
+                  named && named[0] ? "" : "/.Xauthority");
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    const int memory = file >= 0 ? memfd_create("xauthority", MFD_CLOEXEC) : -1;
+    static char cookies[1 << 16];
+    const ssize_t length = memory >= 0 ? read(file, cookies, sizeof cookies) : -1;
+    if (length > 0 && write(memory, cookies, static_cast<std::size_t>(length)) == length) {
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", memory);
+        setenv("XAUTHORITY", path, 1);
+    }
+    if (file >= 0)
+        close(file);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -150,15 +179,24 @@ int main(int argc, char **argv)
     winy = settings.winy;
     counts.file = settings.file;
 
-    // Before no_new_privs, which would keep the helper's file capability
-    // from taking effect; the one thing done with the privilege.
+    // The one thing done with the privilege: before no_new_privs, which
+    // would keep the helper's file capability from taking effect.
     if (!startCapture(settings, why))
         die(why);
     startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
-    // Nothing privileged is held from here on: not root's id under sudo,
-    // not a capability. What comes next (X, the GL driver, which the
-    // environment chooses) runs with the user's own rights.
-    if (!dropAll(identity::invoking_user, why))
+    // What the run keeps (the recording, the snapshots) belongs to whoever
+    // started it: under sudo the user who ran it, else as started.
+    if (!becomeInvokingUser(why))
+        die(why);
+    if (settings.record && !openRecording(settings.record))
+        die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
+    if (!startSnapshots(settings.snapshots, settings.sandbox, why))
+        die(why);
+    keepXAuthority();
+    // Nothing privileged is held from here on: not root's id (nobody when
+    // started as root), not a capability. What comes next (X, the GL
+    // driver, which the environment chooses) runs with no rights of root.
+    if (!dropAll(identity::drawing, why))
         die(why);
     // A bad filter is refused before anything shows, whatever the capture
     // process is doing; a replay's is the replay child's to judge, for the
@@ -176,13 +214,6 @@ int main(int argc, char **argv)
         flushCounts();
         return 0;
     }
-
-    // Still allowed to open files for writing; before the GL driver starts
-    // its threads, which inherit Landlock's confinement.
-    if (settings.record && !openRecording(settings.record))
-        die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
-    if (!prepareSnapshots(settings.snapshots, settings.sandbox, why))
-        die(why);
     startLoop(settings);
 
     static const char banner[] = "SKEVLA BEGIN\n";
@@ -202,6 +233,11 @@ int main(int argc, char **argv)
     int glut_argc = 1;
     char *glut_argv[] = {argv[0], nullptr};
     glutInit(&glut_argc, glut_argv);
+    // Landlock once the X connection is open (it keeps abstract sockets
+    // made outside, the X server's among them, out of reach) and before the
+    // GL driver starts threads with the window, which inherit it.
+    if (settings.sandbox && !confine(why))
+        die(why);
     // A close ends the loop as Escape does, so both report the counts.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE);
@@ -216,8 +252,10 @@ int main(int argc, char **argv)
     // Every datagram and record is untrusted input: from here on the
     // process cannot run a program, make a socket or write a file.
     if (!settings.sandbox)
-        std::fputs("skevla: running without the sandbox\n", stderr);
-    else if (!enterSandbox(snapshotsAllowed(), why))
+        std::fputs("skevla: running without the sandboxes: no system call filter and no "
+                   "Landlock in any of its processes\n",
+                   stderr);
+    else if (!enterSandbox(why))
         die(why);
 
     glutDisplayFunc(draw);

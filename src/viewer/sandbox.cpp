@@ -4,12 +4,15 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <iterator>
 #include <sched.h>
 #include <seccomp.h>
 #include <span>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -33,6 +36,10 @@ const rule refused[] = {
     {refuse, SCMP_SYS(process_vm_readv)},
     {refuse, SCMP_SYS(process_vm_writev)},
     {refuse, SCMP_SYS(pidfd_getfd)},
+    {refuse, SCMP_SYS(pidfd_open)},
+    {refuse, SCMP_SYS(pidfd_send_signal)},
+    {refuse, SCMP_SYS(process_madvise)},
+    {refuse, SCMP_SYS(kcmp)},
 #ifndef SKEVLA_SANITIZE
     // LeakSanitizer stops the world with ptrace at exit; only the sanitized
     // test build keeps it.
@@ -107,44 +114,55 @@ const rule refused[] = {
     {SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3)},
 };
 
-// An open whose flags, masked so, have the value: the flags are open's
-// second argument and openat's third.
-constexpr rule refusedOpen(int call, int mask, int value)
-{
-    return {refuse,
-            call,
-            1,
-            {{call == SCMP_SYS(open) ? 1u : 2u, SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(mask),
-              static_cast<scmp_datum_t>(value)}}};
-}
-
-// Any of these opens for writing or creates. Where Landlock confines
-// creation to one directory, a new file may be created and written there
-// (O_WRONLY, O_CREAT and O_EXCL together), never an existing one truncated
-// or written.
-struct masked {
-    int mask, value;
-};
-constexpr masked writing[] = {
-    {O_WRONLY, O_WRONLY}, {O_RDWR, O_RDWR}, {O_CREAT, O_CREAT}, {O_TRUNC, O_TRUNC}};
-constexpr int creating = O_WRONLY | O_CREAT | O_EXCL;
-constexpr masked writing_but_new[] = {{O_RDWR, O_RDWR},
-                                      {O_TRUNC, O_TRUNC},
-                                      {creating, O_WRONLY},
-                                      {creating, O_CREAT},
-                                      {creating, O_WRONLY | O_CREAT},
-                                      {creating, O_WRONLY | O_EXCL},
-                                      {creating, O_CREAT | O_EXCL}};
+// Any of these opens a file to write it, or creates one: the flags are
+// open's second argument and openat's third.
+constexpr int writing[] = {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC};
 
 } // namespace
 
-bool enterSandbox(bool create_beneath, failure &why)
+bool confine(failure &why)
+{
+    const int devices = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (devices < 0)
+        return fail(why, 1, "cannot enter Landlock (opening /dev): %s", std::strerror(errno));
+    const beneath drivers{devices, LANDLOCK_ACCESS_FS_WRITE_FILE};
+    bool missing;
+    const bool confined = enterLandlock({&drivers, 1}, missing, why);
+    close(devices);
+    if (missing) {
+        static const char line[] = "skevla: this kernel has no Landlock; the window's process is "
+                                   "boxed by its system call filter alone\n";
+        if (write(STDERR_FILENO, line, sizeof line - 1)) {
+        }
+    }
+    return confined;
+}
+
+bool enterSandbox(failure &why)
 {
     std::vector<rule> rules(std::begin(refused), std::end(refused));
-    for (const masked &flags : create_beneath ? std::span<const masked>(writing_but_new)
-                                              : std::span<const masked>(writing))
+    for (const int flag : writing)
         for (const int call : {SCMP_SYS(open), SCMP_SYS(openat)})
-            rules.push_back(refusedOpen(call, flags.mask, flags.value));
+            rules.push_back({refuse,
+                             call,
+                             1,
+                             {{call == SCMP_SYS(open) ? 1u : 2u, SCMP_CMP_MASKED_EQ,
+                               static_cast<scmp_datum_t>(flag), static_cast<scmp_datum_t>(flag)}}});
+    // Signals and calls that act on a process by its id reach this process
+    // alone: by its id, or by 0 where 0 means the caller.
+    const auto self = static_cast<scmp_datum_t>(getpid());
+    for (const int call : {SCMP_SYS(kill), SCMP_SYS(tkill), SCMP_SYS(tgkill),
+                           SCMP_SYS(rt_sigqueueinfo), SCMP_SYS(rt_tgsigqueueinfo)})
+        rules.push_back({refuse, call, 1, {{0, SCMP_CMP_NE, self, 0}}});
+    for (const int call : {SCMP_SYS(prlimit64), SCMP_SYS(sched_setaffinity),
+                           SCMP_SYS(sched_setscheduler), SCMP_SYS(sched_setparam),
+                           SCMP_SYS(sched_setattr), SCMP_SYS(migrate_pages), SCMP_SYS(move_pages)})
+        rules.push_back({refuse, call, 1, {{0, SCMP_CMP_NE, 0, 0}}});
+    for (const int call : {SCMP_SYS(setpriority), SCMP_SYS(ioprio_set)}) {
+        const scmp_datum_t process = call == SCMP_SYS(setpriority) ? PRIO_PROCESS : 1;
+        rules.push_back({refuse, call, 1, {{0, SCMP_CMP_NE, process, 0}}});
+        rules.push_back({refuse, call, 1, {{1, SCMP_CMP_NE, 0, 0}}});
+    }
     // The GL driver's threads exist already: the filter goes on each.
     return loadRules(SCMP_ACT_ALLOW, rules, true, "the sandbox", why);
 }

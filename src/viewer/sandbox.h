@@ -5,15 +5,20 @@
 
 #include "failure.h"
 
+// Before the GL driver starts its threads, which inherit it: Landlock for
+// good. No file may be created or written but the device files under /dev
+// a GL driver opens, no process outside this one signalled, traced or read
+// through /proc. Where the kernel has no Landlock, says so once and goes
+// on. False with why where the kernel refuses it.
+bool confine(failure &why);
+
 // Installs a seccomp filter on every thread that refuses, with an error (so
 // a GL driver that probes gets an answer), whatever a fault would want and
 // the loop never needs: running programs or starting processes, tracing or
-// reading other processes, new sockets, sending other than through what is
-// connected, changing a socket, creating or changing files or their modes,
-// owners, times and attributes, pushing input into a terminal, new
+// reading other processes, signalling or acting on any process but itself,
+// new sockets, sending other than through what is connected, changing a
+// socket, opening a file to write or create it, changing files or their
+// modes, owners, times and attributes, pushing input into a terminal, new
 // namespaces and mounts, the kernel's keyrings, userfaultfd, perf and bpf.
 // A foreign architecture kills the process. False with why.
-// With create_beneath (Landlock confines creation to one directory), an
-// open that creates a new file to write (O_WRONLY, O_CREAT, O_EXCL) is let
-// through, one that truncates or writes an existing file never.
-bool enterSandbox(bool create_beneath, failure &why);
+bool enterSandbox(failure &why);

@@ -1,30 +1,23 @@
-// Snapshot: the key s saves the window, pixel for pixel, as a PNG in the
-// current directory or the one --snapshots names. The sandbox still forbids
-// writing anywhere else: Landlock allows creating and writing regular files
-// beneath that one directory (and writing the device files under /dev a GL
-// driver opens) and nothing else, and only where it holds does the seccomp
-// filter let through an open that creates a new file, never one that
-// truncates. Without Landlock, s says so and writes nothing.
+// Snapshot: the key s saves the picture on screen, pixel for pixel, as a
+// PNG in the current directory or the one --snapshots names. The viewer
+// itself writes no file: it hands the pixels to the keeper (keeper.h),
+// which it starts here, before it boxes itself.
 #pragma once
 
 #include "failure.h"
 
-// Checks the directory (nullptr: the current one) and confines file
-// creation to it with Landlock. Before the GL driver starts threads, which
-// inherit the confinement, and after no_new_privs. False, status 2, for a
-// directory named that is not there or not writable. Landlock missing or
-// refused is no failure: snapshots are then off. Without the sandbox
-// (--no-sandbox) nothing is confined.
-bool prepareSnapshots(const char *directory, bool sandbox, failure &why);
+// Holds the directory (nullptr: the current one) and starts the keeper
+// there. False, status 2, for a directory named that is not there or not
+// writable; the current one need not be, and s then says why it cannot
+// save.
+bool startSnapshots(const char *directory, bool sandbox, failure &why);
 
-// Whether files may be created beneath the directory (Landlock holds).
-bool snapshotsAllowed();
-
-// s: the next frame drawn is saved.
+// s: the picture is saved at the next paint, which the caller asks for;
+// without a keeper, says why not at once.
 void takeSnapshot();
 bool snapshotWanted();
 
-// Writes the frame's pixels (rows bottom first, as the GL reads them, RGB)
-// to the next free skevla-YYYYmmdd-HHMMSS-N.png and says so, or why not, in
-// one line on standard error.
+// Hands the painted picture (rows bottom first, as the GL reads them, RGB)
+// to the keeper, once for each s since the last; says why not when it
+// cannot.
 void saveSnapshot(const unsigned char *pixels, int width, int height);
