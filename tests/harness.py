@@ -180,6 +180,7 @@ class Skevla:
         self.error_pending = b""  # the same for standard error
         self.window = None
         self.error = None
+        self.lag = None  # the warning that frames lag the traffic, once read
 
     def line(self, error=False):
         """The next line of standard output, or of standard error."""

@@ -170,9 +170,14 @@ void serve(int channel, const source &input)
     record_header ready{};
     ready.kind = record_kind::ready;
     send(channel, ready, nullptr);
+    // At the last, what is kept back will never be shown either.
+    const auto answer = [&](request_kind asked) {
+        sendCounts(channel, input.drops() + (asked == request_kind::last ? input.held() : 0),
+                   skipped);
+    };
     for (;;) {
-        if (awaitRequest(channel) == request_kind::counts) {
-            sendCounts(channel, input.drops(), skipped);
+        if (const request_kind asked = awaitRequest(channel); asked != request_kind::next) {
+            answer(asked);
             continue;
         }
         for (bool sent = false; !sent;) {
@@ -198,8 +203,8 @@ void serve(int channel, const source &input)
                 break;
             case outcome::nothing_yet:
                 // Only counts can be asked for while a datagram is awaited.
-                if (awaitRequest(channel) == request_kind::counts)
-                    sendCounts(channel, input.drops(), skipped);
+                if (const request_kind asked = awaitRequest(channel); asked != request_kind::next)
+                    answer(asked);
                 break;
             case outcome::gone:
                 end(channel, record_kind::gone, input.drops(), skipped, &why);

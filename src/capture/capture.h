@@ -36,6 +36,8 @@ struct source {
     outcome (*next)(int channel, found &taken, failure &why);
     // The kernel's drops for the sockets as they stand; 0 for a file.
     std::uint64_t (*drops)();
+    // Datagrams taken from the kernel and kept back; 0 for a file.
+    std::uint64_t (*held)();
 };
 
 // Sends the viewer a start-up failure, then ends the process with its

@@ -28,7 +28,6 @@ struct live_sockets {
     int ipv6 = -1;         // the IPv6 packet socket, or -1 where ipv4 takes both families
     int packet = -1;       // the packet socket, which tells of its interface's loss
     const char *interface; // of -i, for the message when it goes
-    bool ipv6_last;        // which socket was read last, to take turns
     std::uint32_t seen[2]; // the latest drop count each socket reported
 };
 live_sockets sockets;
@@ -214,13 +213,23 @@ bool prepareSockets(socket_programs &programs, direction way, failure &why)
 namespace
 {
 
-// Takes one datagram from the socket from, which the wait found ready;
-// false with errno set when it had none after all, or its interface went
+// The next datagram of one socket, taken from the kernel and kept until
+// it is passed on.
+struct kept {
+    bool held;
+    found datagram;
+    unsigned char bytes[datagram_limit];
+};
+kept next_of[2]; // of the IPv4 socket (or the one of -Q out, inout) and the IPv6 one
+
+// Takes one datagram from socket (0 or 1) into its place if it has one
+// queued. False with errno set when it had none, or its interface went
 // down.
-bool receive(int from, found &taken)
+bool receive(int socket)
 {
-    static unsigned char bytes[datagram_limit];
-    iovec into{bytes, sizeof bytes};
+    const int from = socket == 0 ? sockets.ipv4 : sockets.ipv6;
+    kept &place = next_of[socket];
+    iovec into{place.bytes, sizeof place.bytes};
     alignas(cmsghdr) unsigned char
         control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))];
     msghdr message{};
@@ -232,7 +241,9 @@ bool receive(int from, found &taken)
     if (got < 0 &&
         (errno == EAGAIN || errno == EINTR || (from == sockets.packet && errno == ENETDOWN)))
         return false;
-    taken.bytes = bytes;
+    found &taken = place.datagram;
+    taken = {};
+    taken.bytes = place.bytes;
     taken.length = static_cast<std::int32_t>(got);
     taken.captured = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     taken.wire = taken.captured;
@@ -246,37 +257,50 @@ bool receive(int from, found &taken)
             taken.seconds = stamp.tv_sec;
             taken.nanoseconds = static_cast<std::uint32_t>(stamp.tv_nsec);
         } else if (part->cmsg_type == SO_RXQ_OVFL) {
-            std::memcpy(&sockets.seen[from == sockets.ipv4 ? 0 : 1], CMSG_DATA(part),
-                        sizeof sockets.seen[0]);
+            std::memcpy(&sockets.seen[socket], CMSG_DATA(part), sizeof sockets.seen[0]);
         }
     }
     taken.dropped = std::uint64_t{sockets.seen[0]} + sockets.seen[1];
+    place.held = true;
     return true;
+}
+
+bool earlier(const found &one, const found &other)
+{
+    return one.seconds < other.seconds ||
+           (one.seconds == other.seconds && one.nanoseconds < other.nanoseconds);
 }
 
 } // namespace
 
 outcome nextFromSockets(int channel, found &taken, failure &why)
 {
+    const int count = sockets.ipv6 >= 0 ? 2 : 1;
     for (;;) {
+        // Each socket's next datagram is taken and kept; the earlier by the
+        // kernel's stamp goes first, and a socket with nothing queued holds
+        // up no other: so both families come in the order they arrived.
+        for (int socket = 0; socket < count; ++socket)
+            if (!next_of[socket].held && !receive(socket) && errno == ENETDOWN) {
+                interfaceLost(why);
+                return outcome::gone;
+            }
+        if (next_of[0].held || (count == 2 && next_of[1].held)) {
+            const int first =
+                !next_of[0].held || (count == 2 && next_of[1].held &&
+                                     earlier(next_of[1].datagram, next_of[0].datagram));
+            next_of[first].held = false;
+            taken = next_of[first].datagram;
+            return outcome::datagram;
+        }
         pollfd ready[3] = {
             {channel, POLLIN, 0}, {sockets.ipv4, POLLIN, 0}, {sockets.ipv6, POLLIN, 0}};
-        if (poll(ready, 3, -1) < 0)
-            continue;
-        if (ready[0].revents != 0)
+        if (poll(ready, 3, -1) > 0 && ready[0].revents != 0)
             return outcome::nothing_yet;
-        // Both ready: take turns, so neither family starves the other.
-        const bool ipv4 = ready[1].revents != 0 && (ready[2].revents == 0 || sockets.ipv6_last);
-        const int from = ipv4 ? sockets.ipv4 : sockets.ipv6;
-        sockets.ipv6_last = !ipv4;
-        if (receive(from, taken))
-            return outcome::datagram;
-        if (errno == ENETDOWN) {
-            interfaceLost(why);
-            return outcome::gone;
-        }
     }
 }
+
+std::uint64_t heldDatagrams() { return next_of[0].held + next_of[1].held; }
 
 std::uint64_t socketDrops()
 {

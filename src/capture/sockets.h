@@ -25,12 +25,15 @@ bool openSockets(const char *interface, direction way, failure &why);
 // no privilege.
 bool prepareSockets(socket_programs &programs, direction way, failure &why);
 
-// The next datagram from either socket, waiting for it; nothing_yet when
-// the channel has a request first; gone when the interface went down or
-// away.
+// The next datagram from either socket, in the order the kernel received
+// them, waiting for it; nothing_yet when the channel has a request first;
+// gone when the interface went down or away.
 outcome nextFromSockets(int channel, found &taken, failure &why);
 
 // The kernel's count of datagrams it dropped for the sockets, as it stands.
 std::uint64_t socketDrops();
 
-inline constexpr source socket_source{nextFromSockets, socketDrops};
+// Datagrams taken from the sockets and kept, not yet passed on.
+std::uint64_t heldDatagrams();
+
+inline constexpr source socket_source{nextFromSockets, socketDrops, heldDatagrams};

@@ -152,15 +152,20 @@ start takeStart(failure &why)
 
 void watchChannel(pollfd &wait_on)
 {
+    // Over, the capture process is still waited for, to be reaped when it
+    // ends.
     const bool expecting = channel.state == transport::asking || channel.counts_asked > 0;
-    wait_on = {channel.state == transport::over ? -1 : sock,
-               static_cast<short>(expecting ? POLLIN : 0), 0};
+    wait_on = channel.state == transport::over
+                  ? pollfd{captureEnd(), POLLIN, 0}
+                  : pollfd{sock, static_cast<short>(expecting ? POLLIN : 0), 0};
 }
 
 long long channelDue() { return channel.state == transport::holding ? channel.due : -1; }
 
 arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why)
 {
+    if (readable && channel.state == transport::over)
+        collectCapture();
     if (readable && channel.state != transport::over) {
         // A datagram goes where it is held until shown; anything else may
         // come while one is held.
@@ -262,8 +267,10 @@ void setReplaySpeed(double speed, long long now)
 std::uint64_t finishChannel(std::uint64_t dropped)
 {
     std::uint64_t unshown = channel.state == transport::holding;
-    if (channel.replay || channel.state == transport::over || !askCounts())
+    if (!channel.ready || channel.replay || channel.state == transport::over)
         return dropped + unshown;
+    ++channel.counts_asked;
+    ask(request_kind::last);
     // Whatever comes before the answer was taken from the kernel for
     // nothing: it counts as dropped. A second at most, whatever comes.
     const long long deadline = monotonicNow() + nanoseconds_per_second;
@@ -276,7 +283,8 @@ std::uint64_t finishChannel(std::uint64_t dropped)
         const auto &header = headerOf(answer);
         if (header.kind == record_kind::datagram)
             ++unshown;
-        if (header.kind == record_kind::counts)
+        // Answers asked for before this last one may come first.
+        if (header.kind == record_kind::counts && --channel.counts_asked == 0)
             return header.dropped + unshown;
     }
 }

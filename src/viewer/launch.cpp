@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <seccomp.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@ namespace
 {
 
 pid_t capture_pid = -1;
+int capture_end = -1; // a pidfd of it, readable once it has ended
 
 // Beside this program (the build tree, or a copy made with both files),
 // else where it was installed relative to it.
@@ -127,23 +130,45 @@ bool startCapture(const options &settings, failure &why)
         settings.file ? forkReader(settings, pair[1], why) : startHelper(settings, pair[1], why);
     close(pair[1]);
     sock = pair[0];
+    if (started)
+        capture_end = static_cast<int>(syscall(SYS_pidfd_open, capture_pid, 0));
     return started;
+}
+
+int captureEnd() { return capture_end; }
+
+void collectCapture()
+{
+    siginfo_t ended{};
+    if (capture_end >= 0 &&
+        waitid(P_PIDFD, static_cast<id_t>(capture_end), &ended, WEXITED | WNOHANG) == 0 &&
+        ended.si_pid != 0) {
+        close(capture_end);
+        capture_end = -1;
+    }
 }
 
 void reapCapture(int refused_call, failure &why)
 {
-    int status = 0;
-    while (waitpid(capture_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    const char *prefix = "the capture process ended";
-    if (WIFEXITED(status)) {
-        fail(why, 1, "%s: exited with status %d", prefix, WEXITSTATUS(status));
+    // What closed the channel may go on: it is waited for a second at most.
+    pollfd ended{capture_end, POLLIN, 0};
+    siginfo_t how{};
+    if (capture_end < 0 || poll(&ended, 1, 1000) != 1 ||
+        waitid(P_PIDFD, static_cast<id_t>(capture_end), &how, WEXITED | WNOHANG) != 0 ||
+        how.si_pid == 0) {
+        fail(why, 1, "the capture process closed the channel");
         return;
     }
-    const int signal_number = WTERMSIG(status);
-    const char *name = sigabbrev_np(signal_number);
+    close(capture_end);
+    capture_end = -1;
+    const char *prefix = "the capture process ended";
+    if (how.si_code == CLD_EXITED) {
+        fail(why, 1, "%s: exited with status %d", prefix, how.si_status);
+        return;
+    }
+    const char *name = sigabbrev_np(how.si_status);
     char call[96] = "";
-    if (signal_number == SIGSYS) {
+    if (how.si_status == SIGSYS) {
         char *called = refused_call >= 0
                            ? seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, refused_call)
                            : nullptr;

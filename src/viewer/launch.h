@@ -12,7 +12,13 @@ struct options;
 // /dev/null then replaces here). False with why.
 bool startCapture(const options &settings, failure &why);
 
-// Waits for the capture process to end, and says in why how it did: "the
-// capture process ended: killed by SIGKILL", and for SIGSYS that its
-// sandbox refused a call, named when refused_call is not -1.
+// The channel closed: waits a second at most for the capture process to
+// end, and says in why how it did: "the capture process ended: killed by
+// SIGKILL", and for SIGSYS that its sandbox refused a call, named when
+// refused_call is not -1.
 void reapCapture(int refused_call, failure &why);
+
+// A descriptor that is readable once the capture process has ended, or -1
+// once it has been reaped; then reaps it.
+int captureEnd();
+void collectCapture();

@@ -133,11 +133,32 @@ void show(const datagram &taken, long long at)
     loop.held_is_datagram = taken.length >= 0;
     if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp)) {
         fail(why, 1, "cannot write %s: %s", recording(), std::strerror(errno));
+        finishLog();
+        holdCounts(counts);
         leave(&why);
     }
     countShown(loop.shown_rate, at);
     writeHeldIfReady();
     askFrame(at);
+}
+
+// The first time the kernel drops datagrams of a live run while frames,
+// not a pause or the log's reader, hold the run back, it is said once.
+void warnOfLag(std::uint64_t dropped)
+{
+    if (dropped > counts.dropped && !loop.lag_excused && !loop.lag_told && !counts.file &&
+        loop.frame_interval == 0) {
+        loop.lag_told = true;
+        char line[256];
+        const int length = std::snprintf(
+            line, sizeof line,
+            "skevla: frames are slower than the traffic; the kernel has dropped %lu datagrams; "
+            "--fps 30 logs every datagram and draws fewer frames\n",
+            static_cast<unsigned long>(dropped));
+        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
+        }
+    }
+    loop.lag_excused = loop.paused || logHeld();
 }
 
 void takeDatagram(bool readable, taking take, long long at)
@@ -147,6 +168,7 @@ void takeDatagram(bool readable, taking take, long long at)
     const bool more = loop.stop_after == 0 || shown.number + 1 < loop.stop_after;
     const arrival got = grabPacket(readable, at, take, more, why);
     if (got.told) {
+        warnOfLag(got.dropped);
         counts.dropped = got.dropped;
         counts.skipped = got.skipped;
     }
@@ -166,11 +188,10 @@ void takeDatagram(bool readable, taking take, long long at)
         holdCounts(counts);
         break;
     case event::gone:
+    case event::failed:
+        // The counts first, then the cause.
         finishLog();
         holdCounts(counts);
-        leave(&why);
-        break;
-    case event::failed:
         leave(&why);
         break;
     }
@@ -242,6 +263,7 @@ void idle()
     // While the log holds lines, no datagram is taken: the kernel queues
     // them, and drops and counts what does not fit.
     const bool held = logHeld();
+    loop.lag_excused |= held || loop.paused;
     const taking take = held || (loop.paused && !loop.stepping) ? taking::none
                         : loop.stepping                         ? taking::next
                                                                 : taking::when_due;

@@ -38,6 +38,8 @@ struct loop_state {
     double speed;             // a replay's speed, for the info line; 0 for none
     rate shown_rate;
     bool counts_wanted;    // SIGUSR1 asked for the counts line, whose drops are on their way
+    bool lag_excused;      // drops since the last report may be a pause's or the log reader's
+    bool lag_told;         // the kernel's drops for want of frames were said
     bool held_is_datagram; // the log's held lines count as received once written
     bool left;             // leave() was called
     failure ended_by;      // why, when it ended in failure (status 1)

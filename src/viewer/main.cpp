@@ -245,7 +245,7 @@ int main(int argc, char **argv)
     glutInitWindowPosition(0, 0);
     glutCreateWindow("SKEVLA");
     checkWindowSize();
-    XSetIOErrorHandler(lostDisplay);
+    watchDisplay();
     unthrottleSwaps();
     init();
 
@@ -255,7 +255,7 @@ int main(int argc, char **argv)
         std::fputs("skevla: running without the sandboxes: no system call filter and no "
                    "Landlock in any of its processes\n",
                    stderr);
-    else if (!enterSandbox(why))
+    else if (!enterSandbox(recordingDescriptor(), why))
         die(why);
 
     glutDisplayFunc(draw);

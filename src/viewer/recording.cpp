@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -11,6 +12,7 @@ namespace
 
 int file = -1;
 const char *named;
+off_t whole; // bytes of whole records written
 
 struct file_header {
     std::uint32_t magic = 0xA1B23C4D; // pcap with nanosecond stamps
@@ -25,15 +27,40 @@ struct pcap_record {
     std::uint32_t seconds, nanoseconds, captured, original;
 };
 
-bool writeWhole(const iovec *parts, int count, std::size_t total)
+// Writes the parts whole, or says why not and cuts the file back to its
+// last whole record, so every reader reads it to its end. A short write is
+// followed by another, which says why it stopped (a file size limit, a
+// full disk).
+bool writeWhole(iovec *parts, int count)
 {
-    ssize_t written;
-    do
-        written = writev(file, parts, count);
-    while (written < 0 && errno == EINTR);
-    if (written >= 0 && static_cast<std::size_t>(written) != total)
-        errno = ENOSPC;
-    return written >= 0 && static_cast<std::size_t>(written) == total;
+    std::size_t total = 0;
+    for (int at = 0; at < count; ++at)
+        total += parts[at].iov_len;
+    for (std::size_t done = 0; done < total;) {
+        const ssize_t written = writev(file, parts, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0) {
+            const int cause = errno;
+            if (ftruncate(file, whole)) {
+            }
+            errno = cause;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+        for (auto left = static_cast<std::size_t>(written); left > 0;) {
+            const std::size_t part = std::min(left, parts->iov_len);
+            parts->iov_base = static_cast<char *>(parts->iov_base) + part;
+            parts->iov_len -= part;
+            left -= part;
+            if (parts->iov_len == 0) {
+                ++parts;
+                --count;
+            }
+        }
+    }
+    whole += static_cast<off_t>(total);
+    return true;
 }
 
 } // namespace
@@ -42,12 +69,14 @@ bool openRecording(const char *path)
 {
     file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     file_header header;
-    const iovec part{&header, sizeof header};
+    iovec part{&header, sizeof header};
     named = path;
-    return file >= 0 && writeWhole(&part, 1, sizeof header);
+    return file >= 0 && writeWhole(&part, 1);
 }
 
 const char *recording() { return file >= 0 ? named : nullptr; }
+
+int recordingDescriptor() { return file; }
 
 bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp)
 {
@@ -56,6 +85,6 @@ bool recordDatagram(const unsigned char *bytes, int length, const timespec &stam
     const auto size = static_cast<std::uint32_t>(length);
     pcap_record header{static_cast<std::uint32_t>(stamp.tv_sec),
                        static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
-    const iovec parts[] = {{&header, sizeof header}, {const_cast<unsigned char *>(bytes), size}};
-    return writeWhole(parts, 2, sizeof header + size);
+    iovec parts[] = {{&header, sizeof header}, {const_cast<unsigned char *>(bytes), size}};
+    return writeWhole(parts, 2);
 }

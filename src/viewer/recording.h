@@ -11,9 +11,11 @@
 // set when it cannot.
 bool openRecording(const char *path);
 
-// The file being recorded to, or nullptr.
+// The file being recorded to, or nullptr; its descriptor, or -1.
 const char *recording();
+int recordingDescriptor();
 
 // Writes one datagram's record: its stamp, its lengths and its bytes. False
-// with errno set when the file does not take it whole.
+// with errno saying why when the file does not take it whole; the file
+// then ends at the record before.
 bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp);

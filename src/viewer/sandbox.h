@@ -20,5 +20,6 @@ bool confine(failure &why);
 // socket, opening a file to write or create it, changing files or their
 // modes, owners, times and attributes, pushing input into a terminal, new
 // namespaces and mounts, the kernel's keyrings, userfaultfd, perf and bpf.
+// Of files it truncates only the recording (a descriptor, or -1 for none).
 // A foreign architecture kills the process. False with why.
-bool enterSandbox(failure &why);
+bool enterSandbox(int recording, failure &why);

@@ -5,10 +5,12 @@
 #include "snapshot.h"
 #include "state.h"
 
+#include "failure.h"
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 #include <GL/glx.h>
 #include <GL/glxext.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,17 +18,67 @@
 #include <unistd.h>
 #include <vector>
 
-int lostDisplay(_XDisplay *display)
+namespace
+{
+
+int glx_request, glx_errors; // the GLX extension's request code and first error code
+
+[[noreturn]] int lostDisplay(Display *display)
 {
     writeCounts();
     // Not through exit: the libraries' clean-up would talk to the dead
-    // connection and print more.
+    // connection and print more. The server may have closed it (another
+    // client killed this one) or gone away: the cause is not known here.
     char line[512];
-    const int length = std::snprintf(line, sizeof line,
-                                     "skevla: X connection to %s broken: the X server went away\n",
+    const int length = std::snprintf(line, sizeof line, "skevla: X connection to %s broken\n",
                                      DisplayString(display));
     writeAll(STDERR_FILENO, line, static_cast<std::size_t>(std::min(length, 511)));
     std::_Exit(1);
+}
+
+int failedRequest(Display *display, XErrorEvent *error)
+{
+    static failure why;
+    // Once the window has gone, what is torn down after it fails too.
+    if (loop.left)
+        return 0;
+    // The window, or what draws in it, no longer exists: another client
+    // destroyed it, which ends the run as the close button does.
+    const bool gone = error->resourceid == glXGetCurrentDrawable() ||
+                      error->error_code == BadWindow || error->error_code == BadDrawable ||
+                      error->request_code == glx_request ||
+                      (error->error_code >= glx_errors && error->error_code < glx_errors + 14);
+    if (gone) {
+        leave(nullptr);
+        return 0;
+    }
+    char text[256];
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    fail(why, 1, "the X server refused a request: %s", text);
+    leave(&why);
+    return 0;
+}
+
+void windowStatus(int state)
+{
+    // Unmapped: it may have been destroyed by another client, which freeglut
+    // does not report. Asking after it fails then, and failedRequest ends
+    // the run.
+    if (state == GLUT_HIDDEN) {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(glXGetCurrentDisplay(), glXGetCurrentDrawable(), &attributes);
+    }
+}
+
+} // namespace
+
+void watchDisplay()
+{
+    int first_event;
+    XQueryExtension(glXGetCurrentDisplay(), "GLX", &glx_request, &first_event, &glx_errors);
+    XSetIOErrorHandler(lostDisplay);
+    XSetErrorHandler(failedRequest);
+    glutWindowStatusFunc(windowStatus);
 }
 
 bool hasExtension(const char *extensions, const char *name)
@@ -112,8 +164,10 @@ void keyboard(unsigned char key, int, int)
         loop.speed_change *= key == '+' ? 2 : 0.5;
         break;
     case 's':
+        // Saved as it is painted, which is asked for now: paused, quiet or
+        // at a replay's end as well.
         takeSnapshot();
-        return;
+        break;
     default:
         return;
     }

@@ -4,8 +4,6 @@
 // screen; + and - make a replay twice or half as fast; s saves a snapshot.
 #pragma once
 
-struct _XDisplay; // Xlib's Display, whose header would bring its macros along
-
 // Whether name is one of the space-separated words of extensions.
 bool hasExtension(const char *extensions, const char *name);
 
@@ -14,9 +12,11 @@ bool hasExtension(const char *extensions, const char *name);
 // GLX_EXT_swap_control nor GLX_MESA_swap_control is offered.
 void unthrottleSwaps();
 
-// Xlib's handler for a connection that broke: the counts so far, then the
-// cause, status 1.
-[[noreturn]] int lostDisplay(_XDisplay *display);
+// Once the window exists: a broken X connection ends the run with the
+// counts, then the cause, status 1; the window destroyed by another client
+// ends it as the close button does; no raw Xlib error reaches the
+// terminal.
+void watchDisplay();
 
 void init();
 void reshape(int width, int height);
