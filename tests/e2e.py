@@ -1090,24 +1090,20 @@ class Reliability(Run):
 
     def test_frame_cap(self):
         # --fps 10 under a flood of 1,500-byte datagrams in poly mode: every
-        # datagram taken is logged, for well under half the CPU of no cap,
-        # and none is dropped for want of frames.
-        used = {}
+        # datagram taken is logged. Without a cap frames lag the flood and
+        # the kernel drops, which is said once; with one it is not. What the
+        # cap saves in CPU is the benchmark's to measure.
         for args in ((), ("--fps", "10")):
-            with tempfile.TemporaryFile() as log:
+            with self.subTest(args=args), tempfile.TemporaryFile() as log:
                 program = self.start(*args, stdout=log)
                 program.wait_until_ready()
-                before = cpu_ticks(program.pid)
                 sent = flood([random_datagram(1500, random.Random(5))] * 8, 2.0)
-                used[args] = cpu_ticks(program.pid) - before
                 drained(program, sent)
                 program.proc.send_signal(signal.SIGTERM)
                 status, _, error = program.finish()
                 received = int(re.search(r"skevla: (\d+) datagrams", error).group(1))
                 self.assertEqual(os.pread(log.fileno(), 1 << 24, 0).count(b"Source"), received)
-                # Without a cap, frames lag the flood and the kernel drops: said once.
                 self.assertEqual(program.lag is not None, not args, program.lag)
-        self.assertLess(used[("--fps", "10")], used[()] / 2, used)
 
     def test_losing_the_display(self):
         # The X server gone, or the connection killed by another client: no
