@@ -1650,5 +1650,24 @@ class Replay(Run):
                 self.assertRegex(stderr, r"^skevla: .*%s.*\n$" % error)
 
 
+class Timed(unittest.TextTestResult):
+    """Notes how long each test takes, to name the slowest at the end."""
+    took = {}
+
+    def startTest(self, test):
+        self.started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        Timed.took[test.id().split(".", 1)[1]] = time.monotonic() - self.started
+        super().stopTest(test)
+
+
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run = unittest.main(testRunner=unittest.TextTestRunner(verbosity=2, resultclass=Timed),
+                        exit=False)
+    name, took = max(Timed.took.items(), key=lambda item: item[1])
+    # Beside the binary, for scripts/test's summary.
+    with open(os.path.join(os.path.dirname(SKEVLA), "e2e-slowest.txt"), "w") as slowest:
+        slowest.write("%s %.1f s\n" % (name, took))
+    sys.exit(not run.result.wasSuccessful())
