@@ -520,23 +520,29 @@ def status_fields(path, keys):
     return {key: fields[key].strip() for key in keys}
 
 
-def capture_process(program):
+def child_named(program, name):
+    """The pid of the viewer's child process called name, or None."""
     with open("/proc/%d/task/%d/children" % (program.pid, program.pid)) as children:
         for child in children.read().split():
-            with open("/proc/%s/comm" % child) as name:
-                if name.read().strip() == "skevla-capture":
-                    return int(child)
-    raise AssertionError("skevla has no capture process")
+            try:
+                with open("/proc/%s/comm" % child) as called:
+                    if called.read().strip() == name:
+                        return int(child)
+            except FileNotFoundError:  # reaped meanwhile
+                pass
+    return None
+
+
+def capture_process(program, name="skevla-capture"):
+    """The capture process, or the process of the viewer's called name."""
+    pid = child_named(program, name)
+    if pid is None:
+        raise AssertionError("skevla has no child called %s" % name)
+    return pid
 
 
 def keeper_process(program):
-    """The snapshot keeper, the viewer's child of that name."""
-    with open("/proc/%d/task/%d/children" % (program.pid, program.pid)) as children:
-        for child in children.read().split():
-            with open("/proc/%s/comm" % child) as name:
-                if name.read().strip() == "skevla-keeper":
-                    return int(child)
-    raise AssertionError("skevla has no snapshot keeper")
+    return capture_process(program, "skevla-keeper")
 
 
 def keeper_directory(pid):
@@ -1470,12 +1476,8 @@ class Replay(Run):
                 self.assertEqual(lines, LOGGED[:2])
                 if ends:  # and the capture process, done, is reaped
                     self.assertEqual(program.line(error=True) + "\n", line)
-                    wait_for(lambda: not any(
-                        os.path.exists("/proc/%s/comm" % child) and open(
-                            "/proc/%s/comm" % child).read() == "skevla-capture\n"
-                        for child in open("/proc/%d/task/%d/children" % (
-                            program.pid, program.pid)).read().split()),
-                        "the capture process to be reaped")
+                    wait_for(lambda: child_named(program, "skevla-capture") is None,
+                             "the capture process to be reaped")
                 before = cpu_ticks(program.proc.pid)
                 time.sleep(1)
                 self.assertLessEqual(cpu_ticks(program.proc.pid) - before, 2)

@@ -146,7 +146,7 @@ void show(const datagram &taken, long long at)
 // not a pause or the log's reader, hold the run back, it is said once.
 void warnOfLag(std::uint64_t dropped)
 {
-    if (dropped > counts.dropped && !loop.lag_excused && !loop.lag_told && !counts.file &&
+    if (dropped > counts.dropped && !loop.lag_excused && !loop.lag_told && loop.live &&
         loop.frame_interval == 0) {
         loop.lag_told = true;
         char line[256];
@@ -215,6 +215,7 @@ void answerKeys(long long at)
 
 void startLoop(const options &settings)
 {
+    loop.live = settings.file == nullptr;
     loop.one_line = settings.one_line;
     loop.stop_after = settings.count;
     loop.frame_interval =

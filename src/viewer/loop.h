@@ -28,6 +28,7 @@ struct loop_state {
     bool info;           // i: the info line is drawn over the picture
     double speed_change; // + and -: the loop multiplies a replay's speed by it, then sets 1
 
+    bool live;                // capturing, not replaying a file
     bool one_line;            // -v
     unsigned long stop_after; // -c, 0 for never
     long long frame_interval; // --fps: nanoseconds between frames, 0 for a frame each datagram
