@@ -93,8 +93,6 @@ void damaged(failure &why)
     fail(why, 1, "the capture process sent a damaged record");
 }
 
-arrival ending(event what) { return {what, {}, false, 0, 0}; }
-
 } // namespace
 
 long long monotonicNow()
@@ -164,6 +162,7 @@ long long channelDue() { return channel.state == transport::holding ? channel.du
 
 arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why)
 {
+    arrival got{event::none, {}, false, 0, 0};
     if (readable && channel.state == transport::over)
         collectCapture();
     if (readable && channel.state != transport::over) {
@@ -175,53 +174,53 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
             break;
         case message::closed:
             died(why);
-            return ending(event::gone);
+            return {event::gone, {}, false, 0, 0};
         case message::damaged:
             damaged(why);
-            return ending(event::gone);
+            return {event::gone, {}, false, 0, 0};
         case message::record: {
             const auto &header = headerOf(into);
-            const arrival told{event::none, {}, true, header.dropped, header.skipped};
+            got = {event::none, {}, true, header.dropped, header.skipped};
             switch (header.kind) {
             case record_kind::datagram:
                 if (channel.state != transport::asking) {
                     damaged(why);
-                    return ending(event::gone);
+                    return {event::gone, {}, false, 0, 0};
                 }
+                // Taken below at once if it is due already.
                 channel.state = transport::holding;
                 channel.due = channel.paced ? dueTime(channel.clock, stampOf(header), now) : 0;
-                return told;
+                break;
             case record_kind::counts:
                 // Asked for, or what a replay has skipped so far.
-                if (channel.counts_asked == 0)
-                    return told;
-                --channel.counts_asked;
-                return {event::counted, {}, true, header.dropped, header.skipped};
+                if (channel.counts_asked > 0) {
+                    --channel.counts_asked;
+                    got.what = event::counted;
+                }
+                return got;
             case record_kind::ended:
                 channel.state = transport::over;
-                return {event::ended, {}, true, header.dropped, header.skipped};
+                got.what = event::ended;
+                return got;
             case record_kind::gone:
             case record_kind::failed:
                 channel.state = transport::over;
                 textOf(into, 1, why);
-                return {header.kind == record_kind::gone ? event::gone : event::failed,
-                        {},
-                        true,
-                        header.dropped,
-                        header.skipped};
+                got.what = header.kind == record_kind::gone ? event::gone : event::failed;
+                return got;
             case record_kind::refused:
                 channel.refused = header.call;
-                return ending(event::none);
+                return {event::none, {}, false, 0, 0};
             case record_kind::ready:
                 damaged(why);
-                return ending(event::gone);
+                return {event::gone, {}, false, 0, 0};
             }
         }
         }
     }
     if (channel.state != transport::holding || take == taking::none ||
         (take == taking::when_due && now < channel.due))
-        return ending(event::none);
+        return got;
     const auto &header = headerOf(held);
     channel.last_shown = stampOf(header);
     if (channel.paced)
@@ -229,11 +228,9 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
     channel.state = more ? transport::asking : transport::idle;
     if (more)
         ask(request_kind::next);
-    return {event::datagram,
-            {held + sizeof header, header.length, channel.last_shown, header.summary},
-            false,
-            0,
-            0};
+    got.what = event::datagram;
+    got.taken = {held + sizeof header, header.length, channel.last_shown, header.summary};
+    return got;
 }
 
 bool askCounts()
