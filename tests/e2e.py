@@ -209,7 +209,7 @@ def tcp_settled(port):
 
 
 LAG = re.compile(r"skevla: frames are slower than the traffic; the kernel has dropped \d+ "
-                 r"datagrams; --fps 30 logs every datagram and draws fewer frames\n")
+                 r"datagrams?; --fps 30 logs every datagram and draws fewer frames\n")
 
 
 def queued(pipe):

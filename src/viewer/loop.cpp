@@ -152,9 +152,9 @@ void warnOfLag(std::uint64_t dropped)
         char line[256];
         const int length = std::snprintf(
             line, sizeof line,
-            "skevla: frames are slower than the traffic; the kernel has dropped %lu datagrams; "
-            "--fps 30 logs every datagram and draws fewer frames\n",
-            static_cast<unsigned long>(dropped));
+            "skevla: frames are slower than the traffic; the kernel has dropped %lu %s; --fps 30 "
+            "logs every datagram and draws fewer frames\n",
+            static_cast<unsigned long>(dropped), dropped == 1 ? "datagram" : "datagrams");
         if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
         }
     }
