@@ -40,12 +40,13 @@ def main():
         print("\n".join(member.frame(datagram(40))))
         print("-- after the first frame, every thread")
         show_status(pid, ("Name", "CapEff", "NoNewPrivs", "Seccomp:"))
-        print("-- the two processes")
+        print("-- its processes: the viewer, the capture helper, the snapshot keeper")
         print(subprocess.run(["ps", "-o", "pid,ppid,user,comm", "-p", str(pid), "--ppid",
                               str(pid)], capture_output=True, text=True).stdout, end="")
         with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
-            show_status(int(children.read().split()[0]),
-                        ("Name", "Uid", "CapPrm", "CapEff", "NoNewPrivs", "Seccomp:"))
+            for child in children.read().split():
+                show_status(int(child), ("Name", "Uid", "CapPrm", "CapEff", "NoNewPrivs",
+                                         "Seccomp:"))
         press(display, member.window, "Escape")
         status, _, error = member.finish()
         print("exit status %d; standard error: %s" % (status, error.strip()))
