@@ -164,11 +164,16 @@ def tcpdump_sizes(path):
     return sizes
 
 
-def tcpdump_into(path, interface, expression):
+def tcpdump_into(test, path, interface, expression):
     """tcpdump writing what passes interface into path as it comes, once it
-    listens."""
+    listens; ended with the test. In immediate mode its default ring holds
+    only a few packets of lo's size, which a busy machine can overrun
+    before tcpdump runs, so it gets 32 MiB."""
     dump = subprocess.Popen(["tcpdump", "-i", interface, "-w", path, "-U", "--immediate-mode",
-                             "-Z", "root", expression], stderr=subprocess.PIPE)
+                             "-B", "32768", "-Z", "root", expression],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    test.addCleanup(dump.wait)
+    test.addCleanup(dump.terminate)
     listening(dump)
     return dump
 
@@ -267,7 +272,7 @@ class Capture(Run):
         for server in servers:
             self.addCleanup(server.wait)
             self.addCleanup(server.kill)
-        dump = tcpdump_into(dump_path, "lo", "tcp port 8080")
+        dump = tcpdump_into(self, dump_path, "lo", "tcp port 8080")
         with tempfile.TemporaryFile() as log:
             program = self.start("-f", "tcp port 8080", stdout=log)
             program.wait_until_ready()
@@ -320,7 +325,7 @@ class Capture(Run):
         self.addCleanup(server.kill)
         dump_path = os.path.join(tempfile.mkdtemp(), "near0.pcap")
         self.addCleanup(shutil.rmtree, os.path.dirname(dump_path))
-        dump = tcpdump_into(dump_path, "near0", "tcp port 8081")
+        dump = tcpdump_into(self, dump_path, "near0", "tcp port 8081")
         logs = {way: tempfile.TemporaryFile() for way in ("in", "out", "inout")}
         for log in logs.values():
             self.addCleanup(log.close)
@@ -1386,7 +1391,7 @@ class Replay(Run):
         path = self.path(interface + ".pcap")
         link = len(ETHERNET) if interface == "lo" else len(SLL2)
         size = 24 + sum(16 + link + len(data) for data in TCP + [TCP6])
-        dump = tcpdump_into(path, interface, "tcp")
+        dump = tcpdump_into(self, path, interface, "tcp")
         send(TCP[0], TCP6, TCP[1])
         wait_for(lambda: os.path.getsize(path) >= size, "tcpdump to write %d bytes" % size,
                  lambda: "%d" % os.path.getsize(path))
@@ -1494,8 +1499,8 @@ class Replay(Run):
         subprocess.run(["ip", "link", "add", "near0", "up", "type", "veth", "peer", "name", "far0",
                         "netns", peer], check=True)
         subprocess.run(["ip", "-n", peer, "link", "set", "far0", "up"], check=True)
-        dump = subprocess.Popen(["ip", "netns", "exec", peer, "tcpdump", "-U", "-w", "-", "-i",
-                                 "far0", "tcp"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        dump = subprocess.Popen(["ip", "netns", "exec", peer, "tcpdump", "-U", "-B", "32768", "-w",
+                                 "-", "-i", "far0", "tcp"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(dump.communicate)
         self.addCleanup(dump.kill)
         listening(dump)
@@ -1665,9 +1670,32 @@ class Timed(unittest.TextTestResult):
         super().stopTest(test)
 
 
+def end_strays():
+    """Ends any process of ours that a failed test left holding our standard
+    output, which would keep ctest waiting for its end until the timeout."""
+    ours, ancestors, pid = os.fstat(1), set(), os.getpid()
+    while pid > 1:
+        ancestors.add(pid)
+        with open("/proc/%d/stat" % pid) as stat:
+            pid = int(stat.read().rsplit(")", 1)[1].split()[1])
+    for pid in map(int, filter(str.isdigit, os.listdir("/proc"))):
+        try:
+            held = os.stat("/proc/%d/fd/1" % pid)
+            stray = (pid not in ancestors and os.getpgid(pid) == os.getpgrp()
+                     and (held.st_dev, held.st_ino) == (ours.st_dev, ours.st_ino))
+            if stray:
+                with open("/proc/%d/comm" % pid) as comm:
+                    print("ending %s, left running by a test" % comm.read().strip(),
+                          file=sys.stderr)
+                os.kill(pid, signal.SIGKILL)
+        except OSError:
+            continue
+
+
 if __name__ == "__main__":
     run = unittest.main(testRunner=unittest.TextTestRunner(verbosity=2, resultclass=Timed),
                         exit=False)
+    end_strays()
     name, took = max(Timed.took.items(), key=lambda item: item[1])
     # Beside the binary, for scripts/test's summary.
     with open(os.path.join(os.path.dirname(SKEVLA), "e2e-slowest.txt"), "w") as slowest:
