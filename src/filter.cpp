@@ -41,9 +41,21 @@ bool compileForFiles(const char *expression, file_programs &out, failure &why)
 {
     out.filtering = expression != nullptr;
     bool suits_one = !out.filtering;
-    for (std::size_t at = 0; out.filtering && at < link_type_count; ++at)
-        suits_one |=
-            compileOne(link_types[at], expression, expression, out.programs[at], out.refusals[at]);
+    const std::string tcp_of = std::string("tcp and (") + (expression ? expression : "") + ")";
+    for (std::size_t at = 0; out.filtering && at < link_type_count; ++at) {
+        // The file's own packets are matched by the expression alone, so
+        // that what it passes over is counted as skipped; but one that
+        // admits no TCP at all is refused as it is live.
+        bpf_program tcp_check{};
+        bool suits = compileOne(link_types[at], expression, expression, out.programs[at],
+                                out.refusals[at]) &&
+                     compileOne(link_types[at], tcp_of.c_str(), expression, tcp_check,
+                                out.refusals[at]);
+        pcap_freecode(&tcp_check);
+        if (!suits)
+            pcap_freecode(&out.programs[at]);
+        suits_one |= suits;
+    }
     const auto raw = std::find(std::begin(link_types), std::end(link_types), DLT_RAW);
     return suits_one || fail(why, 2, "%s", out.refusals[raw - std::begin(link_types)].c_str());
 }

@@ -1636,6 +1636,7 @@ class Replay(Run):
             ("text.pcap", [], (), 1, b"", r"text\.pcap: .*format"),
             ("usb.pcap", [], (), 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
             ("raw.pcap", ["-f", "tcp port"], (), 2, b"", r"syntax error"),
+            ("raw.pcap", ["-f", "udp"], (), 2, b"", r"'udp': expression rejects all packets"),
             # The counts, then the cause.
             ("cut.pcap", ["-t"], (), 1,
              banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),
