@@ -1521,17 +1521,19 @@ class Replay(Run):
         write_pcap(self.path("raw.pcap"), 101, TCP + TCP)
         # Room for the banner, one datagram's lines and part of the next.
         limited = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # noqa: E731
-        rows = [  # log, limit, standard output, the reason
-            ("/dev/full", None, b"", "No space left on device"),
+        rows = [  # log, limit, standard output, standard error
+            # The banner cannot be written: nothing has begun.
+            ("/dev/full", None, b"", "skevla: cannot write the log: No space left on device\n"),
+            # Part way: the counts of what was logged, then the cause.
             (self.path("log"), limited, ("SKEVLA BEGIN\n" + "\n".join(LOGGED)).encode()[:100],
-             "File too large"),
+             "skevla: 1 datagram received from %s, 0 packets skipped\n"
+             "skevla: cannot write the log: File too large\n" % self.path("raw.pcap")),
         ]
-        for log, limit, written, reason in rows:
+        for log, limit, written, error in rows:
             with self.subTest(log=log), open(log, "w+b") as out:
                 program = self.start("-r", self.path("raw.pcap"), "-t", stdout=out,
                                      preexec_fn=limit)
-                self.assertEqual(program.finish(),
-                                 (1, b"", "skevla: cannot write the log: %s\n" % reason))
+                self.assertEqual(program.finish(), (1, b"", error))
                 if limit:  # /dev/full reads as endless zeros
                     self.assertEqual(os.pread(out.fileno(), 4096, 0), written)
         # A recording past the limit: its real cause after the counts, and

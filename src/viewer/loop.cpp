@@ -88,6 +88,7 @@ void writeHeld()
         break;
     case flushed::failed:
         fail(why, 1, "cannot write the log: %s", std::strerror(errno));
+        holdCounts(counts);
         leave(&why);
         break;
     }
