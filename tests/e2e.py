@@ -546,10 +546,6 @@ def capture_process(program, name="skevla-capture"):
     return pid
 
 
-def keeper_process(program):
-    return capture_process(program, "skevla-keeper")
-
-
 def keeper_directory(pid):
     """The directory descriptor the keeper holds."""
     for fd in os.listdir("/proc/%d/fd" % pid):
@@ -695,7 +691,7 @@ class Privileges(Run):
         # but the capture process.
         new = (os.path.join(self.directory, "new") + "\0").encode()
         capture = capture_process(program)
-        keeper = keeper_process(program)
+        keeper = capture_process(program, "skevla-keeper")
         creating = 0o301  # O_WRONLY | O_CREAT | O_EXCL
         made = [(program.pid, (257, -100, (os.path.join(place, where, "made") + "\0").encode(),
                                creating, 0o644), -errno.EPERM)
@@ -1151,6 +1147,17 @@ class Reliability(Run):
                                  % (counts(1), display))
 
 
+def fill(pipe):
+    """Fills a pipe to its last byte, leaving its write end non-blocking."""
+    os.set_blocking(pipe, False)
+    for chunk in (4096, 1):
+        try:
+            while True:
+                os.write(pipe, b"x" * chunk)
+        except BlockingIOError:
+            pass
+
+
 class Ending(Run):
     def test_ways_to_end_with_no_traffic(self):
         def escape(program):
@@ -1190,13 +1197,7 @@ class Ending(Run):
                 self.addCleanup(os.close, read_end)
                 program = self.start(stdout=write_end)
                 program.wait_until_ready()
-                os.set_blocking(write_end, False)
-                for chunk in (4096, 1):  # to the last byte
-                    try:
-                        while True:
-                            os.write(write_end, b"x" * chunk)
-                    except BlockingIOError:
-                        pass
+                fill(write_end)
                 os.close(write_end)
                 flood([datagram(40)] * 64, 0.5)
                 program.wait_until_asleep()
@@ -1263,13 +1264,7 @@ class Ending(Run):
         def full_error():
             read_end, write_end = os.pipe()
             self.addCleanup(os.close, read_end)
-            os.set_blocking(write_end, False)
-            for chunk in (4096, 1):  # to the last byte
-                try:
-                    while True:
-                        os.write(write_end, b"x" * chunk)
-                except BlockingIOError:
-                    pass
+            fill(write_end)
             os.set_blocking(write_end, True)  # as the shell would hand it over
             program = self.started(stderr=write_end)
             os.close(write_end)

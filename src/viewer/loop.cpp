@@ -88,7 +88,6 @@ void writeHeld()
         break;
     case flushed::failed:
         fail(why, 1, "cannot write the log: %s", std::strerror(errno));
-        holdCounts(counts);
         leave(&why);
         break;
     }
@@ -134,8 +133,6 @@ void show(const datagram &taken, long long at)
     loop.held_is_datagram = taken.length >= 0;
     if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp)) {
         fail(why, 1, "cannot write %s: %s", recording(), std::strerror(errno));
-        finishLog();
-        holdCounts(counts);
         leave(&why);
     }
     countShown(loop.shown_rate, at);
@@ -190,9 +187,6 @@ void takeDatagram(bool readable, taking take, long long at)
         break;
     case event::gone:
     case event::failed:
-        // The counts first, then the cause.
-        finishLog();
-        holdCounts(counts);
         leave(&why);
         break;
     }

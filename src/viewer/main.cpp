@@ -269,10 +269,11 @@ int main(int argc, char **argv)
     glutSpecialFunc(special);
     glutIdleFunc(idle);
     glutMainLoop();
-    // What the log still holds goes first: it may be the failure; then
-    // the counts, held when the input went away, before the cause.
+    // What the log still holds goes first, then the counts of what it
+    // took, then the cause of a failure.
     finishLog();
     if (loop.ended_by.status != 0) {
+        holdCounts(counts);
         flushCounts();
         die(loop.ended_by);
     }
