@@ -32,6 +32,9 @@ from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, find_w
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
 HELPER = os.path.join(os.path.dirname(SKEVLA), "skevla-capture")
+# The programs skevla starts, each found beside it.
+CHILDREN = [os.path.join(os.path.dirname(SKEVLA), name)
+            for name in ("skevla-capture", "skevla-reader", "skevla-keeper")]
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = "ASAN_OPTIONS" in os.environ
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
@@ -39,12 +42,13 @@ with open(os.path.join(TOP, "CMakeLists.txt")) as cmake:
     VERSION = re.search(r"project\(skevla VERSION (\S+)", cmake.read()).group(1).encode()
 
 
-def copy_for_nobody(directory):
-    """A copy of skevla and its capture helper where user 65534 can run
+def copy_for_nobody(directory, children=CHILDREN):
+    """A copy of skevla and the programs it starts where user 65534 can run
     them: the build tree may lie below a home directory that others cannot
     enter. Returns skevla's."""
     os.chmod(directory, 0o755)
-    shutil.copy(HELPER, directory)
+    for program in children:
+        shutil.copy(program, directory)
     return shutil.copy(SKEVLA, directory)
 
 
@@ -538,11 +542,13 @@ def child_named(program, name):
     return None
 
 
-def capture_process(program, name="skevla-capture"):
-    """The capture process, or the process of the viewer's called name."""
-    pid = child_named(program, name)
+def capture_process(program, name=None):
+    """The capture process (the helper or the replay reader), or the
+    process of the viewer's called name."""
+    pid = child_named(program, name) if name else (
+        child_named(program, "skevla-capture") or child_named(program, "skevla-reader"))
     if pid is None:
-        raise AssertionError("skevla has no child called %s" % name)
+        raise AssertionError("skevla has no child called %s" % (name or "skevla-capture"))
     return pid
 
 
@@ -626,7 +632,7 @@ class Privileges(Run):
                 self.assertEqual(status_fields("/proc/%d/status" % capture_process(program),
                                                HELD + ("Uid", "Seccomp", "Name")),
                                  dict(NOTHING, Uid="\t".join(["65534"] * 4), Seccomp="2",
-                                      Name="skevla-capture"))
+                                      Name="skevla-reader" if args else "skevla-capture"))
                 program.stop()
                 # The same start with a GL driver of the user's choosing.
                 with open(self.record, "w"):
@@ -981,6 +987,7 @@ class Options(Run):
 # ready, then, as FAKE asks, answers a request for the counts with
 # datagrams for ever, or has its sandbox refuse a call before it is ready.
 FAKE_HELPER = r"""
+#include "child.h"
 #include "record.h"
 #include <csignal>
 #include <cstdlib>
@@ -1079,11 +1086,11 @@ class Reliability(Run):
         # sandbox refused a call at start is named with the call.
         directory = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, directory)
-        subprocess.run(["clang++", "-std=c++20", "-I", os.path.join(TOP, "src"), "-o",
+        subprocess.run(["clang++", "-std=c++20", "-I", os.path.join(TOP, "src", "common"), "-o",
                         os.path.join(directory, "skevla-capture"), "-x", "c++", "-",
-                        os.path.join(TOP, "src", "record.cpp")], input=FAKE_HELPER.encode(),
-                       check=True)
-        copy = shutil.copy(SKEVLA, directory)
+                        os.path.join(TOP, "src", "common", "record.cpp")],
+                       input=FAKE_HELPER.encode(), check=True)
+        copy = copy_for_nobody(directory, CHILDREN[1:])
         program = self.started(argv0=copy, prefix=("env", "FAKE=talks"))
         self.assertEqual(program.lines(2), log_lines(20, "0.0.0.0"))
         program.proc.send_signal(signal.SIGTERM)

@@ -1,7 +1,7 @@
 // Fuzzes the frame decoder: the first byte picks a link type, the rest is
 // the frame. A datagram found must lie within the bytes held and be at
 // least its IP header long (20 bytes for IPv4, 40 for IPv6).
-#include "capture/frame.h"
+#include "frame.h"
 
 #include <cstddef>
 #include <cstdint>

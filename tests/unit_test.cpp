@@ -1,6 +1,5 @@
-#include "capture/frame.h"
-#include "capture/summary.h"
 #include "filter.h"
+#include "frame.h"
 #include "interfaces.h"
 #include "loop.h"
 #include "options.h"
@@ -11,6 +10,7 @@
 #include "report.h"
 #include "shell.h"
 #include "state.h"
+#include "summary.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

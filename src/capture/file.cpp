@@ -48,7 +48,7 @@ bool openFile(FILE *stream, const char *name, const file_programs &programs, fai
     return true;
 }
 
-outcome nextInFile(int, found &taken, failure &why)
+outcome nextInFile(found &taken, failure &why)
 {
     pcap_pkthdr *record;
     const unsigned char *frame;

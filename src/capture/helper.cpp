@@ -8,71 +8,68 @@
 // channel is closed, and a helper made privileged by a file capability or
 // setuid never runs unboxed.
 //
-//     skevla-capture [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [--no-sandbox]
+//     skevla-capture [--no-sandbox] [-f EXPRESSION] [-i INTERFACE] [-Q out|inout]
 
 #include "capture.h"
+#include "child.h"
 #include "filter.h"
-#include "privileges.h"
-#include "record.h"
 #include "sockets.h"
 
-#include <cstdio>
 #include <cstring>
-#include <sys/auxv.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace
 {
 
-bool isChannel(int fd)
+struct live_capture {
+    const char *expression, *interface;
+    direction way;
+    socket_programs programs;
+};
+live_capture live;
+
+bool readArguments(int argc, char **argv, failure &why)
 {
-    int type = 0;
-    socklen_t size = sizeof type;
-    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_SEQPACKET;
+    for (int i = 1; i < argc; ++i) {
+        const bool valued = i + 1 < argc;
+        if (valued && std::strcmp(argv[i], "-f") == 0 && !live.expression)
+            live.expression = argv[++i];
+        else if (valued && std::strcmp(argv[i], "-i") == 0 && !live.interface)
+            live.interface = argv[++i];
+        else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
+            live.way = direction::out, ++i;
+        else if (valued && std::strcmp(argv[i], "-Q") == 0 &&
+                 std::strcmp(argv[i + 1], "inout") == 0)
+            live.way = direction::inout, ++i;
+        else
+            return fail(why, 2, "the capture helper was started with arguments it does not take");
+    }
+    return true;
 }
+
+bool openLive(failure &why) { return openSockets(live.interface, live.way, why); }
+
+bool prepareLive(failure &why)
+{
+    return compileForSockets(live.expression, live.programs, why) &&
+           prepareSockets(live.programs, live.way, why);
+}
+
+__attribute__((noreturn)) void serveLive() { serve(socket_source); }
+
+const child_program helper{
+    .name = "capture helper",
+    .who = identity::unprivileged,
+    .read = readArguments,
+    .acquire = openLive,
+    .prepare = prepareLive,
+    .allowed = capture_allowlist,
+    .changes = {},
+    .refused = reportRefused,
+    .speaks = false,
+    .fail = failCapture,
+    .serve = serveLive,
+};
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    const pid_t parent = getppid();
-    const int channel = channel_descriptor;
-    keepDescriptors(channel, channel);
-    if (!isChannel(channel)) {
-        std::fputs("skevla-capture: this is skevla's capture helper; run skevla instead\n", stderr);
-        return 2;
-    }
-    static failure why;
-    const char *expression = nullptr, *interface = nullptr;
-    direction way = direction::in;
-    bool sandbox = true;
-    for (int i = 1; i < argc; ++i) {
-        const bool valued = i + 1 < argc;
-        if (valued && std::strcmp(argv[i], "-f") == 0 && !expression)
-            expression = argv[++i];
-        else if (valued && std::strcmp(argv[i], "-i") == 0 && !interface)
-            interface = argv[++i];
-        else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
-            way = direction::out, ++i;
-        else if (valued && std::strcmp(argv[i], "-Q") == 0 &&
-                 std::strcmp(argv[i + 1], "inout") == 0)
-            way = direction::inout, ++i;
-        else if (std::strcmp(argv[i], "--no-sandbox") == 0 && !getauxval(AT_SECURE))
-            sandbox = false;
-        else {
-            fail(why, 2,
-                 std::strcmp(argv[i], "--no-sandbox") == 0
-                     ? "--no-sandbox is refused to a privileged helper"
-                     : "the capture helper was started with arguments it does not take");
-            failCapture(channel, why);
-        }
-    }
-
-    static socket_programs programs;
-    if (!openSockets(interface, way, why) || !dropAll(identity::unprivileged, why) ||
-        !compileForSockets(expression, programs, why) || !prepareSockets(programs, way, why))
-        failCapture(channel, why);
-    boxOrFail(channel, parent, sandbox);
-    serve(channel, socket_source);
-}
+int main(int argc, char **argv) { runChild(helper, argc, argv); }

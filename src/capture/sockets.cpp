@@ -1,5 +1,6 @@
 #include "sockets.h"
 
+#include "child.h"
 #include "privileges.h"
 #include "record.h"
 
@@ -214,9 +215,9 @@ namespace
 {
 
 // The next datagram of one socket, taken from the kernel and kept until
-// it is passed on.
+// it is sent.
 struct kept {
-    bool held;
+    bool taken;
     found datagram;
     unsigned char bytes[datagram_limit];
 };
@@ -261,7 +262,7 @@ bool receive(int socket)
         }
     }
     taken.dropped = std::uint64_t{sockets.seen[0]} + sockets.seen[1];
-    place.held = true;
+    place.taken = true;
     return true;
 }
 
@@ -273,7 +274,7 @@ bool earlier(const found &one, const found &other)
 
 } // namespace
 
-outcome nextFromSockets(int channel, found &taken, failure &why)
+outcome nextFromSockets(found &taken, failure &why)
 {
     const int count = sockets.ipv6 >= 0 ? 2 : 1;
     for (;;) {
@@ -281,26 +282,26 @@ outcome nextFromSockets(int channel, found &taken, failure &why)
         // kernel's stamp goes first, and a socket with nothing queued holds
         // up no other: so both families come in the order they arrived.
         for (int socket = 0; socket < count; ++socket)
-            if (!next_of[socket].held && !receive(socket) && errno == ENETDOWN) {
+            if (!next_of[socket].taken && !receive(socket) && errno == ENETDOWN) {
                 interfaceLost(why);
                 return outcome::gone;
             }
-        if (next_of[0].held || (count == 2 && next_of[1].held)) {
+        if (next_of[0].taken || (count == 2 && next_of[1].taken)) {
             const int first =
-                !next_of[0].held || (count == 2 && next_of[1].held &&
-                                     earlier(next_of[1].datagram, next_of[0].datagram));
-            next_of[first].held = false;
+                !next_of[0].taken || (count == 2 && next_of[1].taken &&
+                                      earlier(next_of[1].datagram, next_of[0].datagram));
+            next_of[first].taken = false;
             taken = next_of[first].datagram;
             return outcome::datagram;
         }
         pollfd ready[3] = {
-            {channel, POLLIN, 0}, {sockets.ipv4, POLLIN, 0}, {sockets.ipv6, POLLIN, 0}};
+            {channel_descriptor, POLLIN, 0}, {sockets.ipv4, POLLIN, 0}, {sockets.ipv6, POLLIN, 0}};
         if (poll(ready, 3, -1) > 0 && ready[0].revents != 0)
             return outcome::nothing_yet;
     }
 }
 
-std::uint64_t heldDatagrams() { return next_of[0].held + next_of[1].held; }
+std::uint64_t unsentDatagrams() { return next_of[0].taken + next_of[1].taken; }
 
 std::uint64_t socketDrops()
 {

@@ -28,12 +28,12 @@ bool prepareSockets(socket_programs &programs, direction way, failure &why);
 // The next datagram from either socket, in the order the kernel received
 // them, waiting for it; nothing_yet when the channel has a request first;
 // gone when the interface went down or away.
-outcome nextFromSockets(int channel, found &taken, failure &why);
+outcome nextFromSockets(found &taken, failure &why);
 
 // The kernel's count of datagrams it dropped for the sockets, as it stands.
 std::uint64_t socketDrops();
 
-// Datagrams taken from the sockets and kept, not yet passed on.
-std::uint64_t heldDatagrams();
+// Datagrams taken from the sockets and not yet sent.
+std::uint64_t unsentDatagrams();
 
-inline constexpr source socket_source{nextFromSockets, socketDrops, heldDatagrams};
+inline constexpr source socket_source{nextFromSockets, socketDrops, unsentDatagrams};

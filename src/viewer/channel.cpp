@@ -15,24 +15,24 @@
 namespace
 {
 
-// What the channel waits for: a datagram asked for, one held until it is
+// What the channel waits for: a datagram asked for, the one in hand to be
 // shown, nothing (none is wanted), or nothing ever again.
-enum class transport { asking, holding, idle, over };
+enum class transport { asking, in_hand, idle, over };
 
 struct channel_state {
     transport state = transport::idle;
     bool ready; // the capture process said so
     bool replay, paced;
     pace clock;
-    long long due;       // when the held datagram is due
+    long long due;       // when the datagram in hand is due
     int counts_asked;    // answers to counts still to come
     int refused = -1;    // the call its sandbox refused, as it reported it
     timespec last_shown; // the stamp of the last datagram shown
 };
 channel_state channel;
 
-// The held datagram, and the place for whatever else comes meanwhile.
-alignas(record_header) unsigned char held[record_limit];
+// The datagram in hand, and the place for whatever else comes meanwhile.
+alignas(record_header) unsigned char in_hand[record_limit];
 alignas(record_header) unsigned char answer[record_limit];
 
 const record_header &headerOf(const unsigned char *record)
@@ -158,7 +158,7 @@ void watchChannel(pollfd &wait_on)
                   : pollfd{sock, static_cast<short>(expecting ? POLLIN : 0), 0};
 }
 
-long long channelDue() { return channel.state == transport::holding ? channel.due : -1; }
+long long channelDue() { return channel.state == transport::in_hand ? channel.due : -1; }
 
 arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why)
 {
@@ -166,9 +166,9 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
     if (readable && channel.state == transport::over)
         collectCapture();
     if (readable && channel.state != transport::over) {
-        // A datagram goes where it is held until shown; anything else may
-        // come while one is held.
-        unsigned char *into = channel.state == transport::holding ? answer : held;
+        // A datagram goes in hand until shown; anything else may come while
+        // one is.
+        unsigned char *into = channel.state == transport::in_hand ? answer : in_hand;
         switch (receive(into, record_limit)) {
         case message::none:
             break;
@@ -188,7 +188,7 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
                     return {event::gone, {}, false, 0, 0};
                 }
                 // Taken below at once if it is due already.
-                channel.state = transport::holding;
+                channel.state = transport::in_hand;
                 channel.due = channel.paced ? dueTime(channel.clock, stampOf(header), now) : 0;
                 break;
             case record_kind::counts:
@@ -218,10 +218,10 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
         }
         }
     }
-    if (channel.state != transport::holding || take == taking::none ||
+    if (channel.state != transport::in_hand || take == taking::none ||
         (take == taking::when_due && now < channel.due))
         return got;
-    const auto &header = headerOf(held);
+    const auto &header = headerOf(in_hand);
     channel.last_shown = stampOf(header);
     if (channel.paced)
         shownAt(channel.clock, channel.last_shown, std::max(now, channel.due));
@@ -229,7 +229,7 @@ arrival grabPacket(bool readable, long long now, taking take, bool more, failure
     if (more)
         ask(request_kind::next);
     got.what = event::datagram;
-    got.taken = {held + sizeof header, header.length, channel.last_shown, header.summary};
+    got.taken = {in_hand + sizeof header, header.length, channel.last_shown, header.summary};
     return got;
 }
 
@@ -247,8 +247,8 @@ void resumeChannel(long long now)
     if (!channel.paced || !channel.clock.started)
         return;
     shownAt(channel.clock, channel.last_shown, now);
-    if (channel.state == transport::holding)
-        channel.due = dueTime(channel.clock, stampOf(headerOf(held)), now);
+    if (channel.state == transport::in_hand)
+        channel.due = dueTime(channel.clock, stampOf(headerOf(in_hand)), now);
 }
 
 double replaySpeed() { return channel.paced ? channel.clock.speed : 0; }
@@ -263,7 +263,7 @@ void setReplaySpeed(double speed, long long now)
 
 std::uint64_t finishChannel(std::uint64_t dropped)
 {
-    std::uint64_t unshown = channel.state == transport::holding;
+    std::uint64_t unshown = channel.state == transport::in_hand;
     if (!channel.ready || channel.replay || channel.state == transport::over)
         return dropped + unshown;
     ++channel.counts_asked;

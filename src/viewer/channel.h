@@ -1,6 +1,6 @@
 // Channel: the viewer's one source of datagrams, the capture process at the
-// other end of a socket pair. One datagram is asked for at a time and held
-// until it is shown, so the capture process reads a socket only when the
+// other end of a socket pair. One datagram is asked for at a time and kept
+// in hand until it is shown, so the capture process reads a socket only when the
 // viewer can take what it reads; the rest waits in the kernel's queue, and
 // what does not fit is dropped and counted there. Every record is checked
 // before use: the capture process parses hostile bytes.
@@ -32,8 +32,8 @@ start takeStart(failure &why);
 // The one descriptor of the channel to wait on, and for what.
 void watchChannel(pollfd &wait_on);
 
-// When the held datagram is due, in nanoseconds on the monotonic clock; -1
-// when none is held.
+// When the datagram in hand is due, in nanoseconds on the monotonic clock;
+// -1 when there is none.
 long long channelDue();
 
 struct datagram {
@@ -62,12 +62,12 @@ struct arrival {
 };
 
 // Which datagram may be taken now: none (paused, or the log's reader lags),
-// the held one once it is due, or the held one whatever its time (a step).
+// the one in hand once it is due, or whatever its time (a step).
 enum class taking { none, when_due, next };
 
-// Reads what the channel holds if the wait found it readable, then takes
-// the held datagram as take allows and, if more are wanted, asks for the
-// next.
+// Reads what the channel has if the wait found it readable, then takes
+// the datagram in hand as take allows and, if more are wanted, asks for
+// the next.
 arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why);
 
 // Asks for the kernel's drops as they stand; grabPacket says when they have

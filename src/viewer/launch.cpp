@@ -1,13 +1,10 @@
 #include "launch.h"
 
-#include "capture/capture.h"
+#include "children.h"
 #include "options.h"
-#include "privileges.h"
-#include "record.h"
 #include "state.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,47 +12,22 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <seccomp.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace
 {
 
-pid_t capture_pid = -1;
+child capture{-1, -1};
 int capture_end = -1; // a pidfd of it, readable once it has ended
 
-// Beside this program (the build tree, or a copy made with both files),
-// else where it was installed relative to it.
-const char *helperPath()
+bool startHelper(const options &settings, failure &why)
 {
-    static char path[PATH_MAX + 64];
-    const char *self = executablePath();
-    const char *slash = std::strrchr(self, '/');
-    const int directory = slash ? static_cast<int>(slash - self) : 1;
-    const char *from = slash ? self : ".";
-    struct stat found;
-    std::snprintf(path, sizeof path, "%.*s/skevla-capture", directory, from);
-    if (stat(path, &found) == 0)
-        return path;
-    std::snprintf(path, sizeof path, "%.*s/%s/skevla-capture", directory, from,
-                  SKEVLA_HELPER_FROM_BINARY);
-    // /usr/lib/skevla/skevla-capture rather than /usr/bin/../lib/...
-    static char resolved[PATH_MAX];
-    return realpath(path, resolved) ? resolved : path;
-}
-
-bool startHelper(const options &settings, int channel, failure &why)
-{
-    const char *helper = helperPath();
     const char *arguments[9] = {"skevla-capture"};
     int count = 1;
+    if (!settings.sandbox)
+        arguments[count++] = "--no-sandbox";
     if (settings.filter) {
         arguments[count++] = "-f";
         arguments[count++] = settings.filter;
@@ -68,49 +40,27 @@ bool startHelper(const options &settings, int channel, failure &why)
         arguments[count++] = "-Q";
         arguments[count++] = settings.direction;
     }
-    if (!settings.sandbox)
-        arguments[count++] = "--no-sandbox";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, channel, channel_descriptor);
-    posix_spawn_file_actions_addclosefrom_np(&actions, channel_descriptor + 1);
-    const int failed = posix_spawn(&capture_pid, helper, &actions, nullptr,
-                                   const_cast<char *const *>(arguments), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed == 0)
-        return true;
-    char shown[2 * PATH_MAX];
-    shellWord(helper, shown, sizeof shown);
-    if (failed == EACCES)
-        return fail(why, 1,
-                    "cannot start the capture helper %s: %s; live capture is for the members of "
-                    "group skevla: sudo usermod -aG skevla \"$USER\", then log in again "
-                    "(replaying a file with -r needs no group)",
-                    shown, std::strerror(failed));
-    return fail(why, 1, "cannot start the capture helper %s: %s; it belongs beside skevla", shown,
-                std::strerror(failed));
+    return spawnChild("skevla-capture", "capture helper", arguments,
+                      "live capture is for the members of group skevla: sudo usermod -aG skevla "
+                      "\"$USER\", then log in again (replaying a file with -r needs no group)",
+                      capture, why);
 }
 
-bool forkReader(const options &settings, int channel, failure &why)
+bool startReader(const options &settings, failure &why)
 {
-    const bool from_input = std::strcmp(settings.file, "-") == 0;
-    const pid_t parent = getpid();
-    capture_pid = fork();
-    if (capture_pid == 0) {
-        prctl(PR_SET_NAME, "skevla-capture");
-        // The channel where the box expects it, standard input above it
-        // (the box puts /dev/null on 0), and nothing else.
-        dup2(channel, channel_descriptor);
-        const int input =
-            from_input ? fcntl(STDIN_FILENO, F_DUPFD, channel_descriptor + 1) : channel_descriptor;
-        keepDescriptors(channel_descriptor, input);
-        captureFile(channel_descriptor, settings.file, input, settings.filter, parent,
-                    settings.sandbox);
+    const char *arguments[6] = {"skevla-reader"};
+    int count = 1;
+    if (!settings.sandbox)
+        arguments[count++] = "--no-sandbox";
+    if (settings.filter) {
+        arguments[count++] = "-f";
+        arguments[count++] = settings.filter;
     }
-    if (capture_pid < 0)
-        return fail(why, 1, "cannot start the capture process: %s", std::strerror(errno));
-    // What the child reads is its own; this process never reads input.
-    const int null = from_input ? open("/dev/null", O_RDONLY) : -1;
+    arguments[count++] = settings.file;
+    if (!spawnChild("skevla-reader", "replay reader", arguments, nullptr, capture, why))
+        return false;
+    // What the reader reads is its own; this process never reads input.
+    const int null = open("/dev/null", O_RDONLY);
     if (null >= 0 && null != STDIN_FILENO) {
         dup2(null, STDIN_FILENO);
         close(null);
@@ -122,17 +72,16 @@ bool forkReader(const options &settings, int channel, failure &why)
 
 bool startCapture(const options &settings, failure &why)
 {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        return fail(why, 1, "cannot make a channel to the capture process: %s",
-                    std::strerror(errno));
-    const bool started =
-        settings.file ? forkReader(settings, pair[1], why) : startHelper(settings, pair[1], why);
-    close(pair[1]);
-    sock = pair[0];
-    if (started)
-        capture_end = static_cast<int>(syscall(SYS_pidfd_open, capture_pid, 0));
-    return started;
+    if (!(settings.file ? startReader(settings, why) : startHelper(settings, why)))
+        return false;
+    sock = capture.channel;
+    // Its end is waited for on a pidfd, with everything else.
+    capture_end = static_cast<int>(syscall(SYS_pidfd_open, capture.pid, 0));
+    return capture_end >= 0 ||
+           fail(why, 1,
+                "cannot watch the capture process (pidfd_open): %s; skevla needs Linux 5.3 or "
+                "later, and a container that allows pidfd_open",
+                std::strerror(errno));
 }
 
 int captureEnd() { return capture_end; }
@@ -168,10 +117,10 @@ void reapCapture(int refused_call, failure &why)
     }
     const char *name = sigabbrev_np(how.si_status);
     char call[96] = "";
-    if (how.si_status == SIGSYS) {
-        char *called = refused_call >= 0
-                           ? seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, refused_call)
-                           : nullptr;
+    // Only a report of the box's own says the SIGSYS was its: another
+    // process may send one.
+    if (how.si_status == SIGSYS && refused_call >= 0) {
+        char *called = seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, refused_call);
         std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s", called ? " (" : "",
                       called ? called : "", called ? ")" : "");
         std::free(called);

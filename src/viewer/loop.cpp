@@ -68,39 +68,39 @@ void answerSignals()
     if (asked.counts && askCounts())
         loop.counts_wanted = true;
     else if (asked.counts)
-        holdCounts(counts);
+        postCounts(counts);
     if (asked.end)
         leave(nullptr);
 }
 
-void writeHeld()
+void writeQueued()
 {
     static failure why;
-    switch (flushLog()) {
-    case flushed::all:
-        if (loop.held_is_datagram && ++counts.received == loop.stop_after)
+    switch (writeQueuedLog()) {
+    case written::all:
+        if (loop.queued_datagram && ++counts.received == loop.stop_after)
             leave(nullptr);
         break;
-    case flushed::partly:
+    case written::partly:
         break;
-    case flushed::reader_gone:
+    case written::reader_gone:
         leave(nullptr);
         break;
-    case flushed::failed:
+    case written::failed:
         fail(why, 1, "cannot write the log: %s", std::strerror(errno));
         leave(&why);
         break;
     }
 }
 
-// Writes the held lines if standard output takes them now; else the next
-// wait waits for it too. One poll: a pass of the GLUT loop just to write
+// Writes the queued lines if standard output takes them now; else the
+// next wait waits for it too. One poll: a pass of the GLUT loop just to write
 // would cost more.
-void writeHeldIfReady()
+void writeQueuedIfReady()
 {
     pollfd log{STDOUT_FILENO, POLLOUT, 0};
     if (poll(&log, 1, 0) == 1)
-        writeHeld();
+        writeQueued();
 }
 
 // With --fps, a frame at most every frame_interval: the latest datagram is
@@ -110,9 +110,9 @@ void askFrame(long long at)
     if (loop.frame_interval == 0 || at >= loop.next_frame) {
         glutPostRedisplay();
         loop.next_frame = at + loop.frame_interval;
-        loop.frame_pending = false;
+        loop.frame_wanted = false;
     } else {
-        loop.frame_pending = true;
+        loop.frame_wanted = true;
     }
 }
 
@@ -129,14 +129,12 @@ void show(const datagram &taken, long long at)
     const int length = loop.one_line && taken.summary.family != 0
                            ? formatOneLine(lines, sizeof lines, taken.summary, taken.stamp)
                            : formatLog(lines, sizeof lines, taken.length, taken.summary);
-    holdLog(lines, static_cast<std::size_t>(length));
-    loop.held_is_datagram = taken.length >= 0;
-    if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp)) {
-        fail(why, 1, "cannot write %s: %s", recording(), std::strerror(errno));
+    queueLog(lines, static_cast<std::size_t>(length));
+    loop.queued_datagram = taken.length >= 0;
+    if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp, why))
         leave(&why);
-    }
     countShown(loop.shown_rate, at);
-    writeHeldIfReady();
+    writeQueuedIfReady();
     askFrame(at);
 }
 
@@ -156,7 +154,7 @@ void warnOfLag(std::uint64_t dropped)
         if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
         }
     }
-    loop.lag_excused = loop.paused || logHeld();
+    loop.lag_excused = loop.paused || logQueued();
 }
 
 void takeDatagram(bool readable, taking take, long long at)
@@ -165,9 +163,10 @@ void takeDatagram(bool readable, taking take, long long at)
     // With -c, none is asked for past the last one to be shown.
     const bool more = loop.stop_after == 0 || shown.number + 1 < loop.stop_after;
     const arrival got = grabPacket(readable, at, take, more, why);
+    // The kernel's count never goes down, whatever a record says.
     if (got.told) {
         warnOfLag(got.dropped);
-        counts.dropped = got.dropped;
+        counts.dropped = std::max<unsigned long>(counts.dropped, got.dropped);
         counts.skipped = got.skipped;
     }
     switch (got.what) {
@@ -179,11 +178,11 @@ void takeDatagram(bool readable, taking take, long long at)
         break;
     case event::counted:
         if (loop.counts_wanted)
-            holdCounts(counts);
+            postCounts(counts);
         loop.counts_wanted = false;
         break;
     case event::ended:
-        holdCounts(counts);
+        postCounts(counts);
         break;
     case event::gone:
     case event::failed:
@@ -238,7 +237,7 @@ bool awaitCapture(failure &why)
                 return false;
             }
         }
-        flushCounts();
+        deliverCounts();
     }
     return false;
 }
@@ -256,13 +255,13 @@ void idle()
     if (XQLength(display) > 0)
         return;
     answerKeys(monotonicNow());
-    // While the log holds lines, no datagram is taken: the kernel queues
-    // them, and drops and counts what does not fit.
-    const bool held = logHeld();
-    loop.lag_excused |= held || loop.paused;
-    const taking take = held || (loop.paused && !loop.stepping) ? taking::none
-                        : loop.stepping                         ? taking::next
-                                                                : taking::when_due;
+    // While the log has lines queued, no datagram is taken: the kernel
+    // queues them, and drops and counts what does not fit.
+    const bool queued = logQueued();
+    loop.lag_excused |= queued || loop.paused;
+    const taking take = queued || (loop.paused && !loop.stepping) ? taking::none
+                        : loop.stepping                           ? taking::next
+                                                                  : taking::when_due;
     pollfd from_channel;
     watchChannel(from_channel);
     long long due = take == taking::none ? -1 : channelDue();
@@ -270,15 +269,15 @@ void idle()
         due = 0;
     // A frame held back by --fps, and the info line's rate, also wake it.
     for (const long long also :
-         {loop.frame_pending ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
+         {loop.frame_wanted ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
     // reports an error at once, traffic or not.
     pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
                         {signalDescriptor(), POLLIN, 0},
-                        {STDOUT_FILENO, static_cast<short>(held ? POLLOUT : 0), 0},
-                        {countsHeld() ? STDERR_FILENO : -1, POLLOUT, 0},
+                        {STDOUT_FILENO, static_cast<short>(queued ? POLLOUT : 0), 0},
+                        {countsPosted() ? STDERR_FILENO : -1, POLLOUT, 0},
                         from_channel};
     timespec wait{};
     if (due > 0) {
@@ -292,13 +291,13 @@ void idle()
     if (watched[2].revents & (POLLERR | POLLHUP))
         leave(nullptr);
     else if (watched[2].revents != 0)
-        writeHeld();
+        writeQueued();
     if (watched[3].revents != 0)
-        flushCounts();
+        deliverCounts();
     if (loop.left)
         return;
     const long long at = monotonicNow();
-    if (loop.frame_pending && at >= loop.next_frame)
+    if (loop.frame_wanted && at >= loop.next_frame)
         askFrame(at);
     if (loop.info && at >= loop.next_tick) {
         loop.next_tick = at + nanoseconds_per_second;
@@ -309,13 +308,13 @@ void idle()
 
 void finishLog()
 {
-    if (logHeld())
-        writeHeldIfReady();
+    if (logQueued())
+        writeQueuedIfReady();
 }
 
 void writeCounts()
 {
-    counts.dropped = finishChannel(counts.dropped);
-    holdCounts(counts);
-    flushCounts();
+    counts.dropped = std::max<unsigned long>(counts.dropped, finishChannel(counts.dropped));
+    postCounts(counts);
+    deliverCounts();
 }

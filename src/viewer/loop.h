@@ -33,17 +33,17 @@ struct loop_state {
     unsigned long stop_after; // -c, 0 for never
     long long frame_interval; // --fps: nanoseconds between frames, 0 for a frame each datagram
     long long next_frame;     // when the next frame may be drawn
-    bool frame_pending;       // a datagram shown waits for its frame
+    bool frame_wanted;        // a datagram shown waits for its frame
     long long next_tick;      // when the info line's rate is drawn anew
     bool was_paused;          // as the last pass found it, to see a resume
     double speed;             // a replay's speed, for the info line; 0 for none
     rate shown_rate;
-    bool counts_wanted;    // SIGUSR1 asked for the counts line, whose drops are on their way
-    bool lag_excused;      // drops since the last report may be a pause's or the log reader's
-    bool lag_told;         // the kernel's drops for want of frames were said
-    bool held_is_datagram; // the log's held lines count as received once written
-    bool left;             // leave() was called
-    failure ended_by;      // why, when it ended in failure (status 1)
+    bool counts_wanted;   // SIGUSR1 asked for the counts line, whose drops are on their way
+    bool lag_excused;     // drops since the last report may be a pause's or the log reader's
+    bool lag_told;        // the kernel's drops for want of frames were said
+    bool queued_datagram; // the queued log lines are a datagram's, received once written
+    bool left;            // leave() was called
+    failure ended_by;     // why, when it ended in failure (status 1)
 };
 extern loop_state loop;
 
@@ -63,8 +63,8 @@ void idle();
 // 0) and asks GLUT to return, once.
 void leave(const failure *why);
 
-// Writes what the log still holds if standard output takes it without
-// waiting; then the counts line, with the kernel's final drops, if
+// Writes what the log still has queued if standard output takes it
+// without waiting; then the counts line, with the kernel's final drops, if
 // standard error takes it without waiting.
 void finishLog();
 void writeCounts();

@@ -74,12 +74,13 @@ namespace
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void die(int status, const char *format, ...)
 {
+    static char cause[message_limit];
     static failure why;
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(why.why, sizeof why.why, format, arguments);
+    std::vsnprintf(cause, sizeof cause, format, arguments);
     va_end(arguments);
-    why.status = status;
+    fail(why, status, "%s", cause);
     die(why);
 }
 
@@ -135,6 +136,8 @@ void keepXAuthority()
     if (length > 0 && write(memory, cookies, static_cast<std::size_t>(length)) == length) {
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", memory);
         setenv("XAUTHORITY", path, 1);
+    } else if (memory >= 0) {
+        close(memory);
     }
     if (file >= 0)
         close(file);
@@ -148,12 +151,15 @@ int main(int argc, char **argv)
     blockSignals();
     fillStandardDescriptors();
     // Descriptors the launcher left open are not this program's to hold.
-    close_range(STDERR_FILENO + 1, ~0u, 0);
+    if (!closeAbove(STDERR_FILENO))
+        die(1, "cannot close the descriptors it was started with: %s", std::strerror(errno));
     unblockOutput();
     // A log reader that goes away, or a log past the file size limit, shows
-    // as a failed write.
+    // as a failed write. SIGCHLD ignored by whoever started it would have
+    // the kernel reap the capture process before its end could be read.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGCHLD, SIG_DFL);
     if (!catchSignals())
         die(1, "cannot catch signals: %s", std::strerror(errno));
     options settings{.mode = mode, .winx = winx, .winy = winy};
@@ -184,17 +190,21 @@ int main(int argc, char **argv)
     winy = settings.winy;
     counts.file = settings.file;
 
-    // The one thing done with the privilege: before no_new_privs, which
-    // would keep the helper's file capability from taking effect.
-    if (!startCapture(settings, why))
+    // Live capture is the one thing done with the privilege: before
+    // no_new_privs, which would keep the helper's file capability from
+    // taking effect.
+    if (!settings.file && !startCapture(settings, why))
         die(why);
-    startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
-    // What the run keeps (the recording, the snapshots) belongs to whoever
-    // started it: under sudo the user who ran it, else as started.
+    // What the run reads and keeps (the capture file, the recording, the
+    // snapshots) belongs to whoever started it: under sudo the user who ran
+    // it, else as started.
     if (!becomeInvokingUser(why))
         die(why);
-    if (settings.record && !openRecording(settings.record))
-        die(1, "cannot record to %s: %s", settings.record, std::strerror(errno));
+    if (settings.file && !startCapture(settings, why))
+        die(why);
+    startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
+    if (settings.record && !openRecording(settings.record, why))
+        die(why);
     if (!startSnapshots(settings.snapshots, settings.sandbox, why))
         die(why);
     keepXAuthority();
@@ -215,9 +225,9 @@ int main(int argc, char **argv)
     if (!awaitCapture(why)) {
         if (!loop.left)
             die(why);
-        holdCounts(counts); // SIGINT or SIGTERM while a pipe gives no header
-        flushCounts();
-        return 0;
+        postCounts(counts); // SIGINT or SIGTERM while a pipe gives no header
+        deliverCounts();
+        return countsLost() ? 1 : 0;
     }
     startLoop(settings);
 
@@ -273,10 +283,11 @@ int main(int argc, char **argv)
     // took, then the cause of a failure.
     finishLog();
     if (loop.ended_by.status != 0) {
-        holdCounts(counts);
-        flushCounts();
+        postCounts(counts);
+        deliverCounts();
         die(loop.ended_by);
     }
     writeCounts();
-    return 0;
+    // Counts that standard error refused are a failure to report.
+    return countsLost() ? 1 : 0;
 }

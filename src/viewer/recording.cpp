@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@ namespace
 int file = -1;
 const char *named;
 off_t whole; // bytes of whole records written
+int uncut;   // why the file could not be cut back to them, or 0
 
 struct file_header {
     std::uint32_t magic = 0xA1B23C4D; // pcap with nanosecond stamps
@@ -42,8 +44,7 @@ bool writeWhole(iovec *parts, int count)
             continue;
         if (written < 0) {
             const int cause = errno;
-            if (ftruncate(file, whole)) {
-            }
+            uncut = ftruncate(file, whole) == 0 ? 0 : errno;
             errno = cause;
             return false;
         }
@@ -65,20 +66,21 @@ bool writeWhole(iovec *parts, int count)
 
 } // namespace
 
-bool openRecording(const char *path)
+bool openRecording(const char *path, failure &why)
 {
     file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     file_header header;
     iovec part{&header, sizeof header};
     named = path;
-    return file >= 0 && writeWhole(&part, 1);
+    return (file >= 0 && writeWhole(&part, 1)) ||
+           fail(why, 1, "cannot record to %s: %s", path, std::strerror(errno));
 }
 
 const char *recording() { return file >= 0 ? named : nullptr; }
 
 int recordingDescriptor() { return file; }
 
-bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp)
+bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp, failure &why)
 {
     if (length <= 0)
         return true;
@@ -86,5 +88,11 @@ bool recordDatagram(const unsigned char *bytes, int length, const timespec &stam
     pcap_record header{static_cast<std::uint32_t>(stamp.tv_sec),
                        static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
     iovec parts[] = {{&header, sizeof header}, {const_cast<unsigned char *>(bytes), size}};
-    return writeWhole(parts, 2);
+    if (writeWhole(parts, 2))
+        return true;
+    if (uncut == 0)
+        return fail(why, 1, "cannot write %s: %s", named, std::strerror(errno));
+    const int cause = errno;
+    return fail(why, 1, "cannot write %s: %s; its last record is cut short (%s)", named,
+                std::strerror(cause), std::strerror(uncut));
 }

@@ -18,10 +18,11 @@
 namespace
 {
 
-char held[line_limit]; // one datagram's lines at a time
-std::size_t held_length;
-char held_counts[counts_line_limit];
-std::size_t held_counts_length;
+char queued[line_limit]; // one datagram's lines at a time
+std::size_t queued_length;
+char posted[counts_line_limit];
+std::size_t posted_length;
+bool lost; // a counts line standard error refused
 
 int familyOf(const segment_summary &segment) { return segment.family == 6 ? AF_INET6 : AF_INET; }
 
@@ -221,26 +222,26 @@ bool writeLog(const char *text, std::size_t length)
     return writeAll(STDOUT_FILENO, text, length);
 }
 
-void holdLog(const char *text, std::size_t length)
+void queueLog(const char *text, std::size_t length)
 {
-    length = std::min(length, sizeof held - held_length);
-    std::memcpy(held + held_length, text, length);
-    held_length += length;
+    length = std::min(length, sizeof queued - queued_length);
+    std::memcpy(queued + queued_length, text, length);
+    queued_length += length;
 }
 
-bool logHeld() { return held_length > 0; }
+bool logQueued() { return queued_length > 0; }
 
-flushed flushLog()
+written writeQueuedLog()
 {
-    const ssize_t written = write(STDOUT_FILENO, held, held_length);
-    if (written < 0) {
+    const ssize_t count = write(STDOUT_FILENO, queued, queued_length);
+    if (count < 0) {
         if (errno == EINTR || errno == EAGAIN)
-            return flushed::partly;
-        return errno == EPIPE ? flushed::reader_gone : flushed::failed;
+            return written::partly;
+        return errno == EPIPE ? written::reader_gone : written::failed;
     }
-    held_length -= static_cast<std::size_t>(written);
-    std::memmove(held, held + written, held_length);
-    return held_length == 0 ? flushed::all : flushed::partly;
+    queued_length -= static_cast<std::size_t>(count);
+    std::memmove(queued, queued + count, queued_length);
+    return queued_length == 0 ? written::all : written::partly;
 }
 
 namespace
@@ -296,20 +297,25 @@ std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
     return to.used;
 }
 
-void holdCounts(const tally &seen)
+void postCounts(const tally &seen)
 {
-    // The latest counts supersede any still held.
-    held_counts_length = formatCounts(held_counts, sizeof held_counts, seen);
+    // The latest counts supersede any still posted.
+    posted_length = formatCounts(posted, sizeof posted, seen);
 }
 
-bool countsHeld() { return held_counts_length > 0; }
+bool countsPosted() { return posted_length > 0; }
 
-void flushCounts()
+void deliverCounts()
 {
     // A line shorter than PIPE_BUF goes into a pipe whole or not at all.
-    const ssize_t written = write(STDERR_FILENO, held_counts, held_counts_length);
-    if (written > 0) {
-        held_counts_length -= static_cast<std::size_t>(written);
-        std::memmove(held_counts, held_counts + written, held_counts_length);
+    const ssize_t count = write(STDERR_FILENO, posted, posted_length);
+    if (count > 0) {
+        posted_length -= static_cast<std::size_t>(count);
+        std::memmove(posted, posted + count, posted_length);
+    } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        posted_length = 0;
+        lost = true;
     }
 }
+
+bool countsLost() { return lost; }

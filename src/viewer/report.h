@@ -43,18 +43,18 @@ bool writeAll(int fd, const char *text, std::size_t length);
 // The same on standard output: the banner and the usage text.
 bool writeLog(const char *text, std::size_t length);
 
-// The loop's log: text is held until flushLog has written it, so the loop
-// writes only when standard output can take it and never waits for a
-// reader that has stopped reading.
-void holdLog(const char *text, std::size_t length);
-bool logHeld();
+// The loop's log: text is queued until writeQueuedLog has written it, so
+// the loop writes only when standard output can take it and never waits
+// for a reader that has stopped reading.
+void queueLog(const char *text, std::size_t length);
+bool logQueued();
 
-enum class flushed { all, partly, reader_gone, failed };
+enum class written { all, partly, reader_gone, failed };
 
-// One write of the held text, for when standard output can take some
+// One write of the queued text, for when standard output can take some
 // without waiting (the wait found it writable; a log line is shorter than
 // PIPE_BUF). On failed, errno tells why.
-flushed flushLog();
+written writeQueuedLog();
 
 // Room for a counts line, a file name of PATH_MAX included.
 inline constexpr std::size_t counts_line_limit = PATH_MAX + 128;
@@ -65,11 +65,14 @@ inline constexpr std::size_t counts_line_limit = PATH_MAX + 128;
 // allocates nor locks.
 std::size_t formatCounts(char *out, std::size_t size, const tally &seen);
 
-// The counts line of seen, held until standard error takes it without
-// waiting (the loop waits for that with everything else); a later one
-// replaces one still held.
-void holdCounts(const tally &seen);
-bool countsHeld();
+// Posts the counts line of seen: it goes to standard error once that
+// takes it without waiting (the loop waits for that with everything else);
+// a later one replaces one still posted.
+void postCounts(const tally &seen);
+bool countsPosted();
 
-// Writes what of the held counts line standard error takes now.
-void flushCounts();
+// Writes what of the posted line standard error takes now. A standard
+// error that fails (a full disk, a reader gone) will take none ever: the
+// line is given up, and countsLost says so from then on.
+void deliverCounts();
+bool countsLost();

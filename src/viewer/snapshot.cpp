@@ -1,22 +1,28 @@
 #include "snapshot.h"
 
-#include "keeper.h"
+#include "children.h"
+#include "picture.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace
 {
 
-int keeper = -1;       // the channel to the keeper
+// Pictures handed to the keeper and not yet saved, at most: what a keeper
+// on a slow or hung file system can hold of the viewer's memory.
+constexpr unsigned in_flight_limit = 2;
+
+int keeper = -1;       // the channel to the keeper, -1 once it has ended
 char unavailable[256]; // why s cannot save where there is no keeper
 std::uint32_t wanted;  // presses of s the next paint answers
+unsigned in_flight;    // requests handed over and not yet answered
 
 void say(const char *line)
 {
@@ -25,41 +31,88 @@ void say(const char *line)
     }
 }
 
+// Takes the keeper's answers that have come; false once it has ended.
+bool keeperAnswers()
+{
+    char done[64];
+    for (;;) {
+        const ssize_t got = recv(keeper, done, sizeof done, MSG_DONTWAIT);
+        if (got > 0)
+            in_flight -= std::min(in_flight, 1u);
+        else if (got < 0 && errno == EINTR)
+            continue;
+        else
+            return got < 0 && errno == EAGAIN;
+    }
+}
+
+// The pixels in a memory file of their own, which the keeper reads.
+int pixelFile(const unsigned char *pixels, std::size_t size)
+{
+    const int file = memfd_create("skevla-picture", MFD_CLOEXEC);
+    for (std::size_t done = 0; file >= 0 && done < size;) {
+        const ssize_t written = write(file, pixels + done, size - done);
+        if (written < 0 && errno != EINTR) {
+            close(file);
+            return -1;
+        }
+        done += written > 0 ? static_cast<std::size_t>(written) : 0;
+    }
+    return file;
+}
+
+bool handOver(const picture_request &asked, int file)
+{
+    iovec part{const_cast<picture_request *>(&asked), sizeof asked};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof file)] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *attached = CMSG_FIRSTHDR(&message);
+    attached->cmsg_level = SOL_SOCKET;
+    attached->cmsg_type = SCM_RIGHTS;
+    attached->cmsg_len = CMSG_LEN(sizeof file);
+    std::memcpy(CMSG_DATA(attached), &file, sizeof file);
+    ssize_t sent;
+    do
+        sent = sendmsg(keeper, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(sizeof asked);
+}
+
 } // namespace
 
 bool startSnapshots(const char *directory, bool sandbox, failure &why)
 {
     const char *path = directory ? directory : ".";
-    const int held = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory && (held < 0 || access(path, W_OK | X_OK) != 0))
+    const int opened = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory && (opened < 0 || access(path, W_OK | X_OK) != 0))
         return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
                     std::strerror(errno));
-    if (held < 0) {
+    if (opened < 0) {
         std::snprintf(unavailable, sizeof unavailable,
                       "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
                       std::strerror(errno));
         return true;
     }
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return fail(why, 1, "cannot make a channel to the snapshot keeper: %s",
-                    std::strerror(errno));
-    const pid_t parent = getpid();
-    const pid_t started = fork();
-    if (started == 0)
-        keepSnapshots(pair[1], held, parent, sandbox);
-    const int cause = errno;
-    close(pair[1]);
-    close(held);
-    if (started < 0)
-        return fail(why, 1, "cannot start the snapshot keeper: %s", std::strerror(cause));
-    keeper = pair[0];
+    close(opened);
+    const char *arguments[4] = {"skevla-keeper"};
+    int count = 1;
+    if (!sandbox)
+        arguments[count++] = "--no-sandbox";
+    arguments[count] = path;
+    child started;
+    if (!spawnChild("skevla-keeper", "snapshot keeper", arguments, nullptr, started, why))
+        return false;
+    keeper = started.channel;
     return true;
 }
 
 void takeSnapshot()
 {
-    if (keeper < 0)
+    if (keeper < 0 && unavailable[0])
         say(unavailable);
     else
         wanted = std::min(wanted + 1, copies_limit);
@@ -69,36 +122,34 @@ bool snapshotWanted() { return wanted > 0; }
 
 void saveSnapshot(const unsigned char *pixels, int width, int height)
 {
-    snapshot_request asked{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                           wanted};
+    const picture_request asked{static_cast<std::uint32_t>(width),
+                                static_cast<std::uint32_t>(height), wanted};
     wanted = 0;
-    iovec parts[] = {
-        {&asked, sizeof asked},
-        {const_cast<unsigned char *>(pixels), std::size_t{asked.width} * asked.height * 3}};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = 2;
-    // Whole, or the keeper is gone: it reads every request at once.
-    while (message.msg_iovlen > 0) {
-        const ssize_t sent = sendmsg(keeper, &message, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0) {
-            char line[256];
-            std::snprintf(line, sizeof line, "skevla: cannot save the picture: %s\n",
-                          errno == EPIPE ? "the snapshot keeper has ended" : std::strerror(errno));
-            say(line);
-            return;
-        }
-        for (auto done = static_cast<std::size_t>(sent); done > 0 && message.msg_iovlen > 0;) {
-            const std::size_t part = std::min(done, message.msg_iov->iov_len);
-            message.msg_iov->iov_base = static_cast<char *>(message.msg_iov->iov_base) + part;
-            message.msg_iov->iov_len -= part;
-            done -= part;
-            if (message.msg_iov->iov_len == 0) {
-                ++message.msg_iov;
-                --message.msg_iovlen;
-            }
-        }
+    if (keeper >= 0 && !keeperAnswers()) {
+        close(keeper);
+        keeper = -1;
     }
+    if (keeper < 0) {
+        say("skevla: cannot save the picture: the snapshot keeper has ended\n");
+        return;
+    }
+    // The keeper is never waited for: what it cannot take now is refused.
+    if (in_flight >= in_flight_limit) {
+        say("skevla: cannot save the picture now: the snapshot keeper is still saving the last "
+            "ones\n");
+        return;
+    }
+    const int file = pixelFile(pixels, std::size_t{asked.width} * asked.height * 3);
+    if (file < 0 || !handOver(asked, file)) {
+        char line[256];
+        std::snprintf(line, sizeof line, "skevla: cannot save the picture: %s\n",
+                      errno == EPIPE || errno == ECONNRESET ? "the snapshot keeper has ended"
+                      : errno == EAGAIN ? "the snapshot keeper is still saving the last ones"
+                                        : std::strerror(errno));
+        say(line);
+    } else {
+        ++in_flight;
+    }
+    if (file >= 0)
+        close(file);
 }

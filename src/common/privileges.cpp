@@ -1,6 +1,5 @@
 #include "privileges.h"
 
-#include <algorithm>
 #include <cap-ng.h>
 #include <cerrno>
 #include <climits>
@@ -222,14 +221,7 @@ bool enterLandlock(std::span<const beneath> rules, bool &missing, failure &why)
                          std::strerror(cause));
 }
 
-void keepDescriptors(int one, int other)
-{
-    const auto low = static_cast<unsigned>(std::min(one, other));
-    const auto high = static_cast<unsigned>(std::max(one, other));
-    close_range(STDERR_FILENO + 1, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0u, 0);
-}
+bool closeAbove(int last) { return close_range(static_cast<unsigned>(last) + 1, ~0u, 0) == 0; }
 
 const char *executablePath()
 {

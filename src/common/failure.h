@@ -1,4 +1,4 @@
-// Failure: how every step that can fail says so, in either process: the
+// Failure: how every step that can fail says so, in every process: the
 // exit status it implies and one line saying why, with the remedy where
 // there is one. The line has room for a filter expression quoted whole.
 #pragma once
@@ -13,5 +13,7 @@ struct failure {
 };
 
 // Sets out's status and cause, cut to fit, and returns false, so a step
-// can end with `return fail(out, 1, ...)`.
+// can end with `return fail(out, 1, ...)`. The cause is made one line of
+// printable ASCII: any other byte it would hold (a newline typed into a
+// filter, a file name's) is written as an escape, \n, \t or \xHH.
 bool fail(failure &out, int status, const char *format, ...) __attribute__((format(printf, 3, 4)));

@@ -9,9 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// The descriptor the helper finds the channel on.
-inline constexpr int channel_descriptor = 3;
-
 // The largest datagram shown; IPv6 ones beyond it are cut to it.
 inline constexpr std::size_t datagram_limit = 65535;
 

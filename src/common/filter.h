@@ -24,7 +24,7 @@ inline constexpr std::size_t link_type_count = std::size(link_types);
 
 // For the sockets, which hand over the IP header first: ipv4 runs on the
 // raw IPv4 socket (empty without an expression: the socket takes only TCP
-// anyway), ipv6 keeps TCP of what the expression accepts and serves a
+// anyway), ipv6 keeps the TCP of what the expression accepts and serves a
 // socket of IPv6 or of both families (raw IP programs test the version).
 struct socket_programs {
     bpf_program ipv4, ipv6;
@@ -42,7 +42,8 @@ struct file_programs {
     std::string refusals[link_type_count];
 };
 
-// Compiles expression (may be null: no filter) for every link type. False
-// with why, status 2, when it suits none: the reason given for raw IP,
-// its meaning live.
-bool compileForFiles(const char *expression, file_programs &out, failure &why);
+// Compiles expression (may be null: no filter) for every link type, as
+// tcpdump would for a file of that type: the file's own is judged once its
+// header has been read. An expression that admits no TCP is refused for
+// that type, as it is live.
+void compileForFiles(const char *expression, file_programs &out);

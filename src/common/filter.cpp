@@ -1,7 +1,5 @@
 #include "filter.h"
 
-#include <algorithm>
-#include <iterator>
 #include <string>
 
 namespace
@@ -26,7 +24,7 @@ bool compileForSockets(const char *expression, socket_programs &out, failure &wh
 {
     out = {};
     std::string refusal;
-    const std::string tcp_of = std::string("tcp and (") + (expression ? expression : "") + ")";
+    const std::string tcp_of = std::string("(") + (expression ? expression : "") + ") and tcp";
     if (expression && !compileOne(DLT_RAW, expression, expression, out.ipv4, refusal))
         return fail(why, 2, "%s", refusal.c_str());
     if (!compileOne(DLT_RAW, expression ? tcp_of.c_str() : "tcp", expression ? expression : "tcp",
@@ -37,25 +35,21 @@ bool compileForSockets(const char *expression, socket_programs &out, failure &wh
     return true;
 }
 
-bool compileForFiles(const char *expression, file_programs &out, failure &why)
+void compileForFiles(const char *expression, file_programs &out)
 {
     out.filtering = expression != nullptr;
-    bool suits_one = !out.filtering;
-    const std::string tcp_of = std::string("tcp and (") + (expression ? expression : "") + ")";
+    // TCP after the expression: after vlan or mpls it means the TCP inside.
+    const std::string tcp_of = std::string("(") + (expression ? expression : "") + ") and tcp";
     for (std::size_t at = 0; out.filtering && at < link_type_count; ++at) {
         // The file's own packets are matched by the expression alone, so
-        // that what it passes over is counted as skipped; but one that
-        // admits no TCP at all is refused as it is live.
+        // that what it passes over is counted as skipped.
         bpf_program tcp_check{};
-        bool suits = compileOne(link_types[at], expression, expression, out.programs[at],
-                                out.refusals[at]) &&
-                     compileOne(link_types[at], tcp_of.c_str(), expression, tcp_check,
-                                out.refusals[at]);
+        const bool suits =
+            compileOne(link_types[at], expression, expression, out.programs[at],
+                       out.refusals[at]) &&
+            compileOne(link_types[at], tcp_of.c_str(), expression, tcp_check, out.refusals[at]);
         pcap_freecode(&tcp_check);
         if (!suits)
             pcap_freecode(&out.programs[at]);
-        suits_one |= suits;
     }
-    const auto raw = std::find(std::begin(link_types), std::end(link_types), DLT_RAW);
-    return suits_one || fail(why, 2, "%s", out.refusals[raw - std::begin(link_types)].c_str());
 }

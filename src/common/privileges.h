@@ -1,5 +1,5 @@
-// Privileges: giving up what a process no longer needs, in either process:
-// root's id, every capability, system calls.
+// Privileges: giving up what a process no longer needs, in every process:
+// root's id, every capability, system calls, descriptors.
 #pragma once
 
 #include "failure.h"
@@ -68,9 +68,9 @@ struct beneath {
 // and true returned, where the kernel has no Landlock at all.
 bool enterLandlock(std::span<const beneath> rules, bool &missing, failure &why);
 
-// Closes every descriptor above standard error but one and other (which
-// may be the same).
-void keepDescriptors(int one, int other);
+// Closes every descriptor above last. False with errno set when the kernel
+// does not.
+bool closeAbove(int last);
 
 // The path of the running binary, for a remedy the user can paste as it
 // stands; "skevla" when the kernel does not tell.

@@ -1,0 +1,107 @@
+// skevla-reader: the replay reader skevla starts for -r. It opens the
+// capture file as the user who started it (under sudo the one who ran it),
+// gives up every privilege, compiles the filter for every link type a file
+// may have, boxes itself in, and only then reads the file's header and its
+// packets, handing the viewer each TCP datagram when it asks. Anyone may
+// run it; it holds nothing worth stealing.
+//
+//     skevla-reader [--no-sandbox] [-f EXPRESSION] FILE      (FILE "-": standard input)
+
+#include "capture.h"
+#include "child.h"
+#include "file.h"
+#include "filter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct replay {
+    const char *path;
+    const char *expression;
+    int input = -1;
+    file_programs programs;
+    FILE *stream;
+};
+replay file;
+
+bool readArguments(int argc, char **argv, failure &why)
+{
+    int at = 1;
+    if (argc - at > 2 && std::strcmp(argv[at], "-f") == 0) {
+        file.expression = argv[at + 1];
+        at += 2;
+    }
+    file.path = at + 1 == argc ? argv[at] : nullptr;
+    return file.path ||
+           fail(why, 2, "the replay reader was started with arguments it does not take");
+}
+
+// Opened without waiting: a FIFO with no writer yet is waited for in the
+// reads, which watch the viewer as they wait.
+bool openInput(failure &why)
+{
+    file.input = std::strcmp(file.path, "-") == 0
+                     ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, channel_descriptor + 1)
+                     : open(file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return file.input >= 0 || fail(why, 1, "%s: %s", file.path, std::strerror(errno));
+}
+
+// The stream libpcap reads: each read waits for the input or the viewer's
+// end, whichever comes first, so a quiet pipe never outlives skevla.
+ssize_t readWatching(void *, char *into, std::size_t size)
+{
+    for (;;) {
+        pollfd both[] = {{file.input, POLLIN, 0}, {channel_descriptor, 0, 0}};
+        if (poll(both, 2, -1) < 0 && errno != EINTR)
+            return -1;
+        if (both[1].revents != 0)
+            _exit(0);
+        if (both[0].revents == 0)
+            continue;
+        const ssize_t got = read(file.input, into, size);
+        if (got >= 0 || (errno != EAGAIN && errno != EINTR))
+            return got;
+    }
+}
+
+bool prepareReading(failure &why)
+{
+    compileForFiles(file.expression, file.programs);
+    file.stream = fopencookie(nullptr, "r", {readWatching, nullptr, nullptr, nullptr});
+    static char buffer[1 << 16];
+    return (file.stream && setvbuf(file.stream, buffer, _IOFBF, sizeof buffer) == 0) ||
+           fail(why, 1, "cannot read %s: %s", file.path, std::strerror(errno));
+}
+
+__attribute__((noreturn)) void serveFile()
+{
+    static failure why;
+    if (!openFile(file.stream, file.path, file.programs, why))
+        failCapture(why);
+    serve(file_source);
+}
+
+const child_program reader{
+    .name = "replay reader",
+    .who = identity::unprivileged,
+    .read = readArguments,
+    .acquire = openInput,
+    .prepare = prepareReading,
+    .allowed = capture_allowlist,
+    .changes = {},
+    .refused = reportRefused,
+    .speaks = false,
+    .fail = failCapture,
+    .serve = serveFile,
+};
+
+} // namespace
+
+int main(int argc, char **argv) { runChild(reader, argc, argv); }
