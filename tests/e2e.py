@@ -377,13 +377,32 @@ class Capture(Run):
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         self.assertEqual(program.frame(ip6_datagram(40)), log_lines(40, "::1"))
         self.assert_silent(program)
-        # An IPv4 header length of 0, which the stack drops but a packet
-        # socket sees first, is worded as tcpdump words it.
-        program = self.started("-Q", "inout", "-v")
+        # What the stack drops but a packet socket sees first (an IPv4 header
+        # length of 0, a total length under the header's) and a frame's
+        # padding: each length is judged by one rule, so what is logged live
+        # is what a replay of the recording logs, worded as tcpdump words it.
+        recorded = os.path.join(dump_path + ".shown")
+        program = self.started("-Q", "inout", "-o", recorded)
+        bad_len = bytearray(datagram(40))
+        bad_len[2:4] = b"\0\x0a"
+        rows = [  # sent after the Ethernet header, logged length, tcpdump's words
+            (datagram(40) + bytes(6), 40, "IP 127.0.0.1.0 > 127.0.0.1.0:  tcp 20 [bad hdr length 0 "
+             "- too short, < 20]"),
+            (b"\x40" + datagram(40)[1:], 40, "IP bad-hlen 0"),
+            (bytes(bad_len) + bytes(6), 46, "IP bad-len 10"),
+        ]
         with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as link:
             link.bind(("lo", 0))
-            link.send(bytes(12) + b"\x08\x00" + b"\x40" + datagram(40)[1:])
-        self.assertRegex(program.line(), r"^[\d:.]+ IP bad-hlen 0$")
+            for data, length, _ in rows:
+                link.send(bytes(12) + b"\x08\x00" + data)
+                self.assertEqual(program.lines(2), log_lines(length))
+        program.proc.send_signal(signal.SIGTERM)
+        program.finish()
+        theirs = subprocess.run(["tcpdump", "-n", "-r", recorded], capture_output=True, text=True,
+                                check=True).stdout.splitlines()
+        status, out, _ = self.start("-v", "-t", "-c", str(len(rows)), "-r", recorded).finish()
+        self.assertEqual([line.split(" ", 1)[1] for line in theirs], [words for *_, words in rows])
+        self.assertEqual((status, out.decode().splitlines()[1:]), (0, theirs))
 
     def test_both_families_in_the_order_they_came(self):
         # Paused while IPv4 and IPv6 datagrams queue one after the other on

@@ -288,7 +288,9 @@ TEST(frame, decode)
         {"cut by the snapshot length", DLT_RAW, cut, true, 0, 21},
         {"shorter than a header", DLT_RAW, {0x45, 0, 0, 24, 0, 0, 0, 0, 64, 6}, false},
         {"segmentation offload", DLT_RAW, offload, true, 0, 24},
-        {"total below the header", DLT_RAW, bogus_length, false},
+        // A total length under the header's is as untrusted: the frame is the
+        // datagram, as live.
+        {"total below the header", DLT_RAW, bogus_length, true, 0, 24},
         // A header length under 20 leaves the total length untrusted.
         {"header length 0", DLT_EN10MB, framed(ethernet, no_header_length), true, 14, 30},
         {"header length 0, udp", DLT_RAW, udp_no_header_length, false},
@@ -349,9 +351,10 @@ TEST(summary, one_line_as_tcpdump_writes_it)
     auto ipv6_push = ipv6_tcp;
     ipv6_push[5] = 24; // 20 bytes of TCP and 4 of payload
     ipv6_push.insert(ipv6_push.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x18, 0, 0, 0, 0, 0, 0});
-    auto no_payload6 = ipv6_push, total_short = syn_ack;
+    auto no_payload6 = ipv6_push, total_short = syn_ack, total_under_header = syn_ack;
     no_payload6[5] = 0; // no jumbo option: the headers state no TCP bytes
     total_short[3] = 30;
+    total_under_header[3] = 10;
     auto first6 = ipv6_push, later6 = ipv6_push;
     first6[6] = later6[6] = 44; // a fragment header first, then TCP
     first6[5] = later6[5] = 32;
@@ -381,6 +384,7 @@ TEST(summary, one_line_as_tcpdump_writes_it)
          "01:02:03.000007 IP 10.0.0.7 > 127.0.0.1: [|tcp]\n"},
         {no_payload6, "01:02:03.000007 IP6 2001:db8::7 > ::1: [|tcp]\n"},
         {total_short, "01:02:03.000007 IP 10.0.0.7.258 > 127.0.0.1.772:  [|tcp]\n"},
+        {total_under_header, "01:02:03.000007 IP bad-len 10\n"},
         // A total length past the length on the wire, whatever was held of it.
         {syn_ack,
          "01:02:03.000007 IP truncated-ip - 20 bytes missing! 10.0.0.7.258 > 127.0.0.1.772: "

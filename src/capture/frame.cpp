@@ -40,14 +40,14 @@ std::uint32_t swapped(std::uint32_t value)
 
 // The Ethernet type or BSD address family at offset, as an IP version (0
 // for anything else or a frame cut before it).
-unsigned typeAt(held_bytes frame, std::size_t offset)
+unsigned typeAt(captured_bytes frame, std::size_t offset)
 {
     std::uint16_t type = 0;
     read16(frame, offset, type);
     return versionOfType(type);
 }
 
-unsigned familyAt(held_bytes frame, std::size_t offset, bool either_order)
+unsigned familyAt(captured_bytes frame, std::size_t offset, bool either_order)
 {
     std::uint32_t family = 0;
     if (!read32(frame, offset, family))
@@ -58,11 +58,11 @@ unsigned familyAt(held_bytes frame, std::size_t offset, bool either_order)
 }
 
 // Where the IP header starts and the version the link layer says it has (0
-// for raw IP, which may be either); held when the link layer says it is not
-// IP (or is cut short).
-std::size_t networkOffset(int link_type, held_bytes frame, unsigned &version)
+// for raw IP, which may be either); the frame's size when the link layer
+// says it is not IP (or is cut short).
+std::size_t networkOffset(int link_type, captured_bytes frame, unsigned &version)
 {
-    const std::size_t none = frame.held;
+    const std::size_t none = frame.size;
     version = 0;
     switch (link_type) {
     case DLT_EN10MB: {
@@ -72,9 +72,9 @@ std::size_t networkOffset(int link_type, held_bytes frame, unsigned &version)
         return (version = typeAt(frame, type_at)) != 0 ? type_at + 2 : none;
     }
     case DLT_LINUX_SLL:
-        return holds(frame, 0, 16) && (version = typeAt(frame, 14)) != 0 ? 16 : none;
+        return within(frame, 0, 16) && (version = typeAt(frame, 14)) != 0 ? 16 : none;
     case DLT_LINUX_SLL2:
-        return holds(frame, 0, 20) && (version = typeAt(frame, 0)) != 0 ? 20 : none;
+        return within(frame, 0, 20) && (version = typeAt(frame, 0)) != 0 ? 20 : none;
     case DLT_RAW:
         return 0;
     case DLT_IPV4:
@@ -94,29 +94,20 @@ std::size_t networkOffset(int link_type, held_bytes frame, unsigned &version)
 
 } // namespace
 
-bool decodeFrame(int link_type, const unsigned char *frame, std::size_t held, datagram_span &out)
+bool decodeFrame(int link_type, const unsigned char *frame, std::size_t captured,
+                 datagram_span &out)
 {
     unsigned version;
-    const std::size_t start = networkOffset(link_type, {frame, held}, version);
-    if (start >= held)
+    const std::size_t start = networkOffset(link_type, {frame, captured}, version);
+    if (start >= captured)
         return false;
-    const held_bytes packet{frame + start, std::min<std::size_t>(held - start, 65535)};
+    const captured_bytes packet{frame + start, std::min<std::size_t>(captured - start, 65535)};
     ip_header ip;
     // As tcpdump's "tcp" means it: IPv6 next header 6, or a fragment header
     // whose next header is 6.
     if (!readIp(packet, ip) || (version != 0 && ip.version != version) ||
         ip.protocol != protocol_tcp)
         return false;
-    // An IPv4 header length under 20 leaves its total length untrusted, as
-    // tcpdump takes it, who reads nothing past it: the frame is the datagram.
-    if (ip.version == 4 && ip.header_length < ipv4_header) {
-        out = {start, packet.held};
-        return true;
-    }
-    // The length its header states, cut to what is held; one shorter than
-    // the header itself makes no datagram.
-    if (ip.stated != 0 && ip.stated < ip.header_length)
-        return false;
-    out = {start, std::min(statedOrFrame(ip, packet.held), packet.held)};
+    out = {start, extentOf(ip, packet.size).length};
     return true;
 }

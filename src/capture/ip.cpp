@@ -1,32 +1,33 @@
 #include "ip.h"
 
+#include <algorithm>
 #include <cstring>
 
-bool holds(held_bytes bytes, std::size_t offset, std::size_t count)
+bool within(captured_bytes bytes, std::size_t offset, std::size_t count)
 {
-    return offset <= bytes.held && count <= bytes.held - offset;
+    return offset <= bytes.size && count <= bytes.size - offset;
 }
 
-bool read8(held_bytes bytes, std::size_t offset, std::uint8_t &out)
+bool read8(captured_bytes bytes, std::size_t offset, std::uint8_t &out)
 {
-    if (!holds(bytes, offset, 1))
+    if (!within(bytes, offset, 1))
         return false;
     out = bytes.data[offset];
     return true;
 }
 
-bool read16(held_bytes bytes, std::size_t offset, std::uint16_t &out)
+bool read16(captured_bytes bytes, std::size_t offset, std::uint16_t &out)
 {
-    if (!holds(bytes, offset, 2))
+    if (!within(bytes, offset, 2))
         return false;
     const unsigned char *at = bytes.data + offset;
     out = static_cast<std::uint16_t>(at[0] << 8 | at[1]);
     return true;
 }
 
-bool read32(held_bytes bytes, std::size_t offset, std::uint32_t &out)
+bool read32(captured_bytes bytes, std::size_t offset, std::uint32_t &out)
 {
-    if (!holds(bytes, offset, 4))
+    if (!within(bytes, offset, 4))
         return false;
     const unsigned char *at = bytes.data + offset;
     out =
@@ -34,9 +35,9 @@ bool read32(held_bytes bytes, std::size_t offset, std::uint32_t &out)
     return true;
 }
 
-bool readBytes(held_bytes bytes, std::size_t offset, std::size_t count, void *out)
+bool readBytes(captured_bytes bytes, std::size_t offset, std::size_t count, void *out)
 {
-    if (!holds(bytes, offset, count))
+    if (!within(bytes, offset, count))
         return false;
     std::memcpy(out, bytes.data + offset, count);
     return true;
@@ -45,7 +46,7 @@ bool readBytes(held_bytes bytes, std::size_t offset, std::size_t count, void *ou
 namespace
 {
 
-bool readIpv4(held_bytes bytes, ip_header &out)
+bool readIpv4(captured_bytes bytes, ip_header &out)
 {
     std::uint8_t first;
     std::uint16_t total, fragment;
@@ -61,7 +62,7 @@ bool readIpv4(held_bytes bytes, ip_header &out)
     return true;
 }
 
-bool readIpv6(held_bytes bytes, ip_header &out)
+bool readIpv6(captured_bytes bytes, ip_header &out)
 {
     std::uint16_t payload;
     if (!read16(bytes, 4, payload) || !read8(bytes, 6, out.protocol) ||
@@ -72,13 +73,13 @@ bool readIpv6(held_bytes bytes, ip_header &out)
     out.transport = ipv6_header;
     if (out.protocol != protocol_fragment)
         return true;
-    // Its next header is the transport's once its first byte is held; its
-    // offset only once all of it is.
+    // Its next header is the transport's once its first byte was captured;
+    // its offset only once all of it was.
     out.fragment_header = true;
     out.transport = ipv6_header + fragment_header;
     read8(bytes, ipv6_header, out.protocol);
     std::uint16_t fragment;
-    if (holds(bytes, ipv6_header, fragment_header) && read16(bytes, ipv6_header + 2, fragment)) {
+    if (within(bytes, ipv6_header, fragment_header) && read16(bytes, ipv6_header + 2, fragment)) {
         out.fragment_offset = fragment & 0xFFF8u;
         out.later_fragment = out.fragment_offset != 0;
     }
@@ -87,7 +88,7 @@ bool readIpv6(held_bytes bytes, ip_header &out)
 
 } // namespace
 
-bool readIp(held_bytes bytes, ip_header &out)
+bool readIp(captured_bytes bytes, ip_header &out)
 {
     out = {};
     std::uint8_t first;
@@ -104,7 +105,13 @@ bool readIp(held_bytes bytes, ip_header &out)
     }
 }
 
-std::size_t statedOrFrame(const ip_header &ip, std::size_t frame)
+ip_extent extentOf(const ip_header &ip, std::size_t captured)
 {
-    return ip.stated != 0 ? ip.stated : frame;
+    if (ip.version == 4 && ip.header_length < ipv4_header)
+        return {captured, ip.header_length, false};
+    if (ip.stated == 0)
+        return {captured, ip.version == 6 ? ipv6_header : captured, false};
+    if (ip.stated < ip.header_length)
+        return {captured, ip.header_length, true};
+    return {std::min(ip.stated, captured), ip.stated, false};
 }

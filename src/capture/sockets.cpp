@@ -1,6 +1,7 @@
 #include "sockets.h"
 
 #include "child.h"
+#include "ip.h"
 #include "privileges.h"
 #include "record.h"
 
@@ -246,7 +247,12 @@ bool receive(int socket)
     taken = {};
     taken.bytes = place.bytes;
     taken.length = static_cast<std::int32_t>(got);
-    taken.captured = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    // A packet socket hands over the padding of a short Ethernet frame too:
+    // the datagram is what its header says, as a file's is.
+    if (ip_header ip; got > 0 && readIp({place.bytes, static_cast<std::size_t>(got)}, ip))
+        taken.length =
+            static_cast<std::int32_t>(extentOf(ip, static_cast<std::size_t>(got)).length);
+    taken.captured = taken.length > 0 ? static_cast<std::uint32_t>(taken.length) : 0;
     taken.wire = taken.captured;
     for (cmsghdr *part = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part;
          part = CMSG_NXTHDR(&message, part)) {

@@ -13,7 +13,7 @@ constexpr std::size_t tcp_header = 20;
 
 // The TCP part, from tcp_at on, in the order tcpdump reads it: ports, data
 // offset, the rest of the fixed header, then whether the offset fits.
-void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_length,
+void summarizeTcp(captured_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_length,
                   segment_summary &out)
 {
     out.tcp_length = tcp_length;
@@ -32,7 +32,7 @@ void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_len
         out.shape = segment_shape::too_short;
         return;
     }
-    if (!holds(datagram, tcp_at, tcp_header) || !read8(datagram, tcp_at + 13, out.flags))
+    if (!within(datagram, tcp_at, tcp_header) || !read8(datagram, tcp_at + 13, out.flags))
         return;
     if (out.header_length > tcp_length) {
         out.shape = segment_shape::too_long;
@@ -44,39 +44,37 @@ void summarizeTcp(held_bytes datagram, std::size_t tcp_at, std::uint32_t tcp_len
 
 } // namespace
 
-segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held, std::size_t wire)
+segment_summary summarizeSegment(const unsigned char *datagram, std::size_t captured,
+                                 std::size_t wire)
 {
     segment_summary out{};
     ip_header ip;
-    if (!readIp({datagram, held}, ip))
+    if (!readIp({datagram, captured}, ip))
         return out;
     out.family = static_cast<std::uint8_t>(ip.version);
     std::memcpy(out.source, ip.source, sizeof out.source);
     std::memcpy(out.destination, ip.destination, sizeof out.destination);
+    const ip_extent extent = extentOf(ip, captured);
     if (ip.version == 4) {
         out.ip_header_length = static_cast<std::uint8_t>(ip.header_length);
+        out.ip_length = static_cast<std::uint16_t>(ip.stated);
         // tcpdump reads nothing past a header length shorter than the fixed
-        // header, and neither does this.
-        if (ip.header_length < ipv4_header) {
-            out.shape = segment_shape::bad_hlen;
+        // header, or a total length shorter than the header, and neither
+        // does this.
+        if (ip.header_length < ipv4_header || extent.bad_length) {
+            out.shape = extent.bad_length ? segment_shape::bad_len : segment_shape::bad_hlen;
             return out;
         }
-        // What was held was on the wire, whatever a capture file says.
-        wire = std::max(wire, held);
+        // What was captured was on the wire, whatever a capture file says.
+        wire = std::max(wire, captured);
         if (ip.stated > wire)
             out.missing = static_cast<std::uint32_t>(ip.stated - wire);
     }
-    // A stated length of 0 comes from segmentation offload: what is held is
-    // the datagram. But an IPv6 payload length of 0 with no jumbo option
-    // (none can come before TCP or a fragment header) states no payload,
-    // as tcpdump takes it. Nothing past the stated length is read.
-    std::size_t total = statedOrFrame(ip, held);
-    if (ip.version == 6 && ip.stated == 0)
-        total = ipv6_header;
-    const held_bytes stated{datagram, std::min(held, total)};
+    // Nothing past what the header accounts for is read.
+    const captured_bytes stated{datagram, std::min(captured, extent.end)};
     const auto header = static_cast<std::uint32_t>(ip.header_length);
     const std::uint32_t after_header =
-        total > header ? static_cast<std::uint32_t>(total) - header : 0;
+        extent.end > header ? static_cast<std::uint32_t>(extent.end) - header : 0;
     if (ip.version == 4 && ip.later_fragment) {
         out.shape = segment_shape::later_fragment;
         return out;
@@ -85,7 +83,7 @@ segment_summary summarizeSegment(const unsigned char *datagram, std::size_t held
         summarizeTcp(stated, ip.transport, after_header, out);
         return out;
     }
-    if (!holds(stated, 0, ip.transport)) {
+    if (!within(stated, 0, ip.transport)) {
         out.shape = segment_shape::truncated;
         return out;
     }

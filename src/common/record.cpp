@@ -36,14 +36,18 @@ bool summaryAgrees(const segment_summary &summary, std::uint32_t captured)
 {
     const bool family = summary.family == 0 || (summary.family == 4 && captured >= 20) ||
                         (summary.family == 6 && captured >= 40);
-    // A bad header length is an IPv4 one under 20 bytes.
+    // A bad header length is an IPv4 one under 20 bytes; a bad total
+    // length one under the header's.
     const bool header = summary.shape != segment_shape::bad_hlen ||
                         (summary.family == 4 && summary.ip_header_length < 20);
-    return family && header && summary.shape <= segment_shape::bad_hlen && summary.has_ports <= 1 &&
-           summary.first_fragment <= 1 && summary.payload <= summary.tcp_length &&
-           summary.tcp_length <= datagram_limit && summary.header_length <= 60 &&
-           summary.fragment_length <= datagram_limit && summary.fragment_offset <= 0xFFF8 &&
-           summary.ip_header_length <= 60 && summary.missing <= datagram_limit;
+    const bool length = summary.shape != segment_shape::bad_len ||
+                        (summary.family == 4 && summary.ip_length < summary.ip_header_length);
+    return family && header && length && summary.shape <= segment_shape::bad_len &&
+           summary.has_ports <= 1 && summary.first_fragment <= 1 &&
+           summary.payload <= summary.tcp_length && summary.tcp_length <= datagram_limit &&
+           summary.header_length <= 60 && summary.fragment_length <= datagram_limit &&
+           summary.fragment_offset <= 0xFFF8 && summary.ip_header_length <= 60 &&
+           summary.missing <= datagram_limit;
 }
 
 } // namespace

@@ -20,6 +20,7 @@ enum class segment_shape : std::uint8_t {
     truncated,      // the TCP header is cut short (ports only if has_ports)
     later_fragment, // a fragment past the first: no TCP header at all
     bad_hlen,       // an IPv4 header length under 20: nothing past it is read
+    bad_len,        // an IPv4 total length under its header length: nothing past it is read
 };
 
 // What the one-line log and the info line tell of a datagram, made once by
@@ -31,6 +32,7 @@ struct segment_summary {
     std::uint8_t first_fragment;   // IPv6: a fragment header with offset 0 comes first
     std::uint8_t flags;            // FIN 0x01 to CWR 0x80
     std::uint8_t ip_header_length; // IPv4: as its IHL states it, in bytes
+    std::uint16_t ip_length;       // IPv4: the total length it states
     std::uint8_t source[16], destination[16];
     std::uint16_t source_port, destination_port;
     std::uint32_t payload;         // segment: the TCP payload length the headers state

@@ -102,6 +102,8 @@ int describeContent(char *out, std::size_t size, const segment_summary &segment)
                              both.from, both.to, flags, segment.header_length, segment.tcp_length);
     case segment_shape::bad_hlen:
         return std::snprintf(out, size, "bad-hlen %u", segment.ip_header_length);
+    case segment_shape::bad_len:
+        return std::snprintf(out, size, "bad-len %u", segment.ip_length);
     case segment_shape::segment:
         break;
     }
@@ -156,13 +158,16 @@ std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagr
         char flags[16] = "[", *letters = flags + 1;
         tcpFlags(segment.flags, letters);
         std::strcat(flags, "]");
-        char bad_hlen[16];
-        std::snprintf(bad_hlen, sizeof bad_hlen, "bad-hlen %u", segment.ip_header_length);
-        const char *note = flagged                                          ? flags
-                           : segment.shape == segment_shape::later_fragment ? "fragment"
-                           : segment.shape == segment_shape::truncated      ? "[|tcp]"
-                           : segment.shape == segment_shape::bad_hlen       ? bad_hlen
-                                                                            : "bad header length";
+        char bad_length[16];
+        if (segment.shape == segment_shape::bad_hlen || segment.shape == segment_shape::bad_len)
+            describeContent(bad_length, sizeof bad_length, segment);
+        const char *note =
+            flagged                                          ? flags
+            : segment.shape == segment_shape::later_fragment ? "fragment"
+            : segment.shape == segment_shape::truncated      ? "[|tcp]"
+            : segment.shape == segment_shape::bad_hlen || segment.shape == segment_shape::bad_len
+                ? bad_length
+                : "bad header length";
         // The bitmap font is Latin-1: 0xA0 (a space the line is never
         // wrapped at) keeps "drops" with its count.
         length = std::snprintf(out, size, "#%lu %s %dB %s > %s %s %.0f/s drops\xA0%lu",
