@@ -26,8 +26,8 @@ import unittest
 import urllib.request
 
 from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, find_windows, flood,
-                     ip6_datagram, log_lines, pixel, png_pixels, press, random_datagram, send,
-                     signed, start_xvfb, syscall, wait_for, window_image, write_pcap,
+                     ip6_datagram, log_lines, pixel, png_pixels, press, random_datagram, refusing,
+                     send, signed, start_xvfb, syscall, wait_for, window_image, write_pcap,
                      write_pcapng, xdotool)
 
 SKEVLA = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/skevla"
@@ -561,6 +561,14 @@ def child_named(program, name):
     return None
 
 
+def gone_or_zombie(pid):
+    """Whether the process has ended, reaped or not."""
+    try:
+        return status_fields("/proc/%d/status" % pid, ["State"])["State"][0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 def capture_process(program, name=None):
     """The capture process (the helper or the replay reader), or the
     process of the viewer's called name."""
@@ -703,8 +711,10 @@ class Privileges(Run):
         other = subprocess.Popen([*AS_NOBODY, "sleep", "600"])
         self.addCleanup(other.wait)
         self.addCleanup(other.kill)
+        # An X authority with no cookie leaves nothing open.
         program = self.started("--snapshots", self.writable, pass_fds=[9],
-                               preexec_fn=lambda: os.chdir(self.directory))
+                               preexec_fn=lambda: os.chdir(self.directory),
+                               prefix=("env", "XAUTHORITY=/dev/null"))
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertGreater(len(every), 1)  # the GL driver's threads too
@@ -758,6 +768,7 @@ class Privileges(Run):
         held = [os.readlink("/proc/%d/fd/%s" % (program.pid, fd))
                 for fd in os.listdir("/proc/%d/fd" % program.pid)]
         self.assertNotIn(os.readlink("/proc/self/fd/9"), held)  # inherited, closed
+        self.assertEqual([link for link in held if "xauthority" in link], [])
         self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
         self.assertEqual(program.frame(datagram(44)), log_lines(44))
         # --no-sandbox says so, and leaves the privileges dropped all the same.
@@ -942,10 +953,16 @@ class Options(Run):
              r"\(\d+ x \d+\).*\n$"),
             # X keeps sizes in 16 bits: refused before X is asked.
             (["-w", "99999"], 2, b"", refused("-w must be at most 32767 pixels, as X allows")),
+            # A kernel or a container that refuses what skevla needs: said at
+            # once, with the cause.
+            ([], 1, b"", r"^skevla: cannot close the descriptors it was started with: Function "
+             r"not implemented\n$", refusing("close_range")),
+            (["-r", "x.pcap"], 1, b"", r"^skevla: cannot watch the capture process \(pidfd_open\): "
+             r"Function not implemented; .*\n$", refusing("pidfd_open")),
         ]
-        for args, status, out, error in rows:
+        for args, status, out, error, *before in rows:
             with self.subTest(args=args):
-                program = self.start(*args)
+                program = self.start(*args, preexec_fn=before[0] if before else None)
                 code, stdout, stderr = program.finish()
                 self.assertEqual((code, stdout), (status, out))
                 self.assertRegex(stderr, error)
@@ -1004,7 +1021,8 @@ class Options(Run):
 
 # A capture process that misbehaves, in place of the helper: it says it is
 # ready, then, as FAKE asks, answers a request for the counts with
-# datagrams for ever, or has its sandbox refuse a call before it is ready.
+# datagrams for ever, or tells the kernel's drops as 5 with a datagram and
+# as 3 after, or has its sandbox refuse a call before it is ready.
 FAKE_HELPER = r"""
 #include "child.h"
 #include "record.h"
@@ -1031,9 +1049,20 @@ int main()
     record.length = record.captured = sizeof bytes;
     record.summary.family = 4;
     record.summary.shape = segment_shape::truncated;
-    for (request_kind asked; read(channel, &asked, sizeof asked) == sizeof asked;)
-        while (sendRecord(channel, record, bytes) && asked == request_kind::counts) {
+    record.dropped = 5;
+    record_header older{};
+    older.kind = record_kind::counts;
+    older.dropped = 3;
+    const bool drops = std::strcmp(std::getenv("FAKE"), "drops") == 0;
+    bool told = false;
+    for (request_kind asked; read(channel, &asked, sizeof asked) == sizeof asked;) {
+        if (drops && asked == request_kind::counts)
+            sendRecord(channel, older, nullptr);
+        else if (drops && !told)
+            told = sendRecord(channel, record, bytes);
+        while (!drops && sendRecord(channel, record, bytes) && asked == request_kind::counts) {
         }
+    }
 }
 """
 
@@ -1114,6 +1143,14 @@ class Reliability(Run):
         self.assertEqual(program.lines(2), log_lines(20, "0.0.0.0"))
         program.proc.send_signal(signal.SIGTERM)
         self.assertEqual(program.proc.wait(DEADLINE), 0)
+        # An older count of the kernel's drops than one told before never
+        # lowers it.
+        program = self.started("--fps", "30", argv0=copy, prefix=("env", "FAKE=drops"))
+        self.assertEqual(program.lines(2), log_lines(20, "0.0.0.0"))
+        program.proc.send_signal(signal.SIGUSR1)
+        self.assertEqual(program.line(error=True) + "\n", counts(1, 5))
+        program.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(program.finish(), (0, b"", counts(1, 5)))
         status, out, error = self.start(argv0=copy, prefix=("env", "FAKE=refused")).finish()
         self.assertEqual((status, out, error), (1, b"", "skevla: the capture process ended: killed "
                                                 "by SIGSYS: its sandbox refused a call "
@@ -1122,11 +1159,7 @@ class Reliability(Run):
         program = self.started()
         capture = capture_process(program)
         program.proc.kill()
-        deadline = time.monotonic() + DEADLINE
-        while os.path.exists("/proc/%d" % capture) and status_fields(
-                "/proc/%d/status" % capture, ["State"])["State"][0] != "Z":
-            self.assertLess(time.monotonic(), deadline, "the capture process outlived skevla")
-            time.sleep(0.01)
+        wait_for(lambda: gone_or_zombie(capture), "the capture process to end with skevla")
 
     def test_frame_cap(self):
         # --fps 10 under a flood of 1,500-byte datagrams in poly mode: every
@@ -1192,6 +1225,10 @@ class Ending(Run):
         def reader_gone(program):  # noticed at once, with no traffic after it
             program.proc.stdout.close()
 
+        def reader_gone_then_traffic(program):  # what it took but could not log is no drop
+            program.proc.stdout.close()
+            send(datagram(48))
+
         rows = [  # how, counted: each ends with status 0 and the counts line
             ("Escape", escape, 2),
             ("close", lambda program: close_window(self.display, program.window), 2),
@@ -1200,6 +1237,7 @@ class Ending(Run):
             ("SIGINT", lambda program: program.proc.send_signal(signal.SIGINT), 2),
             ("SIGTERM", lambda program: program.proc.send_signal(signal.SIGTERM), 2),
             ("log reader gone", reader_gone, 2),
+            ("log reader gone, then a datagram", reader_gone_then_traffic, 2),
         ]
         for how, end, counted in rows:
             with self.subTest(how=how):
@@ -1307,6 +1345,20 @@ class Ending(Run):
             program.wait_until_asleep()
             return program
 
+        def stopped_keeper():  # on a hung file system: s refused, the rest served
+            directory = tempfile.mkdtemp()
+            self.addCleanup(shutil.rmtree, directory)
+            program = self.started("--snapshots", directory)
+            keeper = capture_process(program, "skevla-keeper")
+            os.kill(keeper, signal.SIGSTOP)
+            self.addCleanup(os.kill, keeper, signal.SIGKILL)
+            for _ in range(10):  # some presses may share a paint
+                press(self.display, program.window, "s")
+            self.assertEqual(program.line(error=True), "skevla: cannot save the picture now: the "
+                             "snapshot keeper is still saving the last ones")
+            self.assertEqual(program.frame(datagram(40)), log_lines(40))
+            return program
+
         def stopped_display():
             xvfb, display = start_xvfb()
             self.addCleanup(xvfb.wait)
@@ -1324,6 +1376,7 @@ class Ending(Run):
             ("a FIFO with no writer", fifo_without_writer, [signal.SIGINT], 0),
             ("a full standard error", full_error, [signal.SIGTERM], 0),
             ("a terminal nobody reads", unread_terminal, [signal.SIGTERM], 0),
+            ("a stopped snapshot keeper", stopped_keeper, [signal.SIGTERM], 0),
             ("a stopped X server", stopped_display, [signal.SIGTERM, signal.SIGTERM], 143),
         ]
         for what, start, signals, status in rows:
@@ -1430,10 +1483,14 @@ class Replay(Run):
             return link[:-2] + b"\x86\xdd" if len(link) > 4 else link
 
         vlans = ETHERNET[:12] + b"\x88\xa8\x00\x05\x81\x00\x00\x07\x08\x00"
-        rows = [  # file, packets skipped, the log
+        rows = [  # file, packets skipped, the log, options
             (self.tcpdump("lo"), 0, LOGGED_BOTH),  # Ethernet
             (self.tcpdump("any"), 0, LOGGED_BOTH),  # Linux cooked v2
             (written("vlan.pcap", 1, vlans, v6(vlans)), 2, LOGGED_BOTH),
+            # A filter has tcpdump's meaning for the file's own link type,
+            # though raw IP has no VLANs.
+            (self.path("vlan.pcap"), 0, log_lines(64, "2001:db8::7") + LOGGED[2:],
+             ("-f", "vlan and vlan and tcp port 443")),
             (written("sll.pcap", 113, SLL, v6(SLL)), 2, LOGGED_BOTH),
             (written("sll2.pcap", 276, SLL2, b"\x86\xdd" + SLL2[2:]), 2, LOGGED_BOTH),
             (written("raw.pcap", 101, b"", b""), 2, LOGGED_BOTH),
@@ -1448,9 +1505,9 @@ class Replay(Run):
              LOGGED_BOTH),
             (written("ethernet.pcapng", 1, ETHERNET, v6(ETHERNET), write_pcapng), 2, LOGGED_BOTH),
         ]
-        for path, skipped, logged in rows:
-            with self.subTest(file=os.path.basename(path)):
-                program, lines = self.replayed(path, frames=len(logged) // 2)
+        for path, skipped, logged, *options in rows:
+            with self.subTest(file=os.path.basename(path), options=options):
+                program, lines = self.replayed(path, *sum(options, ()), frames=len(logged) // 2)
                 self.assertEqual(lines, logged)
                 self.assert_ends(program, path, len(logged) // 2, skipped)
 
@@ -1479,17 +1536,33 @@ class Replay(Run):
 
     def test_pipes_that_end_or_go_quiet(self):
         # A pipe that ends is the end of the file: the counts, the picture
-        # held, asleep. One that goes quiet, even after a record not drawn,
-        # leaves the window, Escape and the signals served.
+        # held, the reader reaped, asleep; so also where SIGCHLD comes
+        # ignored, and where standard error refuses the counts, which the
+        # status then tells. One that goes quiet, even after a record not
+        # drawn, leaves the window, Escape and the signals served, and its
+        # reader, waiting on it, ends with skevla.
         write_pcap(self.path("raw.pcap"), 101, [TCP[0], UDP])
         with open(self.path("raw.pcap"), "rb") as capture:
             content = capture.read()
         escape = lambda program: press(self.display, program.window, "Escape")  # noqa: E731
         term = lambda program: program.proc.send_signal(signal.SIGTERM)  # noqa: E731
-        rows = [("ends", True, term), ("quiet, Escape", False, escape),
-                ("quiet, SIGTERM", False, term)]
+        ignore_sigchld = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
+        unread, gone = os.pipe()
+        os.close(unread)
+        self.addCleanup(os.close, gone)
+        full = os.open("/dev/full", os.O_WRONLY)
+        self.addCleanup(os.close, full)
+        rows = [  # the pipe, whether it ends, how skevla is ended, its standard error,
+            # what is set before it starts, its status
+            ("ends", True, term, subprocess.PIPE, None, 0),
+            ("ends, SIGCHLD ignored", True, term, subprocess.PIPE, ignore_sigchld, 0),
+            ("ends, standard error full", True, escape, full, None, 1),
+            ("ends, standard error's reader gone", True, escape, gone, None, 1),
+            ("quiet, Escape", False, escape, subprocess.PIPE, None, 0),
+            ("quiet, SIGTERM", False, term, subprocess.PIPE, None, 0),
+        ]
         line = "skevla: 1 datagram received from -, 1 packet skipped\n"
-        for name, ends, end in rows:
+        for name, ends, end, error, before, code in rows:
             with self.subTest(pipe=name):
                 read_end, write_end = os.pipe()
                 os.write(write_end, content)
@@ -1497,18 +1570,24 @@ class Replay(Run):
                     os.close(write_end)
                 else:
                     self.addCleanup(os.close, write_end)
-                program, lines = self.replayed("-", frames=1, stdin=read_end)
+                program, lines = self.replayed("-", frames=1, stdin=read_end, stderr=error,
+                                               preexec_fn=before)
                 os.close(read_end)
                 self.assertEqual(lines, LOGGED[:2])
-                if ends:  # and the capture process, done, is reaped
+                reader = child_named(program, "skevla-reader")
+                if ends and error == subprocess.PIPE:
                     self.assertEqual(program.line(error=True) + "\n", line)
-                    wait_for(lambda: child_named(program, "skevla-capture") is None,
-                             "the capture process to be reaped")
+                if ends:  # and the reader, done, is reaped
+                    wait_for(lambda: child_named(program, "skevla-reader") is None,
+                             "the reader to be reaped")
                 before = cpu_ticks(program.proc.pid)
                 time.sleep(1)
                 self.assertLessEqual(cpu_ticks(program.proc.pid) - before, 2)
                 end(program)
-                self.assertEqual(program.finish(), (0, b"", line))
+                self.assertEqual(program.finish(), (code, b"", line if error == subprocess.PIPE
+                                                    else ""))
+                if reader:
+                    wait_for(lambda: gone_or_zombie(reader), "the reader to end with skevla")
 
     def test_watching_another_host(self):
         # A second namespace stands for the other host and a veth pair for
@@ -1571,6 +1650,15 @@ class Replay(Run):
         read = subprocess.run(["tcpdump", "-n", "-r", self.path("shown.pcap")],
                               capture_output=True, text=True)
         self.assertEqual((read.returncode, len(read.stdout.splitlines())), (0, 2), read.stderr)
+        # One that cannot be cut back (a FIFO whose reader left) says so.
+        os.mkfifo(self.path("fifo"))
+        program = self.start("-r", self.path("raw.pcap"), "-t", "-o", self.path("fifo"))
+        with open(self.path("fifo"), "rb") as fifo:
+            fifo.read(24)
+        status, _, error = program.finish()
+        self.assertEqual(status, 1)
+        self.assertRegex(error, r"\nskevla: cannot write %s: Broken pipe; its last record is cut "
+                         r"short \(Invalid argument\)\n$" % re.escape(self.path("fifo")))
 
     def test_hostile_stamps(self):
         # Years ahead, then back before the first: each shown at once.
@@ -1660,6 +1748,8 @@ class Replay(Run):
             ("usb.pcap", [], (), 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
             ("raw.pcap", ["-f", "tcp port"], (), 2, b"", r"syntax error"),
             ("raw.pcap", ["-f", "udp"], (), 2, b"", r"'udp': expression rejects all packets"),
+            # One line, as live: what cannot be printed is escaped.
+            ("raw.pcap", ["-f", "tcp\nfoo"], (), 2, b"", r"'tcp\\nfoo': .*syntax error"),
             # The counts, then the cause.
             ("cut.pcap", ["-t"], (), 1,
              banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),

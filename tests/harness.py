@@ -276,7 +276,7 @@ class Skevla:
         except subprocess.TimeoutExpired:
             raise AssertionError("skevla did not end within %g s; it is in system call %s"
                                  % (DEADLINE, self.call())) from None
-        self.error = (self.error_pending + err).decode()
+        self.error = (self.error_pending + (err or b"")).decode()
         return self.proc.returncode, self.pending + (out or b""), self.error
 
     def stop(self):
@@ -422,6 +422,21 @@ def syscall(pid, number, *args):
         trace(setsiginfo, info)  # so the handler learns what was refused
     trace(detach, getattr(signal, raised) if raised else None)
     return raised or ctypes.c_longlong(regs[rax]).value
+
+
+def refusing(*calls):
+    """A preexec_fn under which the named system calls fail with ENOSYS, as
+    an older kernel or a container's profile has them fail."""
+    def refuse():
+        seccomp = ctypes.CDLL("libseccomp.so.2")
+        seccomp.seccomp_init.restype = ctypes.c_void_p
+        context = ctypes.c_void_p(seccomp.seccomp_init(0x7FFF0000))  # allow the rest
+        for call in calls:
+            number = seccomp.seccomp_syscall_resolve_name(call.encode())
+            seccomp.seccomp_rule_add(context, 0x00050000 | 38, number, 0)  # ENOSYS
+        if seccomp.seccomp_load(context) != 0:
+            raise OSError("cannot load a filter refusing %s" % (calls,))
+    return refuse
 
 
 def png_pixels(path):

@@ -107,15 +107,14 @@ void serve(const source &input)
     ready.kind = record_kind::ready;
     send(ready, nullptr);
     // The kernel's count as a receive reported it may be older than one
-    // read since: what is told never goes down. At the last, what was taken
-    // and not sent will never be shown either.
-    const auto answer = [&](request_kind asked) {
+    // read since: what is told never goes down.
+    const auto answer = [&] {
         dropped = std::max(dropped, input.drops());
-        sendCounts(dropped + (asked == request_kind::last ? input.unsent() : 0), skipped);
+        sendCounts(dropped, skipped);
     };
     for (;;) {
-        if (const request_kind asked = awaitRequest(); asked != request_kind::next) {
-            answer(asked);
+        if (awaitRequest() != request_kind::next) {
+            answer();
             continue;
         }
         for (bool sent = false; !sent;) {
@@ -141,8 +140,8 @@ void serve(const source &input)
                 break;
             case outcome::nothing_yet:
                 // Only counts can be asked for while a datagram is awaited.
-                if (const request_kind asked = awaitRequest(); asked != request_kind::next)
-                    answer(asked);
+                if (awaitRequest() != request_kind::next)
+                    answer();
                 break;
             case outcome::gone:
                 end(record_kind::gone, std::max(dropped, input.drops()), skipped, &why);

@@ -38,8 +38,6 @@ struct source {
     outcome (*next)(found &taken, failure &why);
     // The kernel's drops for the sockets as they stand; 0 for a file.
     std::uint64_t (*drops)();
-    // Datagrams taken from the kernel and not yet sent; 0 for a file.
-    std::uint64_t (*unsent)();
 };
 
 // What reading a socket or a file through libpcap, decoding, and writing

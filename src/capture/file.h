@@ -18,5 +18,4 @@ bool openFile(FILE *stream, const char *name, const file_programs &programs, fai
 // the end, or a failure.
 outcome nextInFile(found &taken, failure &why);
 
-inline constexpr source file_source{nextInFile, [] { return std::uint64_t{0}; },
-                                    [] { return std::uint64_t{0}; }};
+inline constexpr source file_source{nextInFile, [] { return std::uint64_t{0}; }};

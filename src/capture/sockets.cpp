@@ -307,8 +307,6 @@ outcome nextFromSockets(found &taken, failure &why)
     }
 }
 
-std::uint64_t unsentDatagrams() { return next_of[0].taken + next_of[1].taken; }
-
 std::uint64_t socketDrops()
 {
     return drops(sockets.ipv4) + (sockets.ipv6 >= 0 ? drops(sockets.ipv6) : 0);

@@ -33,7 +33,4 @@ outcome nextFromSockets(found &taken, failure &why);
 // The kernel's count of datagrams it dropped for the sockets, as it stands.
 std::uint64_t socketDrops();
 
-// Datagrams taken from the sockets and not yet sent.
-std::uint64_t unsentDatagrams();
-
-inline constexpr source socket_source{nextFromSockets, socketDrops, unsentDatagrams};
+inline constexpr source socket_source{nextFromSockets, socketDrops};

@@ -71,7 +71,6 @@ inline constexpr std::size_t record_limit = sizeof(record_header) + datagram_lim
 enum class request_kind : std::uint32_t {
     next = 1, // one datagram, or the end
     counts,   // the kernel's drops as they stand now
-    last,     // the same at the end, with what was taken and kept back counted among them
 };
 
 // Writes one record with its trailing bytes to the channel. False with errno

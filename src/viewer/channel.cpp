@@ -263,25 +263,20 @@ void setReplaySpeed(double speed, long long now)
 
 std::uint64_t finishChannel(std::uint64_t dropped)
 {
-    std::uint64_t unshown = channel.state == transport::in_hand;
-    if (!channel.ready || channel.replay || channel.state == transport::over)
-        return dropped + unshown;
-    ++channel.counts_asked;
-    ask(request_kind::last);
-    // Whatever comes before the answer was taken from the kernel for
-    // nothing: it counts as dropped. A second at most, whatever comes.
+    if (!askCounts())
+        return dropped;
+    // What comes before the answer is passed over: a datagram taken but not
+    // shown was not dropped by the kernel. A second at most, whatever comes.
     const long long deadline = monotonicNow() + nanoseconds_per_second;
     for (;;) {
         const long long left = deadline - monotonicNow();
         pollfd readable{sock, POLLIN, 0};
         if (left <= 0 || poll(&readable, 1, static_cast<int>(left / 1000000) + 1) != 1 ||
             receive(answer, sizeof answer) != message::record)
-            return dropped + unshown;
+            return dropped;
         const auto &header = headerOf(answer);
-        if (header.kind == record_kind::datagram)
-            ++unshown;
         // Answers asked for before this last one may come first.
         if (header.kind == record_kind::counts && --channel.counts_asked == 0)
-            return header.dropped + unshown;
+            return header.dropped;
     }
 }

@@ -83,7 +83,6 @@ void resumeChannel(long long now);
 double replaySpeed();
 void setReplaySpeed(double speed, long long now);
 
-// At the end: the kernel's final drops, given those last told, with every
-// datagram taken from it but never shown counted among them; it waits a
+// At the end: the kernel's final drops, given those last told; it waits a
 // second at most for them.
 std::uint64_t finishChannel(std::uint64_t dropped);
