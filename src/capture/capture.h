@@ -26,7 +26,7 @@ struct found {
     const unsigned char *bytes; // from the IP header on
     std::int32_t length;        // as logged: the datagram's length, -1 for a failed receive
     std::uint32_t captured;     // bytes captured of it
-    std::uint32_t wire;         // its length on the wire, which a file may hold less of
+    std::uint32_t wire;         // its length on the wire, of which a file may have less
     std::int64_t seconds;       // when it was received, or recorded
     std::uint32_t nanoseconds;
     std::uint64_t dropped; // the kernel's drops as the receive reported them

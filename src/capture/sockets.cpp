@@ -115,7 +115,7 @@ bool bindInterface(const char *name, failure &why)
         link.sll_family = AF_PACKET;
         link.sll_protocol = htons(sockets.packet == sockets.ipv4 ? ETH_P_ALL : ETH_P_IPV6);
         link.sll_ifindex = static_cast<int>(index);
-        // Bound to an interface that is down, the packet socket holds ENETDOWN.
+        // Bound to an interface that is down, the packet socket reports ENETDOWN.
         socklen_t cause_size = sizeof cause;
         if ((sockets.packet != sockets.ipv4 &&
              setsockopt(sockets.ipv4, SOL_SOCKET, SO_BINDTODEVICE, name,
@@ -285,8 +285,8 @@ outcome nextFromSockets(found &taken, failure &why)
     const int count = sockets.ipv6 >= 0 ? 2 : 1;
     for (;;) {
         // Each socket's next datagram is taken and kept; the earlier by the
-        // kernel's stamp goes first, and a socket with nothing queued holds
-        // up no other: so both families come in the order they arrived.
+        // kernel's stamp goes first, and a socket with nothing queued delays
+        // no other: so both families come in the order they arrived.
         for (int socket = 0; socket < count; ++socket)
             if (!next_of[socket].taken && !receive(socket) && errno == ENETDOWN) {
                 interfaceLost(why);

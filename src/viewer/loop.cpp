@@ -267,7 +267,7 @@ void idle()
     long long due = take == taking::none ? -1 : channelDue();
     if (due > 0 && take == taking::next)
         due = 0;
-    // A frame held back by --fps, and the info line's rate, also wake it.
+    // A frame --fps puts off, and the info line's rate, also wake it.
     for (const long long also :
          {loop.frame_wanted ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
         if (also >= 0 && (due < 0 || also < due))

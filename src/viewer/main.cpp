@@ -1,33 +1,29 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// Three processes share the work. This one, the viewer, keeps the window,
-// the log, the keys, the signals and the exit status; it never holds a
-// capture socket or file, parses no byte that came off the network, and
-// writes no file but the recording it opened at start. The capture process
-// holds those alone and reads and decodes every untrusted byte inside a
-// tight sandbox: for live capture the small helper skevla-capture (the only
-// file that holds the capture privilege), for a replay a child forked
-// here. It hands over finished, checked records through one socket pair,
-// one at a time as they are asked for. The snapshot keeper (keeper.cpp),
-// forked here too, holds the one directory snapshots go to, and writes
-// the pictures the viewer hands it.
+// Three processes share the work, each its own program. This one, the
+// viewer, keeps the window, the log, the keys, the signals and the exit
+// status; it holds no capture socket or file, parses no byte that came off
+// the network, and writes no file but the recording it opened at start.
+// The capture process holds those alone and reads and decodes every
+// untrusted byte in a tight sandbox: the helper skevla-capture for live
+// capture (the only file that holds the capture privilege), the reader
+// skevla-reader for a replay. It hands over finished, checked records
+// through one socket pair, as they are asked for. The keeper, skevla-keeper,
+// holds the one directory snapshots go to and writes the pictures it is
+// handed. The viewer starts each of them the one way children.cpp does.
 //
-// main reads the options, starts the capture process (the one thing done
-// with privilege), opens what the run keeps, gives up every privilege
-// before anything that reads the environment starts (X, the GL driver),
-// prints a banner, creates a GLUT window inside Landlock, enters its own
-// seccomp sandbox and hands control to the GLUT loop. Its idle callback
-// sleeps in one wait on the window, the channel, the signals and, while
-// the log's reader lags, standard output; a datagram taken is logged with
-// its length and sender and becomes the next frame, which the display
+// main reads the options, starts the capture process (live capture is the
+// one thing done with privilege), opens what the run keeps, gives up every
+// privilege before anything that reads the environment starts (X, the GL
+// driver), prints a banner, creates a GLUT window inside Landlock, enters
+// its own seccomp sandbox and hands control to the GLUT loop. Its idle
+// callback sleeps in one wait on the window, the channel, the signals and,
+// while the log's reader lags, standard output; a datagram taken is logged
+// with its length and sender and becomes the next frame, which the display
 // callback, draw, makes of its bytes: every group of four gives one colour
 // and two vertices, drawn as points, line segments or one polygon. Data
-// flows one way: options.cpp reads the command line; launch.cpp starts the
-// capture process (src/capture/) and channel.cpp takes its records,
-// pace.cpp timing a replay's; loop.cpp waits and takes; report.cpp logs and
-// counts; render.cpp draws; shell.cpp holds the window callbacks;
-// snapshot.cpp hands pictures to the keeper; state.h the shared state.
-// Start reading at main.
+// flows one way: options, the capture process, the channel, the loop, the
+// log and the frame; docs/design.md maps the files. Start reading at main.
 
 #include "channel.h"
 #include "filter.h"
@@ -214,8 +210,8 @@ int main(int argc, char **argv)
     if (!dropAll(identity::drawing, why))
         die(why);
     // A bad filter is refused before anything shows, whatever the capture
-    // process is doing; a replay's is the replay child's to judge, for the
-    // file's link type.
+    // process is doing; a replay's is the reader's to judge, for the file's
+    // link type.
     if (socket_programs programs; !settings.file) {
         if (!compileForSockets(settings.filter, programs, why))
             die(why);
@@ -279,7 +275,7 @@ int main(int argc, char **argv)
     glutSpecialFunc(special);
     glutIdleFunc(idle);
     glutMainLoop();
-    // What the log still holds goes first, then the counts of what it
+    // What the log still has queued goes first, then the counts of what it
     // took, then the cause of a failure.
     finishLog();
     if (loop.ended_by.status != 0) {
