@@ -38,8 +38,27 @@ CHILDREN = [os.path.join(os.path.dirname(SKEVLA), name)
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = "ASAN_OPTIONS" in os.environ
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+# root under sudo for user 65534, who must be able to run the programs
+# skevla starts as that user (copy_for_nobody).
+SUDO = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
 with open(os.path.join(TOP, "CMakeLists.txt")) as cmake:
     VERSION = re.search(r"project\(skevla VERSION (\S+)", cmake.read()).group(1).encode()
+
+
+def suppressions_for_all():
+    """Points LSAN_OPTIONS at a copy of its suppressions that every user can
+    read: skevla's processes run as other users, and the tree may lie in a
+    private home."""
+    options = os.environ.get("LSAN_OPTIONS", "")
+    named = re.search(r"suppressions=([^:]+)", options)
+    if named:
+        directory = tempfile.mkdtemp()
+        os.chmod(directory, 0o755)
+        copy = shutil.copy(named.group(1), directory)
+        os.chmod(copy, 0o644)
+        os.environ["LSAN_OPTIONS"] = options.replace(named.group(1), copy)
+        return directory
+    return None
 
 
 def copy_for_nobody(directory, children=CHILDREN):
@@ -629,13 +648,12 @@ class Privileges(Run):
         subprocess.run(["setcap", "cap_net_raw=ep", os.path.join(self.directory, "skevla-capture")],
                        check=True)
         replay = ("-r", os.path.join(self.directory, "raw.pcap"))
-        sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
         rows = [  # how, arguments, prefix, argv0, user and group ids
             ("root, live", (), (), SKEVLA, "65534"),
             ("nobody through the file capability", (), AS_NOBODY, copy, "65534"),
             ("root, replay", replay, (), SKEVLA, "65534"),
-            ("root under sudo, live", (), sudo, SKEVLA, "65534"),
-            ("root under sudo, replay", replay, sudo, SKEVLA, "65534"),
+            ("root under sudo, live", (), SUDO, copy, "65534"),
+            ("root under sudo, replay", replay, SUDO, copy, "65534"),
         ]
         for how, args, prefix, argv0, ids in rows:
             with self.subTest(start=how):
@@ -1741,7 +1759,8 @@ class Replay(Run):
         locked = os.path.join(self.directory, "locked")
         os.mkdir(locked, 0o700)
         write_pcap(os.path.join(locked, "secret.pcap"), 101, TCP)
-        sudo = ("env", "SUDO_UID=65534", "SUDO_GID=65534", "SUDO_USER=nobody")
+        copy = copy_for_nobody(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, os.path.dirname(copy))
         rows = [  # file, options, prefix, exit status, standard output, standard error (a pattern)
             ("none.pcap", [], (), 1, b"", r"none\.pcap: No such file or directory"),
             ("text.pcap", [], (), 1, b"", r"text\.pcap: .*format"),
@@ -1755,8 +1774,8 @@ class Replay(Run):
              banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),
              r"3 datagrams received from .*cut\.pcap, 0 packets skipped\nskevla: .*cut\.pcap: "
              r"truncated"),
-            ("locked/secret.pcap", [], sudo, 1, b"", r"secret\.pcap: Permission denied"),
-            ("locked/none.pcap", [], sudo, 1, b"", r"none\.pcap: Permission denied"),
+            ("locked/secret.pcap", [], SUDO, 1, b"", r"secret\.pcap: Permission denied"),
+            ("locked/none.pcap", [], SUDO, 1, b"", r"none\.pcap: Permission denied"),
             ("/dev/null", [], (), 1, b"", r"/dev/null: truncated dump file"),
             ("/dev/zero", [], (), 1, b"", r"/dev/zero: unknown file format"),
             ("-", [], ("sh", "-c", 'exec "$0" "$@" </dev/null'), 1, b"",
@@ -1766,7 +1785,8 @@ class Replay(Run):
         for name, args, prefix, status, out, error in rows:
             with self.subTest(file=name):
                 path = name if name.startswith(("/", "-")) else self.path(name)
-                code, stdout, stderr = self.start("-r", path, *args, prefix=prefix).finish()
+                code, stdout, stderr = self.start("-r", path, *args, prefix=prefix,
+                                                  argv0=copy if prefix == SUDO else SKEVLA).finish()
                 self.assertEqual((code, stdout), (status, out))
                 self.assertRegex(stderr, r"^skevla: .*%s.*\n$" % error)
 
@@ -1807,8 +1827,11 @@ def end_strays():
 
 
 if __name__ == "__main__":
+    readable = suppressions_for_all()
     run = unittest.main(testRunner=unittest.TextTestRunner(verbosity=2, resultclass=Timed),
                         exit=False)
+    if readable:
+        shutil.rmtree(readable)
     end_strays()
     name, took = max(Timed.took.items(), key=lambda item: item[1])
     # Beside the binary, for scripts/test's summary.
