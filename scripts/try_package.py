@@ -51,6 +51,23 @@ def main():
         status, _, error = member.finish()
         print("exit status %d; standard error: %s" % (status, error.strip()))
 
+        print("== as root, no sudo: every process as skevla's own user")
+        root = Skevla("/usr/bin/skevla", display, "--snapshots", "/tmp")
+        print(root.line())
+        root.wait_until_ready()
+        print("\n".join(root.frame(datagram(40))))
+        with open("/proc/%d/task/%d/children" % (root.pid, root.pid)) as children:
+            run = [root.pid] + [int(child) for child in children.read().split()]
+        for pid in run:
+            show_status(pid, ("Name", "Uid", "Gid", "Groups"))
+        uid = open("/proc/%d/status" % root.pid).read().split("Uid:")[1].split()[0]
+        others = subprocess.run(["pgrep", "-U", uid], capture_output=True, text=True).stdout.split()
+        print("processes with uid %s but the run's: %s" % (
+            uid, [pid for pid in map(int, others) if pid not in run] or "none"))
+        press(display, root.window, "Escape")
+        status, _, error = root.finish()
+        print("exit status %d; standard error: %s" % (status, error.strip()))
+
         capture = "/tmp/skevla-try.pcap"
         write_pcap(capture, 101, [datagram(40)])
         os.chmod(capture, 0o644)

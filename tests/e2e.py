@@ -7,6 +7,7 @@ of the binary as the only argument.
 
 import os
 import errno
+import pwd
 import fcntl
 import random
 import re
@@ -25,7 +26,8 @@ import time
 import unittest
 import urllib.request
 
-from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, find_windows, flood,
+from harness import (DEADLINE, Skevla, close_window, cpu_ticks, datagram, descriptor_of,
+                     find_windows, flood,
                      ip6_datagram, log_lines, pixel, png_pixels, press, random_datagram, refusing,
                      send, signed, start_xvfb, syscall, wait_for, window_image, write_pcap,
                      write_pcapng, xdotool)
@@ -580,6 +582,17 @@ def child_named(program, name):
     return None
 
 
+def peer_of(pid, fd):
+    """The descriptor in skevla's viewer at the other end of pid's socket fd."""
+    inode = os.readlink("/proc/%d/fd/%d" % (pid, fd))[8:-1]
+    listed = subprocess.run(["ss", "-x", "-a", "-n", "-p"], capture_output=True, text=True,
+                            check=True).stdout
+    rows = [line.split() for line in listed.splitlines() if len(line.split()) > 8]
+    peer = next(row[7] for row in rows if row[5] == inode)  # local and peer inodes
+    return int(re.search(r"\(\(\"skevla\",pid=\d+,fd=(\d+)\)\)",
+                         next(row[8] for row in rows if row[5] == peer)).group(1))
+
+
 def gone_or_zombie(pid):
     """Whether the process has ended, reaped or not."""
     try:
@@ -618,6 +631,29 @@ def capture_sockets(pid):
     return [link for link in held if link.startswith("socket:[") and link[8:-1] in inodes]
 
 
+OWN = "skevla's own id"
+
+
+def own_user_id():
+    """The id of skevla's own system user, where the package made it."""
+    try:
+        return str(pwd.getpwnam("_skevla").pw_uid)
+    except KeyError:
+        return None
+
+
+def processes_of(uid):
+    """The processes with uid as their real user id."""
+    found = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if status_fields("/proc/%s/status" % pid, ["Uid"])["Uid"].split()[0] == uid:
+                found.add(int(pid))
+        except FileNotFoundError:
+            pass
+    return found
+
+
 def threads(pid, *keys):
     """The status fields of each of a process's threads."""
     return [status_fields("/proc/%d/task/%s/status" % (pid, task), keys)
@@ -648,36 +684,50 @@ class Privileges(Run):
         subprocess.run(["setcap", "cap_net_raw=ep", os.path.join(self.directory, "skevla-capture")],
                        check=True)
         replay = ("-r", os.path.join(self.directory, "raw.pcap"))
-        rows = [  # how, arguments, prefix, argv0, user and group ids
-            ("root, live", (), (), SKEVLA, "65534"),
+        rows = [  # how, arguments, prefix, argv0, user and group ids (OWN: skevla's own)
+            ("root, live", (), (), SKEVLA, OWN),
             ("nobody through the file capability", (), AS_NOBODY, copy, "65534"),
-            ("root, replay", replay, (), SKEVLA, "65534"),
+            ("root, replay", replay, (), SKEVLA, OWN),
             ("root under sudo, live", (), SUDO, copy, "65534"),
             ("root under sudo, replay", replay, SUDO, copy, "65534"),
         ]
-        for how, args, prefix, argv0, ids in rows:
+        for how, args, prefix, argv0, expected in rows:
             with self.subTest(start=how):
                 if args:  # through a pipe kept open: the capture process stays to be seen
                     stdin, feed = os.pipe()
                     self.addCleanup(os.close, feed)
                     with open(args[1], "rb") as capture:
                         os.write(feed, capture.read())
-                    program = self.start("-r", "-", prefix=prefix, argv0=argv0, stdin=stdin)
+                    program = self.start("-r", "-", "--snapshots", self.writable, prefix=prefix,
+                                         argv0=argv0, stdin=stdin)
                     os.close(stdin)
                 else:
-                    program = self.start(prefix=prefix, argv0=argv0)
+                    program = self.start("--snapshots", self.writable, prefix=prefix, argv0=argv0)
                 self.assertEqual(program.line(), "SKEVLA BEGIN")
                 at_banner = threads(program.proc.pid, *HELD, "Uid", "Gid")
+                ids = at_banner[0]["Uid"].split()[0] if expected is OWN else expected
+                if expected is OWN:  # never root's, never nobody's
+                    self.assertTrue(ids == own_user_id() or 61184 <= int(ids) <= 65519, ids)
                 self.assertEqual(at_banner, [dict(NOTHING, Uid="\t".join([ids] * 4),
                                                   Gid="\t".join([ids] * 4))] * len(at_banner))
                 program.wait_until_ready()
                 self.assertEqual(program.lines(2) if args else program.frame(datagram(40)),
                                  log_lines(40))
-                # The capture process: never root, nothing held, boxed in.
-                self.assertEqual(status_fields("/proc/%d/status" % capture_process(program),
-                                               HELD + ("Uid", "Seccomp", "Name")),
-                                 dict(NOTHING, Uid="\t".join(["65534"] * 4), Seccomp="2",
-                                      Name="skevla-reader" if args else "skevla-capture"))
+                # The capture process and the keeper: never root, nothing
+                # held, boxed in, and no process but the run's has their id.
+                capture, keeper = capture_process(program), capture_process(program, "skevla-keeper")
+                for pid, name in ((capture, "skevla-reader" if args else "skevla-capture"),
+                                  (keeper, "skevla-keeper")):
+                    self.assertEqual(status_fields("/proc/%d/status" % pid,
+                                                   HELD + ("Uid", "Seccomp", "Name")),
+                                     dict(NOTHING, Uid="\t".join([ids] * 4), Seccomp="2",
+                                          Name=name))
+                if expected is OWN:
+                    self.assertEqual(processes_of(ids), {program.pid, capture, keeper})
+                # Holding the sockets, the helper lets no process of its user
+                # attach to it.
+                if not args:
+                    self.assertEqual(os.stat("/proc/%d/status" % capture).st_uid, 0)
                 program.stop()
                 # The same start with a GL driver of the user's choosing.
                 with open(self.record, "w"):
@@ -725,14 +775,20 @@ class Privileges(Run):
         for place in (self.directory, self.writable):
             os.mkdir(os.path.join(place, "sub"), 0o777)
         # Started in one directory with snapshots kept in another, beside a
-        # process of its own user.
-        other = subprocess.Popen([*AS_NOBODY, "sleep", "600"])
-        self.addCleanup(other.wait)
-        self.addCleanup(other.kill)
-        # An X authority with no cookie leaves nothing open.
+        # process of its own user. Root's X cookies, copied for the display
+        # alone, are closed once X has connected.
+        cookies = os.path.join(self.directory, "cookies")
+        for display in (self.display, ":99"):
+            subprocess.run(["xauth", "-f", cookies, "add", display, ".", "0123456789abcdef" * 2],
+                           check=True)
         program = self.started("--snapshots", self.writable, pass_fds=[9],
                                preexec_fn=lambda: os.chdir(self.directory),
-                               prefix=("env", "XAUTHORITY=/dev/null"))
+                               prefix=("env", "XAUTHORITY=" + cookies))
+        own = status_fields("/proc/%d/status" % program.pid, ["Uid"])["Uid"].split()[0]
+        other = subprocess.Popen(["setpriv", "--reuid=" + own, "--regid=" + own,
+                                  "--clear-groups", "sleep", "600"])
+        self.addCleanup(other.wait)
+        self.addCleanup(other.kill)
         self.assertEqual(program.frame(datagram(40)), log_lines(40))
         every = threads(program.proc.pid, *HELD, "Seccomp")
         self.assertGreater(len(every), 1)  # the GL driver's threads too
@@ -781,8 +837,15 @@ class Privileges(Run):
         self.assertEqual(capture_sockets(program.pid), [])
         self.assertEqual(capture_sockets(keeper), [])
         self.assertEqual(len(capture_sockets(capture)), 2)
+        # Whoever gets hold of a capture socket cannot lift its filter.
+        for link in capture_sockets(capture):
+            fd = next(fd for fd in os.listdir("/proc/%d/fd" % capture)
+                      if os.readlink("/proc/%d/fd/%s" % (capture, fd)) == link)
+            with socket.socket(fileno=descriptor_of(capture, int(fd))) as taken:
+                with self.assertRaises(PermissionError):
+                    taken.setsockopt(socket.SOL_SOCKET, 27, 0)  # SO_DETACH_FILTER
         self.assertEqual(sorted(os.listdir(self.writable) + os.listdir(self.directory)),
-                         ["raw.pcap", "sub", "sub", "swrast_dri.so"])
+                         ["cookies", "raw.pcap", "sub", "sub", "swrast_dri.so"])
         held = [os.readlink("/proc/%d/fd/%s" % (program.pid, fd))
                 for fd in os.listdir("/proc/%d/fd" % program.pid)]
         self.assertNotIn(os.readlink("/proc/self/fd/9"), held)  # inherited, closed
@@ -902,6 +965,7 @@ class Picture(Run):
             with self.subTest(saved=where):
                 directory = tempfile.mkdtemp()
                 self.addCleanup(shutil.rmtree, directory)
+                os.chmod(directory, 0o777)  # started as root, skevla saves as its own user
                 args = ("--snapshots", directory) if where != "here" else ()
                 program = self.started(*args, preexec_fn=lambda: os.chdir(directory))
                 program.frame(self.POLY)
@@ -920,6 +984,64 @@ class Picture(Run):
                                                    program.window):
             self.assertLess(time.monotonic(), deadline, "not full screen")
             time.sleep(0.05)
+
+    def test_keeper_holds_to_its_limits(self):
+        # Requests sent to the keeper on the viewer's own channel, as a
+        # subverted viewer could send them: what no window could be, or no
+        # press of s could ask, ends the keeper before it sizes anything,
+        # and makes nothing; a run's budget is refused past its end; a save
+        # that fails leaves no file behind.
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, 0o777)
+
+        def keeper_channel():
+            program = self.started("--snapshots", directory)
+            keeper = capture_process(program, "skevla-keeper")
+            return program, keeper, socket.socket(
+                fileno=descriptor_of(program.pid, peer_of(keeper, 3)))
+
+        def request(channel, width, height, copies, size):
+            pixels = os.memfd_create("pixels")
+            os.write(pixels, bytes(size))
+            socket.send_fds(channel, [struct.pack("III", width, height, copies)], [pixels])
+            os.close(pixels)
+
+        rows = [  # width, height, copies, bytes of pixels
+            (32767, 32767, 1, 3),  # 3 GB, were it sized first
+            (1600, 1201, 1, 1600 * 1201 * 3),  # past the screen
+            (1, 1, 11, 3),  # more presses than one paint answers
+            (2, 2, 1, 11),  # pixels that are not the picture's
+        ]
+        for width, height, copies, size in rows:
+            with self.subTest(request=(width, height, copies, size)):
+                program, keeper, channel = keeper_channel()
+                request(channel, width, height, copies, size)
+                channel.close()
+                wait_for(lambda: gone_or_zombie(keeper), "the keeper to end")
+                self.assertEqual(os.listdir(directory), [])
+                program.stop()
+        program, keeper, channel = keeper_channel()
+        for _ in range(100):
+            request(channel, 1, 1, 10, 3)
+            for _ in range(10):
+                self.assertRegex(program.line(error=True), r"^skevla: saved skevla-\S+\.png$")
+        request(channel, 1, 1, 1, 3)
+        self.assertEqual(program.line(error=True), "skevla: cannot save the picture: the run has "
+                         "spent its budget of 1000 snapshots or 1024 MiB")
+        self.assertEqual(len(os.listdir(directory)), 1000)
+        channel.close()  # the keeper ends with its channel
+        program.stop()
+        for name in os.listdir(directory):
+            os.remove(os.path.join(directory, name))
+        program, keeper, channel = keeper_channel()
+        channel.close()
+        own = status_fields("/proc/%d/status" % keeper, ["Uid"])["Uid"].split()[0]
+        subprocess.run(["setpriv", "--reuid=" + own, "--regid=" + own, "--clear-groups",
+                        "prlimit", "--pid", str(keeper), "--fsize=100"], check=True)
+        press(self.display, program.window, "s")
+        self.assertRegex(program.line(error=True), r"^skevla: cannot save skevla-\S+: File too large$")
+        self.assertEqual(os.listdir(directory), [])
 
     def test_next_frame_shows_only_its_own_datagram(self):
         program = self.started()
@@ -1366,6 +1488,7 @@ class Ending(Run):
         def stopped_keeper():  # on a hung file system: s refused, the rest served
             directory = tempfile.mkdtemp()
             self.addCleanup(shutil.rmtree, directory)
+            os.chmod(directory, 0o777)
             program = self.started("--snapshots", directory)
             keeper = capture_process(program, "skevla-keeper")
             os.kill(keeper, signal.SIGSTOP)
@@ -1753,6 +1876,9 @@ class Replay(Run):
         write_pcap(self.path("cut.pcap"), 101, TCP + TCP)
         with open(self.path("cut.pcap"), "r+b") as cut:
             cut.truncate(os.path.getsize(self.path("cut.pcap")) - 5)
+        write_pcapng(self.path("claims.pcapng"), 101, TCP)
+        with open(self.path("claims.pcapng"), "ab") as claims:  # a block of a megabyte, cut
+            claims.write(struct.pack("<II", 6, 1 << 20) + bytes(100))
         with open(self.path("text.pcap"), "w") as text:
             text.write("not a capture\n" * 4)
         # Root's alone: under sudo the file is opened as the user who ran it.
@@ -1774,6 +1900,14 @@ class Replay(Run):
              banner + ("\n".join(LOGGED + LOGGED[:2]) + "\n").encode(),
              r"3 datagrams received from .*cut\.pcap, 0 packets skipped\nskevla: .*cut\.pcap: "
              r"truncated"),
+            # The sanitizers' runtime gets what it needs in the box too.
+            ("claims.pcapng", ["-t"], (), 1,
+             banner + ("\n".join(LOGGED) + "\n").encode(),
+             r"2 datagrams received from .*claims\.pcapng, 0 packets skipped\nskevla: "
+             r".*claims\.pcapng: truncated pcapng dump file"),
+            # As root, a file of root's is opened before root is given up.
+            ("locked/secret.pcap", ["-t", "-c", "2"], (), 0,
+             banner + ("\n".join(LOGGED) + "\n").encode(), r"2 datagrams received from"),
             ("locked/secret.pcap", [], SUDO, 1, b"", r"secret\.pcap: Permission denied"),
             ("locked/none.pcap", [], SUDO, 1, b"", r"none\.pcap: Permission denied"),
             ("/dev/null", [], (), 1, b"", r"/dev/null: truncated dump file"),

@@ -424,6 +424,20 @@ def syscall(pid, number, *args):
     return raised or ctypes.c_longlong(regs[rax]).value
 
 
+def descriptor_of(pid, fd):
+    """A descriptor of another process's, taken as a process that got hold
+    of it could (pidfd_getfd)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    try:
+        taken = libc.syscall(438, pidfd, fd, 0)  # pidfd_getfd
+        if taken < 0:
+            raise OSError(ctypes.get_errno(), "pidfd_getfd of %d's %d" % (pid, fd))
+        return taken
+    finally:
+        os.close(pidfd)
+
+
 def refusing(*calls):
     """A preexec_fn under which the named system calls fail with ENOSYS, as
     an older kernel or a container's profile has them fail."""

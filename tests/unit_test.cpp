@@ -1,3 +1,4 @@
+#include "authority.h"
 #include "filter.h"
 #include "frame.h"
 #include "interfaces.h"
@@ -12,10 +13,12 @@
 #include "state.h"
 #include "summary.h"
 
+#include <X11/Xauth.h>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -410,6 +413,45 @@ TEST(summary, one_line_as_tcpdump_writes_it)
         const int length = formatOneLine(line, sizeof line, segment, {3723, 7000});
         EXPECT_EQ(std::string(line, static_cast<std::size_t>(length)), row.line);
     }
+}
+
+TEST(authority, cookies_of_the_display_alone)
+{
+    const struct {
+        const char *display, *number;
+    } names[] = {{":0", "0"},        {"host:12.0", "12"},  {"unix:3", "3"},
+                 {"[::1]:5.1", "5"}, {"nocolon", nullptr}, {":x", nullptr}};
+    for (const auto &name : names) {
+        char number[16];
+        const char *found = displayNumber(name.display, number, sizeof number);
+        EXPECT_EQ(found ? std::string(found) : "(none)",
+                  name.number ? std::string(name.number) : "(none)")
+            << name.display;
+    }
+    // Entries for displays 7, 70, 0 and any: display 7's and any's are kept.
+    std::FILE *all = std::tmpfile(), *kept = std::tmpfile();
+    for (const char *number : {"7", "70", "0", ""}) {
+        char address[] = "host", name[] = "MIT-MAGIC-COOKIE-1", data[] = "0123456789abcdef";
+        Xauth entry{256,
+                    4,
+                    address,
+                    static_cast<unsigned short>(std::strlen(number)),
+                    const_cast<char *>(number),
+                    18,
+                    name,
+                    16,
+                    data};
+        ASSERT_EQ(XauWriteAuth(all, &entry), 1);
+    }
+    std::rewind(all);
+    EXPECT_EQ(copyCookies(all, kept, "7"), 2);
+    std::rewind(kept);
+    std::vector<std::string> numbers;
+    for (Xauth *entry; (entry = XauReadAuth(kept)); XauDisposeAuth(entry))
+        numbers.emplace_back(entry->number, entry->number_length);
+    EXPECT_EQ(numbers, (std::vector<std::string>{"7", ""}));
+    std::fclose(all);
+    std::fclose(kept);
 }
 
 TEST(interfaces, interface_line)

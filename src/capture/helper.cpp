@@ -15,7 +15,9 @@
 #include "filter.h"
 #include "sockets.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/prctl.h>
 
 namespace
 {
@@ -46,7 +48,14 @@ bool readArguments(int argc, char **argv, failure &why)
     return true;
 }
 
-bool openLive(failure &why) { return openSockets(live.interface, live.way, why); }
+// Once it holds the sockets, no process of its user may attach to it and
+// use them, whatever the kernel would decide.
+bool openLive(failure &why)
+{
+    return openSockets(live.interface, live.way, why) &&
+           (prctl(PR_SET_DUMPABLE, 0) == 0 ||
+            fail(why, 1, "cannot make the capture helper undumpable: %s", std::strerror(errno)));
+}
 
 bool prepareLive(failure &why)
 {

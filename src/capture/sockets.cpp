@@ -203,7 +203,10 @@ bool prepareSockets(socket_programs &programs, direction way, failure &why)
         prepared =
             prepared && (socket_fd < 0 ||
                          (setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
-                          setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0));
+                          setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
+                          // No one may detach or swap the filter, should they
+                          // get hold of the socket.
+                          setsockopt(socket_fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) == 0));
     if (!prepared)
         return fail(why, 1, "cannot attach the filter: %s", std::strerror(errno));
     for (const int socket_fd : {sockets.ipv4, sockets.ipv6})

@@ -13,6 +13,10 @@ struct picture_request {
 };
 
 // The largest side a picture may have (X's), and the most copies one
-// request may ask for.
+// request may ask for: presses of s before one paint.
 inline constexpr std::uint32_t picture_side_limit = 32767;
-inline constexpr std::uint32_t copies_limit = 100;
+inline constexpr std::uint32_t copies_limit = 10;
+
+// What a run's snapshots may take of the file system at most.
+inline constexpr std::uint32_t snapshot_files_limit = 1000;
+inline constexpr std::uint64_t snapshot_bytes_limit = std::uint64_t{1} << 30;

@@ -1,16 +1,20 @@
 #include "privileges.h"
 
+#include <algorithm>
 #include <cap-ng.h>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <grp.h>
 #include <initializer_list>
+#include <iterator>
 #include <pwd.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -77,12 +81,38 @@ const char *becomeSudoUser()
     return nullptr;
 }
 
-// Root owns files that a uid-0 process could change or read.
-const char *becomeNobody(bool gpu_groups)
+// Whether a running process has id as a user or group id, real, effective,
+// saved or for the file system.
+bool inUse(unsigned id)
 {
-    const passwd *nobody = getpwnam("nobody");
-    const uid_t uid = nobody ? nobody->pw_uid : 65534;
-    const gid_t gid = nobody ? nobody->pw_gid : 65534;
+    DIR *processes = opendir("/proc");
+    bool used = false;
+    for (const dirent *entry; !used && processes && (entry = readdir(processes));) {
+        char path[300], line[256];
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::snprintf(path, sizeof path, "/proc/%s/status", entry->d_name);
+        FILE *status = std::fopen(path, "re");
+        while (status && !used && std::fgets(line, sizeof line, status)) {
+            unsigned ids[4];
+            if ((std::sscanf(line, "Uid: %u %u %u %u", &ids[0], &ids[1], &ids[2], &ids[3]) == 4 ||
+                 std::sscanf(line, "Gid: %u %u %u %u", &ids[0], &ids[1], &ids[2], &ids[3]) == 4))
+                used = std::find(std::begin(ids), std::end(ids), id) != std::end(ids);
+        }
+        if (status)
+            std::fclose(status);
+    }
+    if (processes)
+        closedir(processes);
+    return used;
+}
+
+bool anAccount(unsigned id) { return getpwuid(id) || getgrgid(id); }
+
+// Root owns files, and nobody is shared with many daemons: skevla's own id
+// is neither.
+const char *becomeOwnUser(uid_t uid, gid_t gid, bool gpu_groups)
+{
     gid_t groups[3] = {gid};
     std::size_t count = 1;
     for (const char *name : {"video", "render"})
@@ -91,9 +121,9 @@ const char *becomeNobody(bool gpu_groups)
     if (setgroups(count, groups) != 0)
         return "dropping root's groups";
     if (setgid(gid) != 0)
-        return "taking nobody's group id";
+        return "taking skevla's own group id";
     if (setuid(uid) != 0)
-        return "taking nobody's id";
+        return "taking skevla's own id";
     return nullptr;
 }
 
@@ -124,6 +154,53 @@ bool refuseToGoOn(const char *failed, failure &why)
 
 } // namespace
 
+bool ownId(uid_t &uid, gid_t &gid, failure &why)
+{
+    if (const passwd *own = getpwnam(own_user)) {
+        uid = own->pw_uid;
+        gid = own->pw_gid;
+        return true;
+    }
+    // Handed down by the viewer: one of the range that no account has.
+    unsigned long given;
+    if (const char *text = std::getenv("SKEVLA_UID"); text && parseId(text, given)) {
+        if (given < dynamic_first || given > dynamic_last || anAccount(given)) {
+            errno = EINVAL;
+            return fail(why, 1, "SKEVLA_UID=%s is no id of skevla's own", text);
+        }
+        uid = static_cast<uid_t>(given);
+        gid = static_cast<gid_t>(given);
+        return true;
+    }
+    unsigned start = 0;
+    if (getrandom(&start, sizeof start, 0) != sizeof start)
+        start = static_cast<unsigned>(getpid());
+    const unsigned span = dynamic_last - dynamic_first + 1;
+    for (unsigned tried = 0; tried < span; ++tried) {
+        const unsigned id = dynamic_first + (start + tried) % span;
+        if (anAccount(id) || inUse(id))
+            continue;
+        char text[16];
+        std::snprintf(text, sizeof text, "%u", id);
+        setenv("SKEVLA_UID", text, 1);
+        uid = id;
+        gid = id;
+        return true;
+    }
+    errno = EAGAIN;
+    return fail(why, 1,
+                "no id of the range %u to %u is free for skevla's own; add the system "
+                "user %s",
+                dynamic_first, dynamic_last, own_user);
+}
+
+bool settleOwnId(failure &why)
+{
+    uid_t uid;
+    gid_t gid;
+    return getuid() != 0 || underSudo() || ownId(uid, gid, why);
+}
+
 bool becomeInvokingUser(failure &why)
 {
     if (!underSudo())
@@ -139,10 +216,14 @@ bool dropAll(identity who, failure &why)
     const bool sudo = underSudo();
     clearBoundingSet();
     const char *failed = nullptr;
+    uid_t own_uid;
+    gid_t own_gid;
     if (sudo)
         failed = becomeSudoUser();
-    else if (root && who != identity::invoking_user)
-        failed = becomeNobody(who == identity::drawing);
+    else if (root && !ownId(own_uid, own_gid, why))
+        return false;
+    else if (root)
+        failed = becomeOwnUser(own_uid, own_gid, who == identity::drawing);
     if (!failed)
         failed = shed();
     return !failed || refuseToGoOn(failed, why);

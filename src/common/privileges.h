@@ -11,13 +11,33 @@
 #include <span>
 #include <sys/types.h>
 
-// Who a process becomes when it gives up root.
+// Who a process becomes when it gives up root: under sudo the user who ran
+// sudo; started as plain root, skevla's own id (ownId); otherwise as it was
+// started.
 enum class identity {
-    invoking_user, // under sudo the user who ran sudo; otherwise as it was started
-    unprivileged,  // the same, but nobody when started as root without sudo
-    drawing,       // the same as unprivileged, but nobody keeps the groups that own the
-                   // GPU's device nodes (video, render), so a GPU still serves
+    unprivileged,
+    drawing, // the same, but skevla's own id keeps the groups that own the GPU's
+             // device nodes (video, render), so a GPU still serves
 };
+
+// Skevla's own system user, which the package makes.
+inline constexpr char own_user[] = "_skevla";
+
+// The range of ids systemd keeps for dynamic users, where a build tree's
+// run finds an id of its own.
+inline constexpr unsigned dynamic_first = 61184, dynamic_last = 65519;
+
+// The id every process of a plain-root run becomes, never root's or
+// nobody's: _skevla's where the package made it; else the one in
+// SKEVLA_UID, which the viewer sets for the children it starts; else one
+// chosen now from the dynamic range that no account and no running process
+// has, and set in SKEVLA_UID. False with why.
+bool ownId(uid_t &uid, gid_t &gid, failure &why);
+
+// Started as plain root, settles skevla's own id for the whole run before
+// any child starts, so that every process becomes the same; does nothing
+// otherwise. False with why.
+bool settleOwnId(failure &why);
 
 // Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the
 // user who ran sudo, with that user's groups and HOME, which leaves no
@@ -27,11 +47,11 @@ bool becomeInvokingUser(failure &why);
 
 // Becomes who: under sudo (real user root, SUDO_UID and SUDO_GID set) the
 // user who ran sudo, with that user's groups and HOME, so nothing after
-// runs as root and the X connection is made by the display's owner; then
-// clears every capability (effective, permitted, inheritable, ambient,
-// and the bounding set where root may) and sets no_new_privs, so none
-// comes back through exec. False with why, naming the step that failed:
-// going on privileged is never the fallback.
+// runs as root and the X connection is made by the display's owner; as
+// plain root skevla's own id; then clears every capability (effective,
+// permitted, inheritable, ambient, and the bounding set where root may)
+// and sets no_new_privs, so none comes back through exec. False with why,
+// naming the step that failed: going on privileged is never the fallback.
 bool dropAll(identity who, failure &why);
 
 // sudo's SUDO_UID and SUDO_GID as ids: whole decimal numbers, nothing else.

@@ -40,7 +40,22 @@ constexpr int creating = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t readable = 0644;
 
 const char *directory_path;
-unsigned made; // snapshots within the run: the N of the name
+std::uint32_t largest_width, largest_height; // the largest the window can be
+unsigned made;                               // snapshots within the run: the N of the name
+
+// What the run's snapshots have taken of their budget.
+struct budget {
+    unsigned files;
+    std::uint64_t bytes;
+};
+budget spent;
+
+// One file being written: where, and how many bytes so far.
+struct output {
+    int fd;
+    std::uint64_t written;
+    bool over_budget;
+};
 
 void say(const char *line)
 {
@@ -66,26 +81,36 @@ int createNext(char *name, std::size_t size)
 }
 
 // libpng writes through write(2): no stdio, whose set-up would ask for
-// calls the box refuses.
+// calls the box refuses; never past the run's budget.
 void writeOut(png_structp png, png_bytep data, png_size_t length)
 {
-    const int fd = *static_cast<int *>(png_get_io_ptr(png));
+    auto &to = *static_cast<output *>(png_get_io_ptr(png));
+    if (spent.bytes + to.written + length > snapshot_bytes_limit) {
+        to.over_budget = true;
+        png_error(png, "budget");
+    }
     while (length > 0) {
-        const ssize_t written = write(fd, data, length);
+        const ssize_t written = write(to.fd, data, length);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             png_error(png, "write");
         data += written;
+        to.written += static_cast<std::uint64_t>(written);
         length -= static_cast<std::size_t>(written);
     }
 }
 
 void flushNothing(png_structp) {}
 
-bool writePng(int fd, const unsigned char *pixels, std::uint32_t width, std::uint32_t height)
+// The keeper says itself why a save failed, in its own words, once.
+[[noreturn]] void failedSilently(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void warnedSilently(png_structp, png_const_charp) {}
+
+bool writePng(output &to, const unsigned char *pixels, std::uint32_t width, std::uint32_t height)
 {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, failedSilently, warnedSilently);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info || setjmp(png_jmpbuf(png))) {
         const int cause = errno;
@@ -93,7 +118,7 @@ bool writePng(int fd, const unsigned char *pixels, std::uint32_t width, std::uin
         errno = cause;
         return false;
     }
-    png_set_write_fn(png, &fd, writeOut, flushNothing);
+    png_set_write_fn(png, &to, writeOut, flushNothing);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -105,23 +130,50 @@ bool writePng(int fd, const unsigned char *pixels, std::uint32_t width, std::uin
     return true;
 }
 
-void save(const unsigned char *pixels, std::uint32_t width, std::uint32_t height)
+void sayBudgetSpent()
 {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "skevla: cannot save the picture: the run has spent its budget of %u "
+                  "snapshots or %u MiB\n",
+                  snapshot_files_limit, static_cast<unsigned>(snapshot_bytes_limit >> 20));
+    say(line);
+}
+
+// Saves one copy, or says why not, removes what it made and returns false.
+bool save(const unsigned char *pixels, std::uint32_t width, std::uint32_t height)
+{
+    if (spent.files >= snapshot_files_limit) {
+        sayBudgetSpent();
+        return false;
+    }
     char name[96], line[256];
-    const int fd = createNext(name, sizeof name);
-    if (fd < 0) {
+    output to{createNext(name, sizeof name), 0, false};
+    if (to.fd < 0) {
         std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
                       std::strerror(errno));
-    } else {
-        const bool written = writePng(fd, pixels, width, height);
-        const int cause = errno;
-        if (close(fd) != 0 || !written)
-            std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
-                          std::strerror(written ? errno : cause));
-        else
-            std::snprintf(line, sizeof line, "skevla: saved %s\n", name);
+        say(line);
+        return false;
     }
+    const bool written = writePng(to, pixels, width, height);
+    const int cause = errno;
+    const bool closed = close(to.fd) == 0;
+    if (written && closed) {
+        ++spent.files;
+        spent.bytes += to.written;
+        std::snprintf(line, sizeof line, "skevla: saved %s\n", name);
+        say(line);
+        return true;
+    }
+    unlinkat(directory_fd, name, 0);
+    if (to.over_budget) {
+        sayBudgetSpent();
+        return false;
+    }
+    std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
+                  std::strerror(written ? errno : cause));
     say(line);
+    return false;
 }
 
 constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
@@ -143,9 +195,11 @@ const rule allowed[] = {
     {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
     {allow, SCMP_SYS(pread64)},
     {allow, SCMP_SYS(fstat)},
+    {allow, SCMP_SYS(newfstatat)}, // glibc's fstat
     {allow, SCMP_SYS(write)},
     {allow, SCMP_SYS(close)},
     {allow, SCMP_SYS(openat), 3, {in_directory, as_made, with_mode}},
+    {allow, SCMP_SYS(unlinkat), 1, {in_directory}}, // what a failed save made
     {refuse, SCMP_SYS(openat), 1, {elsewhere}},
     {refuse, SCMP_SYS(openat), 1, {made_otherwise}},
     {refuse, SCMP_SYS(openat), 1, {other_mode}},
@@ -160,14 +214,20 @@ const rule allowed[] = {
     {allow, SCMP_SYS(exit_group)},
 };
 
-const beneath changes[] = {
-    {directory_fd, LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_WRITE_FILE}};
+const beneath changes[] = {{directory_fd, LANDLOCK_ACCESS_FS_MAKE_REG |
+                                              LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                              LANDLOCK_ACCESS_FS_REMOVE_FILE}};
 
 bool readArguments(int argc, char **argv, failure &why)
 {
-    directory_path = argc == 2 ? argv[1] : nullptr;
-    return directory_path ||
-           fail(why, 2, "the snapshot keeper was started with arguments it does not take");
+    char end;
+    if (argc == 3 && std::sscanf(argv[1], "%ux%u%c", &largest_width, &largest_height, &end) == 2 &&
+        largest_width > 0 && largest_width <= picture_side_limit && largest_height > 0 &&
+        largest_height <= picture_side_limit) {
+        directory_path = argv[2];
+        return true;
+    }
+    return fail(why, 2, "the snapshot keeper was started with arguments it does not take");
 }
 
 bool openDirectory(failure &why)
@@ -217,10 +277,14 @@ bool takeRequest(picture_request &asked, int &pixels)
     if (part && part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_RIGHTS &&
         part->cmsg_len == CMSG_LEN(sizeof(int)))
         std::memcpy(&pixels, CMSG_DATA(part), sizeof pixels);
-    // Anything else is no request: the viewer is not itself.
+    // Anything else is no request the viewer could make: it is not itself.
+    // Nothing is sized before this.
+    struct stat file;
     if (got != sizeof asked || pixels < 0 || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
-        asked.width == 0 || asked.height == 0 || asked.width > picture_side_limit ||
-        asked.height > picture_side_limit || asked.copies == 0 || asked.copies > copies_limit)
+        asked.width == 0 || asked.height == 0 || asked.width > largest_width ||
+        asked.height > largest_height || asked.copies == 0 || asked.copies > copies_limit ||
+        fstat(pixels, &file) != 0 ||
+        static_cast<std::uint64_t>(file.st_size) != std::uint64_t{asked.width} * asked.height * 3)
         _exit(1);
     return true;
 }
@@ -248,8 +312,10 @@ __attribute__((noreturn)) void serveRequests()
         if (!readPixels(from, pixels))
             _exit(1);
         close(from);
-        for (std::uint32_t copy = 0; copy < asked.copies; ++copy)
-            save(pixels.data(), asked.width, asked.height);
+        // A copy that fails says why once: the next ones would fail alike.
+        for (std::uint32_t copy = 0;
+             copy < asked.copies && save(pixels.data(), asked.width, asked.height); ++copy) {
+        }
         const char done = 1;
         if (write(channel_descriptor, &done, sizeof done) != sizeof done)
             break;
@@ -259,7 +325,7 @@ __attribute__((noreturn)) void serveRequests()
 
 const child_program keeper{
     .name = "snapshot keeper",
-    .who = identity::invoking_user,
+    .who = identity::unprivileged,
     .read = readArguments,
     .acquire = openDirectory,
     .prepare = prepareNames,

@@ -25,6 +25,7 @@
 // flows one way: options, the capture process, the channel, the loop, the
 // log and the frame; docs/design.md maps the files. Start reading at main.
 
+#include "authority.h"
 #include "channel.h"
 #include "filter.h"
 #include "interfaces.h"
@@ -43,6 +44,7 @@
 
 #include <GL/freeglut.h>
 #include <GL/glx.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -51,7 +53,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace
@@ -110,35 +111,6 @@ void checkWindowSize()
             winx, winy, largest[0], largest[1]);
 }
 
-// Started as root, the X connection is made by nobody, who cannot read
-// root's X authority file: its cookies are read now and handed to Xlib in
-// memory, which nobody may read through this process's own descriptor.
-void keepXAuthority()
-{
-    if (getuid() != 0)
-        return;
-    const char *named = std::getenv("XAUTHORITY");
-    const char *home = std::getenv("HOME");
-    char path[PATH_MAX];
-    std::snprintf(path, sizeof path, "%s%s",
-                  named && named[0] ? named
-                  : home            ? home
-                                    : "/",
-                  named && named[0] ? "" : "/.Xauthority");
-    const int file = open(path, O_RDONLY | O_CLOEXEC);
-    const int memory = file >= 0 ? memfd_create("xauthority", MFD_CLOEXEC) : -1;
-    static char cookies[1 << 16];
-    const ssize_t length = memory >= 0 ? read(file, cookies, sizeof cookies) : -1;
-    if (length > 0 && write(memory, cookies, static_cast<std::size_t>(length)) == length) {
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", memory);
-        setenv("XAUTHORITY", path, 1);
-    } else if (memory >= 0) {
-        close(memory);
-    }
-    if (file >= 0)
-        close(file);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -186,6 +158,8 @@ int main(int argc, char **argv)
     winy = settings.winy;
     counts.file = settings.file;
 
+    if (!settleOwnId(why))
+        die(why);
     // Live capture is the one thing done with the privilege: before
     // no_new_privs, which would keep the helper's file capability from
     // taking effect.
@@ -201,13 +175,11 @@ int main(int argc, char **argv)
     startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
     if (settings.record && !openRecording(settings.record, why))
         die(why);
-    if (!startSnapshots(settings.snapshots, settings.sandbox, why))
-        die(why);
     keepXAuthority();
     // Nothing privileged is held from here on: not root's id (nobody when
     // started as root), not a capability. What comes next (X, the GL
     // driver, which the environment chooses) runs with no rights of root.
-    if (!dropAll(identity::drawing, why))
+    if (!dropAll(identity::drawing, why) || !settleSnapshots(settings.snapshots, why))
         die(why);
     // A bad filter is refused before anything shows, whatever the capture
     // process is doing; a replay's is the reader's to judge, for the file's
@@ -244,6 +216,12 @@ int main(int argc, char **argv)
     int glut_argc = 1;
     char *glut_argv[] = {argv[0], nullptr};
     glutInit(&glut_argc, glut_argv);
+    forgetXAuthority();
+    // The keeper, for pictures no larger than the window or the screen
+    // (full screen), before Landlock, whose domain it would inherit.
+    if (!startKeeper(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
+                     std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)), settings.sandbox, why))
+        die(why);
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
     // GL driver starts threads with the window, which inherit it.

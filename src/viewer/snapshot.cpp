@@ -19,6 +19,7 @@ namespace
 // on a slow or hung file system can hold of the viewer's memory.
 constexpr unsigned in_flight_limit = 2;
 
+const char *path;      // where the keeper saves
 int keeper = -1;       // the channel to the keeper, -1 once it has ended
 char unavailable[256]; // why s cannot save where there is no keeper
 std::uint32_t wanted;  // presses of s the next paint answers
@@ -84,24 +85,31 @@ bool handOver(const picture_request &asked, int file)
 
 } // namespace
 
-bool startSnapshots(const char *directory, bool sandbox, failure &why)
+bool settleSnapshots(const char *directory, failure &why)
 {
-    const char *path = directory ? directory : ".";
-    const int opened = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory && (opened < 0 || access(path, W_OK | X_OK) != 0))
+    path = directory ? directory : ".";
+    if (access(path, W_OK | X_OK) == 0)
+        return true;
+    if (directory)
         return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
                     std::strerror(errno));
-    if (opened < 0) {
-        std::snprintf(unavailable, sizeof unavailable,
-                      "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
-                      std::strerror(errno));
+    std::snprintf(unavailable, sizeof unavailable,
+                  "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
+                  std::strerror(errno));
+    return true;
+}
+
+bool startKeeper(int largest_width, int largest_height, bool sandbox, failure &why)
+{
+    if (unavailable[0])
         return true;
-    }
-    close(opened);
-    const char *arguments[4] = {"skevla-keeper"};
+    char largest[32];
+    std::snprintf(largest, sizeof largest, "%dx%d", largest_width, largest_height);
+    const char *arguments[5] = {"skevla-keeper"};
     int count = 1;
     if (!sandbox)
         arguments[count++] = "--no-sandbox";
+    arguments[count++] = largest;
     arguments[count] = path;
     child started;
     if (!spawnChild("skevla-keeper", "snapshot keeper", arguments, nullptr, started, why))

@@ -6,10 +6,16 @@
 
 #include "failure.h"
 
-// Starts the keeper for the directory (nullptr: the current one). False,
+// Settles where s saves: the directory named (nullptr: the current one),
+// which this process's user, the keeper's, must be able to write. False,
 // status 2, for a directory named that is not there or not writable; the
 // current one need not be, and s then says why it cannot save.
-bool startSnapshots(const char *directory, bool sandbox, failure &why);
+bool settleSnapshots(const char *directory, failure &why);
+
+// Starts the keeper for pictures of at most largest_width by
+// largest_height pixels: before Landlock, whose domain it would inherit.
+// False with why.
+bool startKeeper(int largest_width, int largest_height, bool sandbox, failure &why);
 
 // s: the picture is saved at the next paint, which the caller asks for;
 // without a keeper, says why not at once.
