@@ -51,7 +51,8 @@ int posix_memalign(void **out, size_t alignment, size_t size)
 __attribute__((destructor)) static void report(void)
 {
     char line[64];
-    const int length = snprintf(line, sizeof line, "malloc_count: %ld\n", atomic_load(&allocations));
+    const int length =
+        snprintf(line, sizeof line, "malloc_count: %ld\n", atomic_load(&allocations));
     if (write(2, line, (size_t)length) != length) {
         /* Nothing to be done: the benchmark names the step that lacks it. */
     }

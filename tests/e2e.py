@@ -139,7 +139,8 @@ CYAN, WHITE = (0, 255, 255).__eq__, (255, 255, 255).__eq__
 # x86_64: XCB waits for the X server in poll, skevla's loop in ppoll.
 WAITING_ON_X = ("7",)
 USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
-         b"       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both) -c count(int)"
+         b"       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, inout=both)"
+         b" -B size(capture buffer in KiB, 256-1048576, default 2048) -c count(int)"
          b" -v(one line each) -D(list interfaces) --version\n"
          b"       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed,"
          b" 0.01-1000) -o file(record what is shown)\n"
@@ -466,7 +467,7 @@ class Capture(Run):
             copy = copy_for_nobody(directory)
             rows = [  # arguments, exit status, standard error (a pattern)
                 # The remedy names the binary where it is, quoted, so it can be pasted.
-                ((), 1, r"^skevla: cannot open a raw TCP socket: Operation not permitted;"
+                ((), 1, r"^skevla: cannot open a capture socket: Operation not permitted;"
                         r" .*root.*sudo setcap cap_net_raw=ep '%s'\n$" % re.escape(
                             os.path.join(directory, "skevla-capture"))),
                 # The filter is read before the socket is asked for.
@@ -836,7 +837,7 @@ class Privileges(Run):
                 self.assertTrue(result(got) if callable(result) else got == result, got)
         self.assertEqual(capture_sockets(program.pid), [])
         self.assertEqual(capture_sockets(keeper), [])
-        self.assertEqual(len(capture_sockets(capture)), 2)
+        self.assertEqual(len(capture_sockets(capture)), 1)
         # Whoever gets hold of a capture socket cannot lift its filter.
         for link in capture_sockets(capture):
             fd = next(fd for fd in os.listdir("/proc/%d/fd" % capture)
@@ -1078,6 +1079,8 @@ class Options(Run):
              r"^skevla: --snapshots '/nonexistent': No such file or directory; .*\n$"),
             (["-r", "x.pcap", "-Q", "in"], 2, b"", refused("-Q cannot be used with -r")),
             (["-c", "0"], 2, b"", refused("-c needs a positive count")),
+            (["-B", "128"], 2, b"", refused("-B needs a whole number of KiB from 256 to 1048576")),
+            (["-r", "x.pcap", "-B", "512"], 2, b"", refused("-B cannot be used with -r")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
             (["--help"], 0, USAGE + KEYS, "^$"),
             (["-md", "--version"], 0, b"skevla %s\n" % VERSION, "^$"),
@@ -1113,6 +1116,7 @@ class Options(Run):
             # GLUT's default.
             (["-h", "-display", "-w", ":99"], (300, 300)),
             (["-w", "3000", "-h", "2000"], (3000, 2000)),
+            (["-B", "256"], (500, 500)),  # the least capture ring
         ]
         for args, size in rows:
             with self.subTest(args=args):

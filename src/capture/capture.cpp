@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,8 +21,6 @@ constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
 // told no, softly.
 const rule allowed[] = {
     {allow, SCMP_SYS(read)},
-    {allow, SCMP_SYS(recvfrom)},
-    {allow, SCMP_SYS(recvmsg)},
     {allow, SCMP_SYS(poll)},
     {allow, SCMP_SYS(ppoll)},
     {allow, SCMP_SYS(write), 1, {on_channel}},
@@ -45,43 +44,120 @@ const rule allowed[] = {
 };
 
 // The viewer gone ends the process, at any step.
-void send(const record_header &header, const void *bytes)
+void send(const void *message, std::size_t size)
 {
-    if (!sendRecord(channel_descriptor, header, bytes))
-        _exit(0);
-}
-
-request_kind awaitRequest()
-{
-    request_kind asked{};
-    ssize_t got;
+    ssize_t sent;
     do
-        got = read(channel_descriptor, &asked, sizeof asked);
-    while (got < 0 && errno == EINTR);
-    if (got != sizeof asked)
+        sent = write(channel_descriptor, message, size);
+    while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(size))
         _exit(0);
-    return asked;
 }
 
-void sendCounts(std::uint64_t dropped, std::uint64_t skipped)
+// The stream as the viewer has asked for it: messages it may still be
+// sent, and datagrams they may hold.
+struct asked_for {
+    std::uint32_t messages;
+    std::uint64_t datagrams;
+};
+asked_for credit;
+
+// The message being packed, sent as soon as it is full or the source would
+// wait: records as they come, at once when they come slowly.
+struct packing {
+    alignas(record_header) unsigned char bytes[message_limit];
+    std::size_t used;
+    std::size_t last; // where the last record added begins
+};
+packing message;
+
+std::uint64_t dropped, skipped; // told with every record: what the source has counted so far
+const source *input;
+
+void takeRequest(const request &asked)
 {
+    if (asked.kind == request_kind::next) {
+        ++credit.messages;
+        credit.datagrams += asked.datagrams;
+        return;
+    }
+    // The kernel's count as a receive reported it may be older than one
+    // read since: what is told never goes down.
+    dropped = std::max(dropped, input->drops());
     record_header answer{};
     answer.kind = record_kind::counts;
     answer.dropped = dropped;
     answer.skipped = skipped;
-    send(answer, nullptr);
+    if (!sendRecord(channel_descriptor, answer, nullptr))
+        _exit(0);
 }
 
-[[noreturn]] void end(record_kind kind, std::uint64_t dropped, std::uint64_t skipped,
-                      const failure *why)
+// Takes the requests that have come, and waits for one while no more of
+// the stream may be sent.
+void takeRequests()
+{
+    for (;;) {
+        const bool waiting = credit.messages == 0 || credit.datagrams == 0;
+        pollfd readable{channel_descriptor, POLLIN, 0};
+        if (!waiting && poll(&readable, 1, 0) != 1)
+            return;
+        if (waiting && message.used > 0) {
+            // All that may be sent has been taken: it goes now.
+            send(message.bytes, message.used);
+            message.used = 0;
+            --credit.messages;
+            continue;
+        }
+        request asked{};
+        ssize_t got;
+        do
+            got = read(channel_descriptor, &asked, sizeof asked);
+        while (got < 0 && errno == EINTR);
+        if (got != sizeof asked)
+            _exit(0);
+        takeRequest(asked);
+    }
+}
+
+// Sends the message being packed, then takes the requests that came
+// meanwhile.
+void flush()
+{
+    if (message.used == 0)
+        return;
+    send(message.bytes, message.used);
+    message.used = 0;
+    --credit.messages;
+    dropped = std::max(dropped, input->drops());
+    takeRequests();
+}
+
+// Adds a record of the stream, in a message of its own where the one being
+// packed has no room for it.
+void append(record_header &header, const void *bytes)
+{
+    const std::size_t span = recordSpan(header.captured);
+    if (message.used + span > sizeof message.bytes)
+        flush();
+    header.dropped = dropped;
+    header.skipped = skipped;
+    message.last = message.used;
+    std::memcpy(message.bytes + message.used, &header, sizeof header);
+    if (header.captured > 0)
+        std::memcpy(message.bytes + message.used + sizeof header, bytes, header.captured);
+    std::memset(message.bytes + message.used + sizeof header + header.captured, 0,
+                span - sizeof header - header.captured);
+    message.used += span;
+}
+
+[[noreturn]] void end(record_kind kind, const failure *why)
 {
     record_header last{};
     last.kind = kind;
     last.status = why ? why->status : 0;
-    last.dropped = dropped;
-    last.skipped = skipped;
     last.captured = why ? static_cast<std::uint32_t>(strnlen(why->why, datagram_limit)) : 0;
-    send(last, why ? why->why : nullptr);
+    append(last, why ? why->why : nullptr);
+    flush();
     _exit(last.status);
 }
 
@@ -97,59 +173,68 @@ void reportRefused(int call)
     sendRecord(channel_descriptor, report, nullptr);
 }
 
-void failCapture(const failure &why) { end(record_kind::failed, 0, 0, &why); }
+void failCapture(const failure &why)
+{
+    record_header last{};
+    last.kind = record_kind::failed;
+    last.status = why.status;
+    last.captured = static_cast<std::uint32_t>(strnlen(why.why, datagram_limit));
+    sendRecord(channel_descriptor, last, why.why);
+    _exit(why.status);
+}
 
-void serve(const source &input)
+void beforeWaiting() { flush(); }
+
+void serve(const source &from)
 {
     static failure why;
-    std::uint64_t dropped = 0, skipped = 0;
+    input = &from;
     record_header ready{};
     ready.kind = record_kind::ready;
-    send(ready, nullptr);
-    // The kernel's count as a receive reported it may be older than one
-    // read since: what is told never goes down.
-    const auto answer = [&] {
-        dropped = std::max(dropped, input.drops());
-        sendCounts(dropped, skipped);
-    };
+    if (!sendRecord(channel_descriptor, ready, nullptr))
+        _exit(0);
     for (;;) {
-        if (awaitRequest() != request_kind::next) {
-            answer();
-            continue;
+        if (credit.messages == 0 || credit.datagrams == 0)
+            takeRequests();
+        found taken{};
+        switch (input->next(taken, why)) {
+        case outcome::datagram: {
+            record_header record{};
+            record.kind = record_kind::datagram;
+            record.length = taken.length;
+            record.captured = taken.captured;
+            record.seconds = taken.seconds;
+            record.nanoseconds = taken.nanoseconds;
+            record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
+            dropped = std::max(dropped, taken.dropped);
+            append(record, taken.bytes);
+            --credit.datagrams;
+            break;
         }
-        for (bool sent = false; !sent;) {
-            found taken{};
-            switch (input.next(taken, why)) {
-            case outcome::datagram: {
-                record_header record{};
-                record.kind = record_kind::datagram;
-                record.length = taken.length;
-                record.captured = taken.captured;
-                record.seconds = taken.seconds;
-                record.nanoseconds = taken.nanoseconds;
-                record.dropped = dropped = std::max(dropped, taken.dropped);
-                record.skipped = skipped;
-                record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
-                send(record, taken.bytes);
-                sent = true;
-                break;
+        case outcome::skipped: {
+            // Told at once (the next record may be long in coming), but one
+            // record tells a run of them.
+            ++skipped;
+            auto *last = reinterpret_cast<record_header *>(message.bytes + message.last);
+            if (message.used > 0 && last->kind == record_kind::skipped) {
+                last->skipped = skipped;
+            } else {
+                record_header told{};
+                told.kind = record_kind::skipped;
+                append(told, nullptr);
             }
-            case outcome::skipped:
-                // Told at once: the next record may be long in coming.
-                sendCounts(dropped, ++skipped);
-                break;
-            case outcome::nothing_yet:
-                // Only counts can be asked for while a datagram is awaited.
-                if (awaitRequest() != request_kind::next)
-                    answer();
-                break;
-            case outcome::gone:
-                end(record_kind::gone, std::max(dropped, input.drops()), skipped, &why);
-            case outcome::ended:
-                end(record_kind::ended, dropped, skipped, nullptr);
-            case outcome::failed:
-                end(record_kind::failed, dropped, skipped, &why);
-            }
+            break;
+        }
+        case outcome::nothing_yet:
+            takeRequests();
+            break;
+        case outcome::gone:
+            dropped = std::max(dropped, input->drops());
+            end(record_kind::gone, &why);
+        case outcome::ended:
+            end(record_kind::ended, nullptr);
+        case outcome::failed:
+            end(record_kind::failed, &why);
         }
     }
 }

@@ -51,6 +51,11 @@ void reportRefused(int call);
 // status.
 __attribute__((noreturn)) void failCapture(const failure &why);
 
+// What a source calls before it waits for its input: what was taken so far
+// goes to the viewer now.
+void beforeWaiting();
+
 // Tells the viewer it is ready, then answers it until it goes away or the
-// input ends.
+// input ends: datagrams packed in messages of as many as come at once, as
+// many messages and datagrams as it asked for.
 [[noreturn]] void serve(const source &input);

@@ -1,6 +1,6 @@
 // skevla-capture: the helper skevla starts for live capture, and the only
-// file that ever holds the capture privilege. It opens the sockets (and
-// binds them to -i) while privileged, becomes an unprivileged user with no
+// file that ever holds the capture privilege. It opens its socket (and
+// binds it to -i) while privileged, becomes an unprivileged user with no
 // capability, boxes itself in, and then only answers skevla on the channel
 // it finds on descriptor 3. A member of the capture group can run it by
 // hand, with any arguments, environment and descriptors, so it trusts
@@ -8,7 +8,7 @@
 // channel is closed, and a helper made privileged by a file capability or
 // setuid never runs unboxed.
 //
-//     skevla-capture [--no-sandbox] [-f EXPRESSION] [-i INTERFACE] [-Q out|inout]
+//     skevla-capture [--no-sandbox] [-f EXPRESSION] [-i INTERFACE] [-Q out|inout] [-B KiB]
 
 #include "capture.h"
 #include "child.h"
@@ -16,6 +16,7 @@
 #include "sockets.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/prctl.h>
 
@@ -25,9 +26,22 @@ namespace
 struct live_capture {
     const char *expression, *interface;
     direction way;
-    socket_programs programs;
+    unsigned ring_kib = ring_default_kib;
+    bpf_program program;
 };
 live_capture live;
+
+// A ring's size in KiB: a whole decimal number within the bounds.
+bool parseRing(const char *text, unsigned &kib)
+{
+    char *end;
+    errno = 0;
+    const unsigned long value = text[0] >= '0' && text[0] <= '9' ? std::strtoul(text, &end, 10) : 0;
+    if (value < ring_least_kib || value > ring_most_kib || errno != 0 || *end != '\0')
+        return false;
+    kib = static_cast<unsigned>(value);
+    return true;
+}
 
 bool readArguments(int argc, char **argv, failure &why)
 {
@@ -37,6 +51,8 @@ bool readArguments(int argc, char **argv, failure &why)
             live.expression = argv[++i];
         else if (valued && std::strcmp(argv[i], "-i") == 0 && !live.interface)
             live.interface = argv[++i];
+        else if (valued && std::strcmp(argv[i], "-B") == 0 && parseRing(argv[i + 1], live.ring_kib))
+            ++i;
         else if (valued && std::strcmp(argv[i], "-Q") == 0 && std::strcmp(argv[i + 1], "out") == 0)
             live.way = direction::out, ++i;
         else if (valued && std::strcmp(argv[i], "-Q") == 0 &&
@@ -48,19 +64,19 @@ bool readArguments(int argc, char **argv, failure &why)
     return true;
 }
 
-// Once it holds the sockets, no process of its user may attach to it and
-// use them, whatever the kernel would decide.
+// Once it holds the socket, no process of its user may attach to it and
+// use it, whatever the kernel would decide.
 bool openLive(failure &why)
 {
-    return openSockets(live.interface, live.way, why) &&
+    return openSockets(live.interface, why) &&
            (prctl(PR_SET_DUMPABLE, 0) == 0 ||
             fail(why, 1, "cannot make the capture helper undumpable: %s", std::strerror(errno)));
 }
 
 bool prepareLive(failure &why)
 {
-    return compileForSockets(live.expression, live.programs, why) &&
-           prepareSockets(live.programs, live.way, why);
+    return compileForSockets(live.expression, live.program, why) &&
+           prepareSockets(live.program, live.way, live.ring_kib, why);
 }
 
 __attribute__((noreturn)) void serveLive() { serve(socket_source); }

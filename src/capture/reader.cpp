@@ -54,13 +54,19 @@ bool openInput(failure &why)
 }
 
 // The stream libpcap reads: each read waits for the input or the viewer's
-// end, whichever comes first, so a quiet pipe never outlives skevla.
+// end, whichever comes first, so a quiet pipe never outlives skevla; what
+// was read before goes to the viewer before the wait.
 ssize_t readWatching(void *, char *into, std::size_t size)
 {
-    for (;;) {
+    for (int wait = 0;; wait = -1) {
         pollfd both[] = {{file.input, POLLIN, 0}, {channel_descriptor, 0, 0}};
-        if (poll(both, 2, -1) < 0 && errno != EINTR)
+        const int ready = poll(both, 2, wait);
+        if (ready < 0 && errno != EINTR)
             return -1;
+        if (ready == 0) {
+            beforeWaiting();
+            continue;
+        }
         if (both[1].revents != 0)
             _exit(0);
         if (both[0].revents == 0)

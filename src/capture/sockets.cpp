@@ -1,45 +1,54 @@
 #include "sockets.h"
 
-#include "child.h"
 #include "ip.h"
 #include "privileges.h"
 #include "record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <vector>
+
+#include "child.h"
 
 namespace
 {
 
-struct live_sockets {
-    int ipv4 = -1;         // the raw IPv4 socket, or the one packet socket of -Q out, inout
-    int ipv6 = -1;         // the IPv6 packet socket, or -1 where ipv4 takes both families
-    int packet = -1;       // the packet socket, which tells of its interface's loss
-    const char *interface; // of -i, for the message when it goes
-    std::uint32_t seen[2]; // the latest drop count each socket reported
-};
-live_sockets sockets;
+// The largest frame, a datagram of 64 KiB from a receive offload and its
+// headers, fits a block.
+constexpr std::size_t block_size = 128 * 1024;
 
-// Datagrams queued before a filter or an interface applied would slip past
+struct live_socket {
+    int fd = -1;
+    const char *interface;      // of -i, for the message when it goes
+    std::uint64_t dropped;      // the ring's drops so far, all told
+    unsigned char *ring;        // blocks, block_size each
+    std::size_t blocks;         //
+    std::size_t current;        // the block being read, or to be
+    bool reading;               // it is the user's: its frames are being taken
+    const unsigned char *frame; // the next frame of it to take
+    std::uint32_t left;         // frames of it not yet taken
+};
+live_socket capture;
+
+// Datagrams queued before the filter and the ring applied would slip past
 // them: let them go.
-void discardQueued(int socket_fd)
+void discardQueued()
 {
     char unused;
-    while (recv(socket_fd, &unused, sizeof unused, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    while (recv(capture.fd, &unused, sizeof unused, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
 }
 
@@ -54,58 +63,41 @@ sock_filter jumpIf(unsigned value, unsigned char if_so, unsigned char if_not)
 }
 
 // What comes before libpcap's program, which then keeps its relative jumps:
-// every test's failure lands on the "ret 0" just before the program. The
-// IPv6 packet socket rejects frames for other hosts, which it sees while
-// some tool holds the interface promiscuous. The packet socket of -Q out
-// and inout keeps IPv4 and IPv6 going that way, frames for other hosts
-// left out, and on the loopback interface, which hands every frame over
-// once sent and once received, only the received copy, as tcpdump does.
-std::vector<sock_filter> directionTests(bool ipv6_only, direction way)
+// every test's failure lands on the "ret 0" just before the program. IPv4
+// and IPv6 going the chosen way, frames for other hosts (which the socket
+// sees while some tool holds the interface promiscuous) left out, and on
+// the loopback interface only the received copy, as tcpdump counts them.
+std::vector<sock_filter> directionTests(direction way)
 {
     const sock_filter reject{BPF_RET | BPF_K, 0, 0, 0};
-    if (ipv6_only)
-        return {load(SKF_AD_PKTTYPE), jumpIf(PACKET_OTHERHOST, 0, 1), reject};
-    if (way == direction::in)
-        return {};
     const unsigned loopback = if_nametoindex("lo");
+    const unsigned char sent = way == direction::in ? 2 : 0;
+    const unsigned char received = way == direction::in ? 3 : way == direction::inout ? 3 : 2;
     return {load(SKF_AD_PROTOCOL),
             jumpIf(ETH_P_IP, 1, 0),
             jumpIf(ETH_P_IPV6, 0, 5),
             load(SKF_AD_PKTTYPE),
             jumpIf(PACKET_OTHERHOST, 3, 0),
-            jumpIf(PACKET_OUTGOING, 0, way == direction::inout ? 3 : 2),
+            jumpIf(PACKET_OUTGOING, sent, received),
             load(SKF_AD_IFINDEX),
             jumpIf(loopback, 0, 1),
             reject};
 }
 
 // Attaches program (libpcap's instructions have the kernel's layout) after
-// the tests before it.
-bool attach(int socket_fd, const bpf_program &program, std::vector<sock_filter> code)
+// the tests before it, for good: no one who got hold of the socket could
+// lift it.
+bool attach(const bpf_program &program, std::vector<sock_filter> code)
 {
     const auto *from = reinterpret_cast<const sock_filter *>(program.bf_insns);
     code.insert(code.end(), from, from + program.bf_len);
     const sock_fprog attached{static_cast<unsigned short>(code.size()), code.data()};
-    return setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached) == 0;
+    const int on = 1;
+    return setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached) == 0 &&
+           setsockopt(capture.fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) == 0;
 }
 
-// A socket, or why not and, when it is privilege, the remedy.
-bool openOne(int &opened, int family, int type, int protocol, const char *what, failure &why)
-{
-    opened = socket(family, type, protocol);
-    if (opened >= 0)
-        return true;
-    const int cause = errno;
-    if (cause != EPERM && cause != EACCES)
-        return fail(why, 1, "cannot open a %s: %s", what, std::strerror(cause));
-    char helper[2 * PATH_MAX];
-    return fail(why, 1,
-                "cannot open a %s: %s; run as root, or give the capture helper the capability "
-                "with: sudo setcap cap_net_raw=ep %s",
-                what, std::strerror(cause), shellWord(executablePath(), helper, sizeof helper));
-}
-
-// Keeps only what arrives on the named interface, on every socket.
+// Keeps only what passes the named interface.
 bool bindInterface(const char *name, failure &why)
 {
     const unsigned index = if_nametoindex(name);
@@ -113,20 +105,17 @@ bool bindInterface(const char *name, failure &why)
     if (name[0] != '\0' && index != 0) {
         sockaddr_ll link{};
         link.sll_family = AF_PACKET;
-        link.sll_protocol = htons(sockets.packet == sockets.ipv4 ? ETH_P_ALL : ETH_P_IPV6);
+        link.sll_protocol = htons(ETH_P_ALL);
         link.sll_ifindex = static_cast<int>(index);
-        // Bound to an interface that is down, the packet socket reports ENETDOWN.
+        // Bound to an interface that is down, the socket reports ENETDOWN.
         socklen_t cause_size = sizeof cause;
-        if ((sockets.packet != sockets.ipv4 &&
-             setsockopt(sockets.ipv4, SOL_SOCKET, SO_BINDTODEVICE, name,
-                        static_cast<socklen_t>(std::strlen(name))) != 0) ||
-            bind(sockets.packet, reinterpret_cast<const sockaddr *>(&link), sizeof link) != 0)
+        if (bind(capture.fd, reinterpret_cast<const sockaddr *>(&link), sizeof link) != 0)
             cause = errno;
         else
-            getsockopt(sockets.packet, SOL_SOCKET, SO_ERROR, &cause, &cause_size);
+            getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &cause, &cause_size);
     }
     if (cause == 0) {
-        sockets.interface = name;
+        capture.interface = name;
         return true;
     }
     return fail(why, cause == ENODEV ? 2 : 1,
@@ -139,12 +128,12 @@ bool unbound()
 {
     sockaddr_ll bound{};
     socklen_t bound_size = sizeof bound;
-    return getsockname(sockets.packet, reinterpret_cast<sockaddr *>(&bound), &bound_size) != 0 ||
+    return getsockname(capture.fd, reinterpret_cast<sockaddr *>(&bound), &bound_size) != 0 ||
            bound.sll_ifindex <= 0;
 }
 
-// Why the packet socket reported its interface down: gone from the system,
-// or only down. The kernel unbinds the socket from an interface that goes
+// Why the socket reported its interface down: gone from the system, or
+// only down. The kernel unbinds the socket from an interface that goes
 // away, which its address then shows; but a deleted interface goes down
 // first and is unregistered a grace period later, so the unbinding is
 // given a moment.
@@ -156,161 +145,128 @@ void interfaceLost(failure &why)
         nanosleep(&tick, nullptr);
         gone = unbound();
     }
-    fail(why, 1, "interface %s went %s", sockets.interface, gone ? "away" : "down");
+    fail(why, 1, "interface %s went %s", capture.interface, gone ? "away" : "down");
 }
 
-// A socket's drop count as it stands. For the packet socket it is the
-// count PACKET_STATISTICS reports, without resetting it.
-std::uint64_t drops(int socket_fd)
+tpacket_block_desc &block(std::size_t number)
 {
-    std::uint32_t memory[SK_MEMINFO_VARS] = {};
-    socklen_t size = sizeof memory;
-    if (getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0)
-        return 0;
-    return memory[SK_MEMINFO_DROPS];
+    return *reinterpret_cast<tpacket_block_desc *>(capture.ring + number * block_size);
+}
+
+// Takes the next frame the kernel has handed over, if any. A block goes
+// back to the kernel once every frame of it has been taken and passed on,
+// which is when the next one is asked for.
+bool takeFrame(found &taken)
+{
+    while (capture.left == 0) {
+        if (capture.reading) {
+            __atomic_store_n(&block(capture.current).hdr.bh1.block_status, TP_STATUS_KERNEL,
+                             __ATOMIC_RELEASE);
+            capture.current = (capture.current + 1) % capture.blocks;
+            capture.reading = false;
+        }
+        const tpacket_block_desc &next = block(capture.current);
+        if ((__atomic_load_n(&next.hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0)
+            return false;
+        capture.reading = true;
+        capture.left = next.hdr.bh1.num_pkts;
+        capture.frame =
+            capture.ring + capture.current * block_size + next.hdr.bh1.offset_to_first_pkt;
+    }
+    const auto *frame = reinterpret_cast<const tpacket3_hdr *>(capture.frame);
+    capture.frame += frame->tp_next_offset;
+    --capture.left;
+    taken = {};
+    taken.bytes = reinterpret_cast<const unsigned char *>(frame) + frame->tp_net;
+    std::size_t length = std::min<std::size_t>(frame->tp_snaplen, datagram_limit);
+    // A frame of a short Ethernet packet carries its padding too: the
+    // datagram is what its header says, as a file's is.
+    if (ip_header ip; readIp({taken.bytes, length}, ip))
+        length = extentOf(ip, length).length;
+    taken.length = static_cast<std::int32_t>(length);
+    taken.captured = static_cast<std::uint32_t>(length);
+    taken.wire = std::max<std::uint32_t>(taken.captured,
+                                         std::min<std::uint32_t>(frame->tp_len, datagram_limit));
+    taken.seconds = frame->tp_sec;
+    taken.nanoseconds = frame->tp_nsec;
+    taken.dropped = capture.dropped;
+    return true;
 }
 
 } // namespace
 
-bool openSockets(const char *interface, direction way, failure &why)
+bool openSockets(const char *interface, failure &why)
 {
-    if (way != direction::in) {
-        if (!openOne(sockets.ipv4, AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL), "packet socket", why))
-            return false;
-        sockets.packet = sockets.ipv4;
-    } else {
-        if (!openOne(sockets.ipv4, AF_INET, SOCK_RAW, IPPROTO_TCP, "raw TCP socket", why) ||
-            !openOne(sockets.ipv6, AF_PACKET, SOCK_DGRAM, htons(ETH_P_IPV6),
-                     "packet socket for IPv6", why))
-            return false;
-        sockets.packet = sockets.ipv6;
+    capture.fd = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL));
+    if (capture.fd < 0) {
+        const int cause = errno;
+        if (cause != EPERM && cause != EACCES)
+            return fail(why, 1, "cannot open a capture socket: %s", std::strerror(cause));
+        char helper[2 * PATH_MAX];
+        return fail(why, 1,
+                    "cannot open a capture socket: %s; run as root, or give the capture helper "
+                    "the capability with: sudo setcap cap_net_raw=ep %s",
+                    std::strerror(cause), shellWord(executablePath(), helper, sizeof helper));
     }
     return !interface || bindInterface(interface, why);
 }
 
-bool prepareSockets(socket_programs &programs, direction way, failure &why)
+bool prepareSockets(bpf_program &program, direction way, unsigned ring_kib, failure &why)
 {
-    // The program for IPv6 keeps TCP of what the expression accepts and, for
-    // raw IP, tests the version: it serves a socket of both families too.
-    const int on = 1;
-    bool prepared = way == direction::in
-                        ? (!programs.ipv4.bf_insns || attach(sockets.ipv4, programs.ipv4, {})) &&
-                              attach(sockets.ipv6, programs.ipv6, directionTests(true, way))
-                        : attach(sockets.ipv4, programs.ipv6, directionTests(false, way));
-    pcap_freecode(&programs.ipv4);
-    pcap_freecode(&programs.ipv6);
-    for (const int socket_fd : {sockets.ipv4, sockets.ipv6})
-        prepared =
-            prepared && (socket_fd < 0 ||
-                         (setsockopt(socket_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
-                          setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-                          // No one may detach or swap the filter, should they
-                          // get hold of the socket.
-                          setsockopt(socket_fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) == 0));
-    if (!prepared)
+    const bool filtered = attach(program, directionTests(way));
+    pcap_freecode(&program);
+    if (!filtered)
         return fail(why, 1, "cannot attach the filter: %s", std::strerror(errno));
-    for (const int socket_fd : {sockets.ipv4, sockets.ipv6})
-        if (socket_fd >= 0)
-            discardQueued(socket_fd);
+    const int version = TPACKET_V3;
+    capture.blocks = std::size_t{ring_kib} * 1024 / block_size;
+    tpacket_req3 ring{};
+    ring.tp_block_size = block_size;
+    ring.tp_block_nr = static_cast<unsigned>(capture.blocks);
+    ring.tp_frame_size = TPACKET_ALIGNMENT << 7;
+    ring.tp_frame_nr = static_cast<unsigned>(block_size / ring.tp_frame_size * capture.blocks);
+    ring.tp_retire_blk_tov = 8; // ms
+    if (setsockopt(capture.fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0 ||
+        setsockopt(capture.fd, SOL_PACKET, PACKET_RX_RING, &ring, sizeof ring) != 0)
+        return fail(why, 1, "cannot set up the capture ring of %u KiB: %s", ring_kib,
+                    std::strerror(errno));
+    void *mapped = mmap(nullptr, capture.blocks * block_size, PROT_READ | PROT_WRITE, MAP_SHARED,
+                        capture.fd, 0);
+    if (mapped == MAP_FAILED)
+        return fail(why, 1, "cannot map the capture ring of %u KiB: %s", ring_kib,
+                    std::strerror(errno));
+    capture.ring = static_cast<unsigned char *>(mapped);
+    discardQueued();
     return true;
 }
-
-namespace
-{
-
-// The next datagram of one socket, taken from the kernel and kept until
-// it is sent.
-struct kept {
-    bool taken;
-    found datagram;
-    unsigned char bytes[datagram_limit];
-};
-kept next_of[2]; // of the IPv4 socket (or the one of -Q out, inout) and the IPv6 one
-
-// Takes one datagram from socket (0 or 1) into its place if it has one
-// queued. False with errno set when it had none, or its interface went
-// down.
-bool receive(int socket)
-{
-    const int from = socket == 0 ? sockets.ipv4 : sockets.ipv6;
-    kept &place = next_of[socket];
-    iovec into{place.bytes, sizeof place.bytes};
-    alignas(cmsghdr) unsigned char
-        control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))];
-    msghdr message{};
-    message.msg_iov = &into;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t got = recvmsg(from, &message, MSG_DONTWAIT);
-    if (got < 0 &&
-        (errno == EAGAIN || errno == EINTR || (from == sockets.packet && errno == ENETDOWN)))
-        return false;
-    found &taken = place.datagram;
-    taken = {};
-    taken.bytes = place.bytes;
-    taken.length = static_cast<std::int32_t>(got);
-    // A packet socket hands over the padding of a short Ethernet frame too:
-    // the datagram is what its header says, as a file's is.
-    if (ip_header ip; got > 0 && readIp({place.bytes, static_cast<std::size_t>(got)}, ip))
-        taken.length =
-            static_cast<std::int32_t>(extentOf(ip, static_cast<std::size_t>(got)).length);
-    taken.captured = taken.length > 0 ? static_cast<std::uint32_t>(taken.length) : 0;
-    taken.wire = taken.captured;
-    for (cmsghdr *part = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part;
-         part = CMSG_NXTHDR(&message, part)) {
-        if (part->cmsg_level != SOL_SOCKET)
-            continue;
-        if (part->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec stamp;
-            std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
-            taken.seconds = stamp.tv_sec;
-            taken.nanoseconds = static_cast<std::uint32_t>(stamp.tv_nsec);
-        } else if (part->cmsg_type == SO_RXQ_OVFL) {
-            std::memcpy(&sockets.seen[socket], CMSG_DATA(part), sizeof sockets.seen[0]);
-        }
-    }
-    taken.dropped = std::uint64_t{sockets.seen[0]} + sockets.seen[1];
-    place.taken = true;
-    return true;
-}
-
-bool earlier(const found &one, const found &other)
-{
-    return one.seconds < other.seconds ||
-           (one.seconds == other.seconds && one.nanoseconds < other.nanoseconds);
-}
-
-} // namespace
 
 outcome nextFromSockets(found &taken, failure &why)
 {
-    const int count = sockets.ipv6 >= 0 ? 2 : 1;
     for (;;) {
-        // Each socket's next datagram is taken and kept; the earlier by the
-        // kernel's stamp goes first, and a socket with nothing queued delays
-        // no other: so both families come in the order they arrived.
-        for (int socket = 0; socket < count; ++socket)
-            if (!next_of[socket].taken && !receive(socket) && errno == ENETDOWN) {
-                interfaceLost(why);
-                return outcome::gone;
-            }
-        if (next_of[0].taken || (count == 2 && next_of[1].taken)) {
-            const int first =
-                !next_of[0].taken || (count == 2 && next_of[1].taken &&
-                                      earlier(next_of[1].datagram, next_of[0].datagram));
-            next_of[first].taken = false;
-            taken = next_of[first].datagram;
+        if (takeFrame(taken))
             return outcome::datagram;
+        beforeWaiting();
+        pollfd ready[] = {{channel_descriptor, POLLIN, 0}, {capture.fd, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0)
+            continue;
+        int cause = 0;
+        socklen_t cause_size = sizeof cause;
+        if ((ready[1].revents & POLLERR) &&
+            getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &cause, &cause_size) == 0 &&
+            cause == ENETDOWN) {
+            interfaceLost(why);
+            return outcome::gone;
         }
-        pollfd ready[3] = {
-            {channel_descriptor, POLLIN, 0}, {sockets.ipv4, POLLIN, 0}, {sockets.ipv6, POLLIN, 0}};
-        if (poll(ready, 3, -1) > 0 && ready[0].revents != 0)
+        if (ready[0].revents != 0)
             return outcome::nothing_yet;
     }
 }
 
 std::uint64_t socketDrops()
 {
-    return drops(sockets.ipv4) + (sockets.ipv6 >= 0 ? drops(sockets.ipv6) : 0);
+    // The kernel's count starts anew with every reading.
+    tpacket_stats_v3 counted{};
+    socklen_t size = sizeof counted;
+    if (getsockopt(capture.fd, SOL_PACKET, PACKET_STATISTICS, &counted, &size) == 0)
+        capture.dropped += counted.tp_drops;
+    return capture.dropped;
 }

@@ -1,10 +1,12 @@
-// Sockets: live capture. What the host receives (-Q in, the default) comes
-// through a raw IPv4 socket for TCP and, beside it, a packet socket for
-// IPv6, which hands over each IPv6 packet from its header on (once: a
-// socket bound to one protocol sees no outgoing copies). What it sends (-Q
-// out), or both (-Q inout), comes through one packet socket for every
-// protocol, whose kernel filter keeps IPv4 and IPv6 going the chosen way.
-// Each datagram comes with the kernel's stamp and drop count.
+// Sockets: live capture through one packet socket whose receive ring the
+// kernel fills in blocks (TPACKET_V3), as tcpdump's libpcap captures: no
+// system call per datagram, and a buffer of -B KiB that rides out a stall.
+// The socket hands over each frame from its IP header on, and a filter in
+// the kernel keeps IPv4 and IPv6 going the chosen way (-Q: received by
+// default), frames for other hosts left out, on the loopback interface
+// (which hands each frame over once sent and once received) the received
+// copy alone, then what -f keeps of TCP. Each datagram comes with the
+// kernel's stamp; the ring's drops are the kernel's count.
 #pragma once
 
 #include "capture.h"
@@ -15,22 +17,26 @@
 
 enum class direction { in, out, inout };
 
-// Opens the sockets for that direction and, for a name, binds them to that
-// interface. Needs the capture privilege. False with why: status 2 for an
-// interface that does not exist.
-bool openSockets(const char *interface, direction way, failure &why);
+// The ring's size by default, tcpdump's, and the least and most it takes,
+// in KiB.
+inline constexpr unsigned ring_default_kib = 2048, ring_least_kib = 256,
+                          ring_most_kib = 1024 * 1024;
 
-// Filters the sockets in the kernel with the programs, keeping what goes
-// that way, and asks for stamps and drop counts with every datagram. Needs
-// no privilege.
-bool prepareSockets(socket_programs &programs, direction way, failure &why);
+// Opens the socket and, for a name, binds it to that interface. Needs the
+// capture privilege. False with why: status 2 for an interface that does
+// not exist.
+bool openSockets(const char *interface, failure &why);
 
-// The next datagram from either socket, in the order the kernel received
-// them, waiting for it; nothing_yet when the channel has a request first;
+// Filters the socket in the kernel with program, keeping what goes that
+// way, and maps a ring of ring_kib KiB. Needs no privilege.
+bool prepareSockets(bpf_program &program, direction way, unsigned ring_kib, failure &why);
+
+// The next datagram, in the order the kernel received them, waiting for it
+// (beforeWaiting first); nothing_yet when the channel has a request first;
 // gone when the interface went down or away.
 outcome nextFromSockets(found &taken, failure &why);
 
-// The kernel's count of datagrams it dropped for the sockets, as it stands.
+// The kernel's count of datagrams it dropped for the ring, all told.
 std::uint64_t socketDrops();
 
 inline constexpr source socket_source{nextFromSockets, socketDrops};

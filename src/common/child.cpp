@@ -9,6 +9,7 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/auxv.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -77,14 +78,18 @@ bool silence(bool speaks, failure &why)
 }
 
 // What the sanitizers' runtime calls on its own in every child: the signal
-// stack it checks when a handler runs, and memory it gives back.
+// stack it checks when a handler runs, memory it gives back, and whether
+// standard error, which a sanitized child keeps for its reports, is a
+// terminal.
 #ifdef SKEVLA_SANITIZE
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
-const rule sanitizing[] = {{SCMP_ACT_ALLOW, SCMP_SYS(sigaltstack)},
-                           {SCMP_ACT_ALLOW, SCMP_SYS(madvise)}};
+const rule sanitizing[] = {
+    {SCMP_ACT_ALLOW, SCMP_SYS(sigaltstack)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(madvise)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, {{1, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, TCGETS}}}};
 
 bool enterBox(const child_program &program, failure &why)
 {
@@ -142,7 +147,7 @@ void runChild(const child_program &program, int argc, char **argv)
         // 4. No privilege left; 5. tied to the viewer.
         dropAll(program.who, why) && followViewer(parent, why) && program.prepare(why) &&
         // 6. Its box, for good.
-        silence(program.speaks, why) && (!sandbox || enterBox(program, why));
+        silence(program.speaks || sanitized, why) && (!sandbox || enterBox(program, why));
     if (!started)
         program.fail(why);
     // 7.

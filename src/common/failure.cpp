@@ -6,7 +6,7 @@
 
 bool fail(failure &out, int status, const char *format, ...)
 {
-    static char raw[message_limit];
+    static char raw[cause_limit];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(raw, sizeof raw, format, arguments);

@@ -5,11 +5,11 @@
 
 #include <cstddef>
 
-inline constexpr std::size_t message_limit = 65536;
+inline constexpr std::size_t cause_limit = 65536;
 
 struct failure {
-    int status;              // 1 for a failure, 2 for a bad command line
-    char why[message_limit]; // the cause, without the program's name
+    int status;            // 1 for a failure, 2 for a bad command line
+    char why[cause_limit]; // the cause, without the program's name
 };
 
 // Sets out's status and cause, cut to fit, and returns false, so a step

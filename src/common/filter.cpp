@@ -20,19 +20,14 @@ bool compileOne(int link_type, const char *text, const char *typed, bpf_program 
 
 } // namespace
 
-bool compileForSockets(const char *expression, socket_programs &out, failure &why)
+bool compileForSockets(const char *expression, bpf_program &out, failure &why)
 {
     out = {};
     std::string refusal;
     const std::string tcp_of = std::string("(") + (expression ? expression : "") + ") and tcp";
-    if (expression && !compileOne(DLT_RAW, expression, expression, out.ipv4, refusal))
-        return fail(why, 2, "%s", refusal.c_str());
-    if (!compileOne(DLT_RAW, expression ? tcp_of.c_str() : "tcp", expression ? expression : "tcp",
-                    out.ipv6, refusal)) {
-        pcap_freecode(&out.ipv4);
-        return fail(why, 2, "%s", refusal.c_str());
-    }
-    return true;
+    return compileOne(DLT_RAW, expression ? tcp_of.c_str() : "tcp", expression ? expression : "tcp",
+                      out, refusal) ||
+           fail(why, 2, "%s", refusal.c_str());
 }
 
 void compileForFiles(const char *expression, file_programs &out)

@@ -22,17 +22,11 @@ inline constexpr int link_types[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, 
                                      DLT_IPV4,   DLT_IPV6,      DLT_NULL,       DLT_LOOP};
 inline constexpr std::size_t link_type_count = std::size(link_types);
 
-// For the sockets, which hand over the IP header first: ipv4 runs on the
-// raw IPv4 socket (empty without an expression: the socket takes only TCP
-// anyway), ipv6 keeps the TCP of what the expression accepts and serves a
-// socket of IPv6 or of both families (raw IP programs test the version).
-struct socket_programs {
-    bpf_program ipv4, ipv6;
-};
-
-// Compiles expression (may be null: all TCP). False with why quoting the
+// For the capture socket, which hands over the IP header first: the program
+// keeps the TCP of what expression (may be null: all TCP) accepts, of both
+// families (raw IP programs test the version). False with why quoting the
 // expression as it was typed; status 2.
-bool compileForSockets(const char *expression, socket_programs &out, failure &why);
+bool compileForSockets(const char *expression, bpf_program &out, failure &why);
 
 // For a capture file: the program for each link type, in link_types'
 // order, and why the expression does not suit those it does not.

@@ -1,9 +1,16 @@
 #include "record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/uio.h>
+
+bool inStream(record_kind kind)
+{
+    return kind == record_kind::datagram || kind == record_kind::skipped ||
+           kind == record_kind::ended || kind == record_kind::failed || kind == record_kind::gone;
+}
 
 bool sendRecord(int channel, const record_header &header, const void *bytes)
 {
@@ -52,16 +59,16 @@ bool summaryAgrees(const segment_summary &summary, std::uint32_t captured)
 
 } // namespace
 
-bool checkRecord(const unsigned char *message, std::size_t size)
+bool checkRecord(const unsigned char *record, std::size_t size)
 {
     record_header header;
     if (size < sizeof header)
         return false;
-    std::memcpy(&header, message, sizeof header);
+    std::memcpy(&header, record, sizeof header);
     if (header.captured > datagram_limit || size != sizeof header + header.captured ||
         header.nanoseconds >= 1000000000u)
         return false;
-    const unsigned char *bytes = message + sizeof header;
+    const unsigned char *bytes = record + sizeof header;
     switch (header.kind) {
     case record_kind::datagram:
         if (header.length < 0)
@@ -72,6 +79,7 @@ bool checkRecord(const unsigned char *message, std::size_t size)
     case record_kind::ready:
     case record_kind::counts:
     case record_kind::ended:
+    case record_kind::skipped:
         return header.captured == 0;
     case record_kind::failed:
         return (header.status == 1 || header.status == 2) && printable(bytes, header.captured);
@@ -81,4 +89,20 @@ bool checkRecord(const unsigned char *message, std::size_t size)
         return header.captured == 0 && header.call >= 0;
     }
     return false;
+}
+
+const record_header *takeRecord(const unsigned char *message, std::size_t size, std::size_t &at)
+{
+    // Records start 8-aligned within a message received 8-aligned: the
+    // header can be read where it lies.
+    record_header header;
+    if (at > size || size - at < sizeof header)
+        return nullptr;
+    std::memcpy(&header, message + at, sizeof header);
+    const std::size_t whole = sizeof header + header.captured;
+    if (header.captured > datagram_limit || whole > size - at || !checkRecord(message + at, whole))
+        return nullptr;
+    const auto *record = reinterpret_cast<const record_header *>(message + at);
+    at += std::min(recordSpan(header.captured), size - at);
+    return record;
 }

@@ -1,9 +1,10 @@
 // Record: the one format of the channel between the capture process and
-// the viewer, a SOCK_SEQPACKET socket pair that keeps one message per
-// record. The capture process sends a fixed header, then the datagram's
-// captured bytes (or a line of text); the viewer asks with a request. The
-// capture process parses hostile bytes, so the viewer takes nothing from a
-// record before checkRecord has passed it.
+// the viewer, a SOCK_SEQPACKET socket pair that keeps messages whole. A
+// record is a fixed header, then the datagram's captured bytes (or a line
+// of text); a message holds one record or, in the stream of datagrams, as
+// many as come at once, each starting 8-aligned. The viewer asks with
+// requests. The capture process parses hostile bytes, so the viewer takes
+// nothing from a record before takeRecord has passed it.
 #pragma once
 
 #include <cstddef>
@@ -43,14 +44,18 @@ struct segment_summary {
     std::uint32_t missing; // IPv4: what its total length states past the length on the wire
 };
 
+// The stream's kinds (datagram, skipped, ended, failed once ready, gone)
+// come in messages the viewer asked for, in order; the others each in a
+// message of its own, at any time.
 enum class record_kind : std::uint32_t {
     ready = 1, // the capture process is boxed and reads its input
     datagram,  // a TCP datagram: its summary, then its captured bytes
-    counts,    // the answer to request_kind::counts, or a replay's skipped count
+    counts,    // the answer to request_kind::counts
     ended,     // the capture file has no more
     failed,    // it cannot go on: status says with what, the cause follows
     gone,      // the interface went down or away: the cause follows
     refused,   // its sandbox refused the system call numbered call
+    skipped,   // a replay has passed over packets that are not TCP: how many so far
 };
 
 struct record_header {
@@ -68,17 +73,38 @@ struct record_header {
 
 inline constexpr std::size_t record_limit = sizeof(record_header) + datagram_limit;
 
+// The largest message, which holds a record of every size.
+inline constexpr std::size_t message_limit = 128 * 1024;
+static_assert(message_limit >= record_limit + 8);
+
+// How much of a message a record takes, padding to the next one included.
+inline constexpr std::size_t recordSpan(std::size_t captured)
+{
+    return (sizeof(record_header) + captured + 7) & ~std::size_t{7};
+}
+
 enum class request_kind : std::uint32_t {
-    next = 1, // one datagram, or the end
+    next = 1, // one more message of the stream, with at most datagrams datagrams
     counts,   // the kernel's drops as they stand now
 };
 
-// Writes one record with its trailing bytes to the channel. False with errno
-// set when the channel does not take it.
+struct request {
+    request_kind kind;
+    std::uint32_t datagrams;
+};
+
+// Whether a record of kind belongs to the stream, in messages asked for.
+bool inStream(record_kind kind);
+
+// Writes one record with its trailing bytes to the channel, as a message
+// of its own. False with errno set when the channel does not take it.
 bool sendRecord(int channel, const record_header &header, const void *bytes);
 
-// Whether a message of size bytes, as received, is a record the viewer can
-// use: a known kind, its size what the header says, lengths within the
-// datagram limit, a summary that agrees with the length, text that is
-// printable. Pure.
-bool checkRecord(const unsigned char *message, std::size_t size);
+// Whether record, size bytes, is one the viewer can use: a known kind, its
+// size what the header says, lengths within the datagram limit, a summary
+// that agrees with the length, text that is printable. Pure.
+bool checkRecord(const unsigned char *record, std::size_t size);
+
+// The record at offset at of a message of size bytes, checked, with at
+// moved to the next one; nullptr where no usable record lies there. Pure.
+const record_header *takeRecord(const unsigned char *message, std::size_t size, std::size_t &at);

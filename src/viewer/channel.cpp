@@ -15,29 +15,49 @@
 namespace
 {
 
-// What the channel waits for: a datagram asked for, the one in hand to be
-// shown, nothing (none is wanted), or nothing ever again.
-enum class transport { asking, in_hand, idle, over };
+// Messages of the stream the viewer keeps at most: one being taken from
+// while the next ones come.
+constexpr unsigned places = 4;
+
+// The most datagrams a message can hold, which a request grants where no
+// count bounds them.
+constexpr std::uint32_t per_message = message_limit / recordSpan(0) + 1;
+
+struct place {
+    alignas(record_header) unsigned char bytes[message_limit];
+    std::size_t size;
+    std::size_t at; // the next record to take
+};
+place kept[places];
+
+// A message of its own (an answer, a report), or one the capture process
+// was not asked for.
+alignas(record_header) unsigned char spare[message_limit];
 
 struct channel_state {
-    transport state = transport::idle;
-    bool ready; // the capture process said so
+    bool ready;  // the capture process said so
+    bool over;   // the stream has ended, or the capture process died
+    bool ending; // the stream's last record is in hand: nothing more comes
     bool replay, paced;
     pace clock;
-    long long due;       // when the datagram in hand is due
-    int counts_asked;    // answers to counts still to come
+    std::uint64_t wanted; // datagrams not yet asked for, of -c; 0 for no bound
+    bool bounded;         // -c bounds them
+    unsigned asked;       // messages asked for and not yet come
+    unsigned filled;      // messages come and not yet taken whole
+    unsigned first;       // the place of the first of them
+    bool due_known;       // the first datagram in hand's due time is
+    long long due;
+    int counts_asked; // answers to counts still to come
+    int counts_come;  // answers come and not yet told
+    std::uint64_t answered_dropped;
     int refused = -1;    // the call its sandbox refused, as it reported it
     timespec last_shown; // the stamp of the last datagram shown
 };
 channel_state channel;
 
-// The datagram in hand, and the place for whatever else comes meanwhile.
-alignas(record_header) unsigned char in_hand[record_limit];
-alignas(record_header) unsigned char answer[record_limit];
-
-const record_header &headerOf(const unsigned char *record)
+const record_header &headerAt(const unsigned char *bytes)
 {
-    return *reinterpret_cast<const record_header *>(record);
+    return *reinterpret_cast<const record_header *>(bytes);
 }
 
 timespec stampOf(const record_header &header)
@@ -45,52 +65,161 @@ timespec stampOf(const record_header &header)
     return {static_cast<time_t>(header.seconds), static_cast<long>(header.nanoseconds)};
 }
 
-void ask(request_kind what)
+void send(const request &asked)
 {
-    // Two requests at most are ever on their way: the channel takes them.
-    // A write, since the sandbox refuses sendto.
-    if (write(sock, &what, sizeof what)) {
+    // A write, since the sandbox refuses sendto. The channel takes every
+    // request: there are only ever a few on their way.
+    if (write(sock, &asked, sizeof asked)) {
     }
 }
 
-enum class message { record, none, closed, damaged };
+// A message for each free place, while more are wanted.
+void askMore()
+{
+    while (channel.asked + channel.filled < places && (!channel.bounded || channel.wanted > 0)) {
+        const std::uint32_t granted =
+            channel.bounded
+                ? static_cast<std::uint32_t>(std::min<std::uint64_t>(channel.wanted, UINT32_MAX))
+                : per_message;
+        channel.wanted -= channel.bounded ? granted : 0;
+        send({request_kind::next, granted});
+        ++channel.asked;
+    }
+}
 
-// One message from the channel into into, checked.
-message receive(unsigned char *into, std::size_t room)
+enum class message { stream, single, none, closed, damaged };
+
+// One message into into, every record of it checked; stream: records of
+// the stream alone, single: one record of another kind.
+message receive(unsigned char *into, std::size_t &size)
 {
     // A capture process that died before reading a request resets the
     // channel; what it sent before is still there to read.
     ssize_t got;
     do
-        got = recv(sock, into, room, MSG_DONTWAIT | MSG_TRUNC);
+        got = recv(sock, into, message_limit, MSG_DONTWAIT | MSG_TRUNC);
     while (got < 0 && (errno == EINTR || errno == ECONNRESET));
     if (got < 0 && errno == EAGAIN)
         return message::none;
     if (got <= 0)
         return message::closed;
-    const auto size = static_cast<std::size_t>(got);
-    return size <= room && checkRecord(into, size) ? message::record : message::damaged;
+    size = static_cast<std::size_t>(got);
+    if (size > message_limit)
+        return message::damaged;
+    std::size_t at = 0;
+    const record_header *record = takeRecord(into, size, at);
+    if (!record)
+        return message::damaged;
+    if (!inStream(record->kind))
+        return at == size ? message::single : message::damaged;
+    while (at < size)
+        if (!(record = takeRecord(into, size, at)) || !inStream(record->kind))
+            return message::damaged;
+    return message::stream;
 }
 
 // The text that follows a header, checked printable.
-void textOf(const unsigned char *record, int status, failure &why)
+void textOf(const record_header &header, int status, failure &why)
 {
-    const auto &header = headerOf(record);
     fail(why, status, "%.*s", static_cast<int>(header.captured),
-         reinterpret_cast<const char *>(record + sizeof header));
+         reinterpret_cast<const char *>(&header) + sizeof header);
 }
 
 // The channel closed without an end: how the capture process died.
 void died(failure &why)
 {
-    channel.state = transport::over;
+    channel.over = true;
     reapCapture(channel.refused, why);
 }
 
 void damaged(failure &why)
 {
-    channel.state = transport::over;
+    channel.over = true;
     fail(why, 1, "the capture process sent a damaged record");
+}
+
+// Reads every message that has come: the stream's into the places asked
+// for, in order; answers and reports at once. False with why when the
+// capture process has gone or sent damage.
+bool receiveAll(failure &why)
+{
+    for (;;) {
+        place &next = kept[(channel.first + channel.filled) % places];
+        unsigned char *into = channel.asked > 0 ? next.bytes : spare;
+        std::size_t size = 0;
+        switch (receive(into, size)) {
+        case message::none:
+            return true;
+        case message::closed:
+            died(why);
+            return false;
+        case message::damaged:
+            damaged(why);
+            return false;
+        case message::stream:
+            if (into == spare) {
+                damaged(why);
+                return false;
+            }
+            next.size = size;
+            next.at = 0;
+            --channel.asked;
+            ++channel.filled;
+            for (std::size_t at = 0; at < size;)
+                if (const record_header *record = takeRecord(next.bytes, size, at);
+                    record->kind != record_kind::datagram && record->kind != record_kind::skipped)
+                    channel.ending = true;
+            if (channel.ending)
+                return true;
+            break;
+        case message::single: {
+            const record_header &record = headerAt(into);
+            if (record.kind == record_kind::refused) {
+                channel.refused = record.call;
+            } else if (record.kind == record_kind::counts && channel.counts_asked > 0) {
+                --channel.counts_asked;
+                ++channel.counts_come;
+                channel.answered_dropped = record.dropped;
+            } else {
+                damaged(why);
+                return false;
+            }
+        }
+        }
+    }
+}
+
+// The first record in hand, or nullptr; the place it lies in is freed, and
+// another message asked for, once every record of it has been taken.
+const record_header *firstInHand()
+{
+    while (channel.filled > 0) {
+        place &first = kept[channel.first];
+        if (first.at < first.size)
+            return &headerAt(first.bytes + first.at);
+        first.size = first.at = 0;
+        channel.first = (channel.first + 1) % places;
+        --channel.filled;
+        askMore();
+    }
+    return nullptr;
+}
+
+void takeFirst()
+{
+    place &first = kept[channel.first];
+    first.at +=
+        std::min(recordSpan(headerAt(first.bytes + first.at).captured), first.size - first.at);
+    channel.due_known = false;
+}
+
+long long dueOf(const record_header &header, long long now)
+{
+    if (!channel.due_known) {
+        channel.due = channel.paced ? dueTime(channel.clock, stampOf(header), now) : 0;
+        channel.due_known = true;
+    }
+    return channel.due;
 }
 
 } // namespace
@@ -102,16 +231,19 @@ long long monotonicNow()
     return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
 }
 
-void startChannel(bool replay, bool top_speed, double speed)
+void startChannel(bool replay, bool top_speed, double speed, std::uint64_t wanted)
 {
     channel.replay = replay;
     channel.paced = replay && !top_speed;
     channel.clock.speed = speed;
+    channel.wanted = wanted;
+    channel.bounded = wanted > 0;
 }
 
 start takeStart(failure &why)
 {
-    switch (receive(answer, sizeof answer)) {
+    std::size_t size = 0;
+    switch (receive(spare, size)) {
     case message::none:
         return start::waiting;
     case message::closed:
@@ -120,125 +252,109 @@ start takeStart(failure &why)
     case message::damaged:
         damaged(why);
         return start::failed;
-    case message::record:
+    case message::stream: // of the stream, only why it cannot start may come first
+    case message::single:
         break;
     }
-    const auto &header = headerOf(answer);
+    const record_header &header = headerAt(spare);
     switch (header.kind) {
     case record_kind::ready:
         channel.ready = true;
-        channel.state = transport::asking;
-        ask(request_kind::next);
+        askMore();
         return start::ready;
     case record_kind::failed:
-        channel.state = transport::over;
-        textOf(answer, header.status, why);
+        channel.over = true;
+        textOf(header, header.status, why);
         return start::failed;
     case record_kind::refused:
         channel.refused = header.call;
         return start::waiting;
     case record_kind::counts:
         return start::waiting;
-    case record_kind::datagram:
-    case record_kind::ended:
-    case record_kind::gone:
-        break;
+    default:
+        damaged(why);
+        return start::failed;
     }
-    damaged(why);
-    return start::failed;
 }
 
 void watchChannel(pollfd &wait_on)
 {
     // Over, the capture process is still waited for, to be reaped when it
     // ends.
-    const bool expecting = channel.state == transport::asking || channel.counts_asked > 0;
-    wait_on = channel.state == transport::over
+    const bool expecting = channel.asked > 0 || channel.counts_asked > 0;
+    wait_on = channel.over || channel.ending
                   ? pollfd{captureEnd(), POLLIN, 0}
                   : pollfd{sock, static_cast<short>(expecting ? POLLIN : 0), 0};
 }
 
-long long channelDue() { return channel.state == transport::in_hand ? channel.due : -1; }
+long long channelDue(taking take)
+{
+    const record_header *first = firstInHand();
+    if (!first)
+        return -1;
+    if (first->kind != record_kind::datagram)
+        return 0; // the rest of the stream is told at once
+    if (take == taking::none)
+        return -1;
+    return take == taking::next ? 0 : dueOf(*first, monotonicNow());
+}
 
-arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why)
+arrival grabPacket(bool readable, long long now, taking take, failure &why)
 {
     arrival got{event::none, {}, false, 0, 0};
-    if (readable && channel.state == transport::over)
+    if (readable && (channel.over || channel.ending))
         collectCapture();
-    if (readable && channel.state != transport::over) {
-        // A datagram goes in hand until shown; anything else may come while
-        // one is.
-        unsigned char *into = channel.state == transport::in_hand ? answer : in_hand;
-        switch (receive(into, record_limit)) {
-        case message::none:
-            break;
-        case message::closed:
-            died(why);
-            return {event::gone, {}, false, 0, 0};
-        case message::damaged:
-            damaged(why);
-            return {event::gone, {}, false, 0, 0};
-        case message::record: {
-            const auto &header = headerOf(into);
-            got = {event::none, {}, true, header.dropped, header.skipped};
-            switch (header.kind) {
-            case record_kind::datagram:
-                if (channel.state != transport::asking) {
-                    damaged(why);
-                    return {event::gone, {}, false, 0, 0};
-                }
-                // Taken below at once if it is due already.
-                channel.state = transport::in_hand;
-                channel.due = channel.paced ? dueTime(channel.clock, stampOf(header), now) : 0;
-                break;
-            case record_kind::counts:
-                // Asked for, or what a replay has skipped so far.
-                if (channel.counts_asked > 0) {
-                    --channel.counts_asked;
-                    got.what = event::counted;
-                }
+    else if (readable && !receiveAll(why))
+        return {event::gone, {}, false, 0, 0};
+    if (channel.counts_come > 0) {
+        --channel.counts_come;
+        return {event::counted, {}, true, channel.answered_dropped, 0};
+    }
+    for (const record_header *first; (first = firstInHand());) {
+        got.told = true;
+        got.dropped = first->dropped;
+        got.skipped = first->skipped;
+        switch (first->kind) {
+        case record_kind::skipped:
+            takeFirst();
+            continue;
+        case record_kind::datagram: {
+            if (take == taking::none)
                 return got;
-            case record_kind::ended:
-                channel.state = transport::over;
-                got.what = event::ended;
+            const long long due = dueOf(*first, now);
+            if (take == taking::when_due && now < due)
                 return got;
-            case record_kind::gone:
-            case record_kind::failed:
-                channel.state = transport::over;
-                textOf(into, 1, why);
-                got.what = header.kind == record_kind::gone ? event::gone : event::failed;
-                return got;
-            case record_kind::refused:
-                channel.refused = header.call;
-                return {event::none, {}, false, 0, 0};
-            case record_kind::ready:
-                damaged(why);
-                return {event::gone, {}, false, 0, 0};
-            }
+            channel.last_shown = stampOf(*first);
+            if (channel.paced)
+                shownAt(channel.clock, channel.last_shown, std::max(now, due));
+            takeFirst();
+            got.what = event::datagram;
+            got.taken = {reinterpret_cast<const unsigned char *>(first) + sizeof *first,
+                         first->length, channel.last_shown, first->summary};
+            return got;
         }
+        case record_kind::ended:
+            takeFirst();
+            channel.over = true;
+            got.what = event::ended;
+            return got;
+        default: // failed, gone: the cause follows
+            takeFirst();
+            channel.over = true;
+            textOf(*first, 1, why);
+            got.what = first->kind == record_kind::gone ? event::gone : event::failed;
+            return got;
         }
     }
-    if (channel.state != transport::in_hand || take == taking::none ||
-        (take == taking::when_due && now < channel.due))
-        return got;
-    const auto &header = headerOf(in_hand);
-    channel.last_shown = stampOf(header);
-    if (channel.paced)
-        shownAt(channel.clock, channel.last_shown, std::max(now, channel.due));
-    channel.state = more ? transport::asking : transport::idle;
-    if (more)
-        ask(request_kind::next);
-    got.what = event::datagram;
-    got.taken = {in_hand + sizeof header, header.length, channel.last_shown, header.summary};
     return got;
 }
 
 bool askCounts()
 {
-    if (!channel.ready || channel.replay || channel.state == transport::over)
+    if (!channel.ready || channel.replay || channel.over || channel.ending)
         return false;
     ++channel.counts_asked;
-    ask(request_kind::counts);
+    send({request_kind::counts, 0});
     return true;
 }
 
@@ -247,8 +363,7 @@ void resumeChannel(long long now)
     if (!channel.paced || !channel.clock.started)
         return;
     shownAt(channel.clock, channel.last_shown, now);
-    if (channel.state == transport::in_hand)
-        channel.due = dueTime(channel.clock, stampOf(headerOf(in_hand)), now);
+    channel.due_known = false;
 }
 
 double replaySpeed() { return channel.paced ? channel.clock.speed : 0; }
@@ -271,12 +386,15 @@ std::uint64_t finishChannel(std::uint64_t dropped)
     for (;;) {
         const long long left = deadline - monotonicNow();
         pollfd readable{sock, POLLIN, 0};
-        if (left <= 0 || poll(&readable, 1, static_cast<int>(left / 1000000) + 1) != 1 ||
-            receive(answer, sizeof answer) != message::record)
+        std::size_t size;
+        if (left <= 0 || poll(&readable, 1, static_cast<int>(left / 1000000) + 1) != 1)
             return dropped;
-        const auto &header = headerOf(answer);
+        const message came = receive(spare, size);
+        if (came == message::closed || came == message::damaged)
+            return dropped;
         // Answers asked for before this last one may come first.
-        if (header.kind == record_kind::counts && --channel.counts_asked == 0)
-            return header.dropped;
+        if (came == message::single && headerAt(spare).kind == record_kind::counts &&
+            --channel.counts_asked == 0)
+            return headerAt(spare).dropped;
     }
 }

@@ -1,9 +1,11 @@
 // Channel: the viewer's one source of datagrams, the capture process at the
-// other end of a socket pair. One datagram is asked for at a time and kept
-// in hand until it is shown, so the capture process reads a socket only when the
-// viewer can take what it reads; the rest waits in the kernel's queue, and
-// what does not fit is dropped and counted there. Every record is checked
-// before use: the capture process parses hostile bytes.
+// other end of a socket pair. Datagrams come packed in messages, as many
+// as the capture process has at once; the viewer asks for a message for
+// each place it has free, and keeps what came in hand until it is shown,
+// so the capture process takes from the kernel only what the viewer can
+// take; the rest waits in the kernel's ring, and what does not fit is
+// dropped and counted there. Every record is checked before use: the
+// capture process parses hostile bytes.
 #pragma once
 
 #include "failure.h"
@@ -16,25 +18,30 @@
 // The monotonic clock in nanoseconds, which due times are on.
 long long monotonicNow();
 
-// Told once: whether the channel serves a replay, and how it is paced (at
-// the recorded pace times speed, or with top_speed as fast as frames
-// allow).
-void startChannel(bool replay, bool top_speed, double speed);
+// Told once: whether the channel serves a replay, how it is paced (at the
+// recorded pace times speed, or with top_speed as fast as frames allow),
+// and how many datagrams are wanted in all (-c; 0 for no end).
+void startChannel(bool replay, bool top_speed, double speed, std::uint64_t wanted);
 
 // What the capture process said first, once the channel is readable:
-// ready (boxed, and for a replay, the file's header read; the first
-// datagram is then asked for), waiting (nothing that changes that: a
-// refused call is kept for the report), or failed: it cannot start, or
-// died, and why says so with the status.
+// ready (boxed, and for a replay, the file's header read; the stream is
+// then asked for), waiting (nothing that changes that: a refused call is
+// kept for the report), or failed: it cannot start, or died, and why says
+// so with the status.
 enum class start { ready, waiting, failed };
 start takeStart(failure &why);
 
 // The one descriptor of the channel to wait on, and for what.
 void watchChannel(pollfd &wait_on);
 
-// When the datagram in hand is due, in nanoseconds on the monotonic clock;
+// Which datagram may be taken now: none (paused, or the log's reader lags),
+// the one in hand once it is due, or whatever its time (a step).
+enum class taking { none, when_due, next };
+
+// When the next record in hand is due, as take allows, in nanoseconds on the
+// monotonic clock: a datagram when its time comes, anything else at once;
 // -1 when there is none.
-long long channelDue();
+long long channelDue(taking take);
 
 struct datagram {
     const unsigned char *bytes; // the IP header first
@@ -61,14 +68,12 @@ struct arrival {
     std::uint64_t skipped; // a replay's packets passed over so far
 };
 
-// Which datagram may be taken now: none (paused, or the log's reader lags),
-// the one in hand once it is due, or whatever its time (a step).
-enum class taking { none, when_due, next };
-
-// Reads what the channel has if the wait found it readable, then takes
-// the datagram in hand as take allows and, if more are wanted, asks for
+// Reads what the channel has if the wait found it readable, then answers
+// with the first thing in hand: an answer to askCounts, or the next record
+// of the stream, a datagram only as take allows. Asks for another message
+// for each place that has come free. Called again at once, it answers with
 // the next.
-arrival grabPacket(bool readable, long long now, taking take, bool more, failure &why);
+arrival grabPacket(bool readable, long long now, taking take, failure &why);
 
 // Asks for the kernel's drops as they stand; grabPacket says when they have
 // come. False when there is nothing to ask (a replay, an ended capture).

@@ -24,7 +24,8 @@ int capture_end = -1; // a pidfd of it, readable once it has ended
 
 bool startHelper(const options &settings, failure &why)
 {
-    const char *arguments[9] = {"skevla-capture"};
+    const char *arguments[11] = {"skevla-capture"};
+    char ring[24];
     int count = 1;
     if (!settings.sandbox)
         arguments[count++] = "--no-sandbox";
@@ -39,6 +40,11 @@ bool startHelper(const options &settings, failure &why)
     if (settings.direction) {
         arguments[count++] = "-Q";
         arguments[count++] = settings.direction;
+    }
+    if (settings.ring_kib) {
+        std::snprintf(ring, sizeof ring, "%lu", settings.ring_kib);
+        arguments[count++] = "-B";
+        arguments[count++] = ring;
     }
     return spawnChild("skevla-capture", "capture helper", arguments,
                       "live capture is for the members of group skevla: sudo usermod -aG skevla "

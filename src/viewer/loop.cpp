@@ -76,11 +76,13 @@ void answerSignals()
 void writeQueued()
 {
     static failure why;
-    switch (writeQueuedLog()) {
+    unsigned long done;
+    const written result = writeQueuedLog(done);
+    counts.received += done;
+    if (loop.stop_after > 0 && counts.received >= loop.stop_after)
+        leave(nullptr);
+    switch (result) {
     case written::all:
-        if (loop.queued_datagram && ++counts.received == loop.stop_after)
-            leave(nullptr);
-        break;
     case written::partly:
         break;
     case written::reader_gone:
@@ -130,11 +132,9 @@ void show(const datagram &taken, long long at)
                            ? formatOneLine(lines, sizeof lines, taken.summary, taken.stamp)
                            : formatLog(lines, sizeof lines, taken.length, taken.summary);
     queueLog(lines, static_cast<std::size_t>(length));
-    loop.queued_datagram = taken.length >= 0;
     if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp, why))
         leave(&why);
     countShown(loop.shown_rate, at);
-    writeQueuedIfReady();
     askFrame(at);
 }
 
@@ -157,12 +157,12 @@ void warnOfLag(std::uint64_t dropped)
     loop.lag_excused = loop.paused || logQueued();
 }
 
-void takeDatagram(bool readable, taking take, long long at)
+// One thing the channel has in hand, answered: false once there is none.
+// A datagram is taken as take allows and the log has room for its lines.
+bool takeOne(bool readable, taking take, long long at, bool &took)
 {
     static failure why;
-    // With -c, none is asked for past the last one to be shown.
-    const bool more = loop.stop_after == 0 || shown.number + 1 < loop.stop_after;
-    const arrival got = grabPacket(readable, at, take, more, why);
+    const arrival got = grabPacket(readable, at, logHasRoom() ? take : taking::none, why);
     // The kernel's count never goes down, whatever a record says.
     if (got.told) {
         warnOfLag(got.dropped);
@@ -173,22 +173,46 @@ void takeDatagram(bool readable, taking take, long long at)
     case event::datagram:
         loop.stepping = false;
         show(got.taken, at);
-        break;
+        took = true;
+        return true;
     case event::none:
-        break;
+        return false;
     case event::counted:
+        // What the log has queued is received once written: not yet.
         if (loop.counts_wanted)
             postCounts(counts);
         loop.counts_wanted = false;
-        break;
+        return true;
     case event::ended:
         postCounts(counts);
-        break;
+        return true;
     case event::gone:
     case event::failed:
         leave(&why);
-        break;
+        return false;
     }
+    return false;
+}
+
+// What the channel has in hand, taken in one pass. Without --fps every
+// datagram is a frame of its own: one a pass. With it, or stepping, as
+// many as are due, logged at once, the last drawn at the next frame; a
+// pass ends within a slice of time, so the window and the keys are served.
+// Then the log and the recording are written, with a call each.
+void takeDatagrams(bool readable, taking take, long long at)
+{
+    static failure why;
+    constexpr long long slice = nanoseconds_per_second / 100;
+    const bool many = loop.frame_interval > 0 && take != taking::next;
+    bool took = false;
+    for (long long now = at; !loop.left && (many || !took); now = monotonicNow()) {
+        if (now - at > slice || !takeOne(readable && now == at, take, now, took))
+            break;
+    }
+    if (logQueued())
+        writeQueuedIfReady();
+    if (recording() && !flushRecording(why))
+        leave(&why);
 }
 
 // What the keys asked for that the channel must know of.
@@ -255,18 +279,16 @@ void idle()
     if (XQLength(display) > 0)
         return;
     answerKeys(monotonicNow());
-    // While the log has lines queued, no datagram is taken: the kernel
-    // queues them, and drops and counts what does not fit.
-    const bool queued = logQueued();
+    // While the log's queue is full, no datagram is taken: the kernel
+    // queues them in its ring, and drops and counts what does not fit.
+    const bool queued = logQueued(), full = !logHasRoom();
     loop.lag_excused |= queued || loop.paused;
-    const taking take = queued || (loop.paused && !loop.stepping) ? taking::none
-                        : loop.stepping                           ? taking::next
-                                                                  : taking::when_due;
+    const taking take = full || (loop.paused && !loop.stepping) ? taking::none
+                        : loop.stepping                         ? taking::next
+                                                                : taking::when_due;
     pollfd from_channel;
     watchChannel(from_channel);
-    long long due = take == taking::none ? -1 : channelDue();
-    if (due > 0 && take == taking::next)
-        due = 0;
+    long long due = channelDue(take);
     // A frame --fps puts off, and the info line's rate, also wake it.
     for (const long long also :
          {loop.frame_wanted ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
@@ -303,7 +325,7 @@ void idle()
         loop.next_tick = at + nanoseconds_per_second;
         glutPostRedisplay();
     }
-    takeDatagram(watched[4].revents != 0, take, at);
+    takeDatagrams(watched[4].revents != 0, take, at);
 }
 
 void finishLog()

@@ -71,7 +71,7 @@ namespace
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void die(int status, const char *format, ...)
 {
-    static char cause[message_limit];
+    static char cause[cause_limit];
     static failure why;
     va_list arguments;
     va_start(arguments, format);
@@ -172,7 +172,7 @@ int main(int argc, char **argv)
         die(why);
     if (settings.file && !startCapture(settings, why))
         die(why);
-    startChannel(settings.file != nullptr, settings.top_speed, settings.speed);
+    startChannel(settings.file != nullptr, settings.top_speed, settings.speed, settings.count);
     if (settings.record && !openRecording(settings.record, why))
         die(why);
     keepXAuthority();
@@ -184,11 +184,10 @@ int main(int argc, char **argv)
     // A bad filter is refused before anything shows, whatever the capture
     // process is doing; a replay's is the reader's to judge, for the file's
     // link type.
-    if (socket_programs programs; !settings.file) {
-        if (!compileForSockets(settings.filter, programs, why))
+    if (bpf_program program; !settings.file) {
+        if (!compileForSockets(settings.filter, program, why))
             die(why);
-        pcap_freecode(&programs.ipv4);
-        pcap_freecode(&programs.ipv6);
+        pcap_freecode(&program);
     }
     if (!awaitCapture(why)) {
         if (!loop.left)

@@ -9,7 +9,7 @@
 const char usage_text[] =
     "Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(int)\n"
     "       -f filter(expression) -i interface(name) -Q direction(in=received [DEFAULT], out=sent, "
-    "inout=both) -c count(int)"
+    "inout=both) -B size(capture buffer in KiB, 256-1048576, default 2048) -c count(int)"
     " -v(one line each) -D(list interfaces) --version\n"
     "       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed, "
     "0.01-1000)"
@@ -68,7 +68,7 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             list_interfaces |= letter == 'D';
             continue;
         }
-        if (std::strchr("hwfircQxo", letter) == nullptr)
+        if (std::strchr("hwfircQxoB", letter) == nullptr)
             return refuse(settings, "unknown option '%.64s'", argument);
         if (i + 1 == argc) {
             const char flag[] = {'-', letter, '\0'};
@@ -109,6 +109,11 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             if ((settings.count = parseCount(value)) == 0)
                 return refuse(settings, "-c needs a positive count");
             break;
+        case 'B':
+            settings.ring_kib = parseCount(value);
+            if (settings.ring_kib < 256 || settings.ring_kib > 1048576)
+                return refuse(settings, "-B needs a whole number of KiB from 256 to 1048576");
+            break;
         default:
             settings.file = value;
         }
@@ -119,6 +124,8 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         return refuse(settings, "-i cannot be used with -r");
     if (direction_given && settings.file)
         return refuse(settings, "-Q cannot be used with -r");
+    if (settings.ring_kib && settings.file)
+        return refuse(settings, "-B cannot be used with -r");
     if (settings.top_speed && !settings.file)
         return refuse(settings, "-t needs -r");
     if (settings.speed != 1.0 && !settings.file)

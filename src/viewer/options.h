@@ -19,6 +19,7 @@ struct options {
     const char *filter = nullptr;    // -f: capture filter, pcap-filter(7)
     const char *interface = nullptr; // -i: capture on this interface only
     const char *direction = nullptr; // -Q: "out" or "inout"; nullptr for in, what is received
+    unsigned long ring_kib = 0;      // -B: the capture ring in KiB, 0 for the helper's default
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
     double speed = 1.0;              // -x: the replay's pace, times the recorded one
@@ -37,8 +38,9 @@ enum class verdict { run, help, version, list_interfaces, refused };
 // characters of an argument are compared, so -mdot is d and -width is -w;
 // --help, --version, --no-sandbox, --fps and --snapshots are matched whole. An unknown
 // argument, a missing value, a count that is not a positive integer, a
-// direction other than in, out and inout, -i or -Q with -r and -t without
-// -r are refused, with the reason in settings.why.
+// direction other than in, out and inout, a ring size out of bounds, -i,
+// -Q or -B with -r, and -t without -r are refused, with the reason in
+// settings.why.
 // No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
 

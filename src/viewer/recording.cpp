@@ -5,16 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace
 {
-
-int file = -1;
-const char *named;
-off_t whole; // bytes of whole records written
-int uncut;   // why the file could not be cut back to them, or 0
 
 struct file_header {
     std::uint32_t magic = 0xA1B23C4D; // pcap with nanosecond stamps
@@ -29,38 +23,52 @@ struct pcap_record {
     std::uint32_t seconds, nanoseconds, captured, original;
 };
 
-// Writes the parts whole, or says why not and cuts the file back to its
-// last whole record, so every reader reads it to its end. A short write is
-// followed by another, which says why it stopped (a file size limit, a
-// full disk).
-bool writeWhole(iovec *parts, int count)
+int file = -1;
+const char *named;
+off_t whole; // bytes of whole records written
+int uncut;   // why the file could not be cut back to them, or 0
+
+// What is to be written: the file's header, then records, which always fit.
+unsigned char pending[256 * 1024];
+std::size_t added;
+
+// The end of the last whole record within the first done bytes pending.
+std::size_t lastWhole(std::size_t done)
 {
-    std::size_t total = 0;
-    for (int at = 0; at < count; ++at)
-        total += parts[at].iov_len;
-    for (std::size_t done = 0; done < total;) {
-        const ssize_t written = writev(file, parts, count);
+    std::size_t end = 0;
+    while (end < added) {
+        pcap_record header;
+        std::memcpy(&header, pending + end, sizeof header);
+        const std::size_t next = end + sizeof header + header.captured;
+        if (next > done)
+            break;
+        end = next;
+    }
+    return end;
+}
+
+// Writes what is pending whole, or says why not and cuts the file back to
+// its last whole record, so every reader reads it to its end. A short
+// write is followed by another, which says why it stopped (a file size
+// limit, a full disk).
+bool writePending()
+{
+    for (std::size_t done = 0; done < added;) {
+        const ssize_t written = write(file, pending + done, added - done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0) {
             const int cause = errno;
+            whole += static_cast<off_t>(lastWhole(done));
             uncut = ftruncate(file, whole) == 0 ? 0 : errno;
+            added = 0;
             errno = cause;
             return false;
         }
         done += static_cast<std::size_t>(written);
-        for (auto left = static_cast<std::size_t>(written); left > 0;) {
-            const std::size_t part = std::min(left, parts->iov_len);
-            parts->iov_base = static_cast<char *>(parts->iov_base) + part;
-            parts->iov_len -= part;
-            left -= part;
-            if (parts->iov_len == 0) {
-                ++parts;
-                --count;
-            }
-        }
     }
-    whole += static_cast<off_t>(total);
+    whole += static_cast<off_t>(added);
+    added = 0;
     return true;
 }
 
@@ -69,10 +77,11 @@ bool writeWhole(iovec *parts, int count)
 bool openRecording(const char *path, failure &why)
 {
     file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    file_header header;
-    iovec part{&header, sizeof header};
+    const file_header header;
+    std::memcpy(pending, &header, sizeof header);
+    added = sizeof header;
     named = path;
-    return (file >= 0 && writeWhole(&part, 1)) ||
+    return (file >= 0 && writePending()) ||
            fail(why, 1, "cannot record to %s: %s", path, std::strerror(errno));
 }
 
@@ -80,19 +89,30 @@ const char *recording() { return file >= 0 ? named : nullptr; }
 
 int recordingDescriptor() { return file; }
 
-bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp, failure &why)
+bool flushRecording(failure &why)
 {
-    if (length <= 0)
+    if (added == 0)
         return true;
-    const auto size = static_cast<std::uint32_t>(length);
-    pcap_record header{static_cast<std::uint32_t>(stamp.tv_sec),
-                       static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
-    iovec parts[] = {{&header, sizeof header}, {const_cast<unsigned char *>(bytes), size}};
-    if (writeWhole(parts, 2))
+    if (writePending())
         return true;
     if (uncut == 0)
         return fail(why, 1, "cannot write %s: %s", named, std::strerror(errno));
     const int cause = errno;
     return fail(why, 1, "cannot write %s: %s; its last record is cut short (%s)", named,
                 std::strerror(cause), std::strerror(uncut));
+}
+
+bool recordDatagram(const unsigned char *bytes, int length, const timespec &stamp, failure &why)
+{
+    if (length <= 0)
+        return true;
+    const auto size = static_cast<std::uint32_t>(length);
+    if (added + sizeof(pcap_record) + size > sizeof pending && !flushRecording(why))
+        return false;
+    const pcap_record header{static_cast<std::uint32_t>(stamp.tv_sec),
+                             static_cast<std::uint32_t>(stamp.tv_nsec), size, size};
+    std::memcpy(pending + added, &header, sizeof header);
+    std::memcpy(pending + added + sizeof header, bytes, size);
+    added += sizeof header + size;
+    return true;
 }

@@ -18,8 +18,18 @@
 namespace
 {
 
-char queued[line_limit]; // one datagram's lines at a time
-std::size_t queued_length;
+// The log's queue: text from start to end, and where each datagram's lines
+// end, counted in bytes ever queued, oldest first.
+constexpr std::size_t log_limit = 256 * 1024;
+constexpr std::size_t ends_limit = log_limit / 16; // a datagram's lines are longer
+struct log_queue {
+    char text[log_limit];
+    std::size_t start, end;
+    std::uint64_t queued, written; // bytes ever queued, ever written
+    std::uint64_t ends[ends_limit];
+    std::size_t first, count; // of ends
+};
+log_queue queued;
 char posted[counts_line_limit];
 std::size_t posted_length;
 bool lost; // a counts line standard error refused
@@ -229,24 +239,45 @@ bool writeLog(const char *text, std::size_t length)
 
 void queueLog(const char *text, std::size_t length)
 {
-    length = std::min(length, sizeof queued - queued_length);
-    std::memcpy(queued + queued_length, text, length);
-    queued_length += length;
+    if (queued.start > 0 && queued.end + length > sizeof queued.text) {
+        std::memmove(queued.text, queued.text + queued.start, queued.end - queued.start);
+        queued.end -= queued.start;
+        queued.start = 0;
+    }
+    length = std::min(length, sizeof queued.text - queued.end);
+    std::memcpy(queued.text + queued.end, text, length);
+    queued.end += length;
+    queued.queued += length;
+    queued.ends[(queued.first + queued.count++) % ends_limit] = queued.queued;
 }
 
-bool logQueued() { return queued_length > 0; }
+bool logQueued() { return queued.end > queued.start; }
 
-written writeQueuedLog()
+bool logHasRoom()
 {
-    const ssize_t count = write(STDOUT_FILENO, queued, queued_length);
+    return queued.end - queued.start + line_limit <= sizeof queued.text &&
+           queued.count < ends_limit;
+}
+
+written writeQueuedLog(unsigned long &done)
+{
+    done = 0;
+    const ssize_t count =
+        write(STDOUT_FILENO, queued.text + queued.start, queued.end - queued.start);
     if (count < 0) {
         if (errno == EINTR || errno == EAGAIN)
             return written::partly;
         return errno == EPIPE ? written::reader_gone : written::failed;
     }
-    queued_length -= static_cast<std::size_t>(count);
-    std::memmove(queued, queued + count, queued_length);
-    return queued_length == 0 ? written::all : written::partly;
+    queued.start += static_cast<std::size_t>(count);
+    queued.written += static_cast<std::uint64_t>(count);
+    for (; queued.count > 0 && queued.ends[queued.first] <= queued.written; ++done) {
+        queued.first = (queued.first + 1) % ends_limit;
+        --queued.count;
+    }
+    if (queued.start == queued.end)
+        queued.start = queued.end = 0;
+    return queued.start == queued.end ? written::all : written::partly;
 }
 
 namespace

@@ -43,18 +43,22 @@ bool writeAll(int fd, const char *text, std::size_t length);
 // The same on standard output: the banner and the usage text.
 bool writeLog(const char *text, std::size_t length);
 
-// The loop's log: text is queued until writeQueuedLog has written it, so
-// the loop writes only when standard output can take it and never waits
-// for a reader that has stopped reading.
+// The loop's log: each datagram's lines are queued, many datagrams' at
+// once, until standard output takes them, so the loop writes many lines a
+// call, only when standard output can take some, and never waits for a
+// reader that has stopped reading.
 void queueLog(const char *text, std::size_t length);
 bool logQueued();
+
+// Whether the queue has room for another datagram's lines.
+bool logHasRoom();
 
 enum class written { all, partly, reader_gone, failed };
 
 // One write of the queued text, for when standard output can take some
-// without waiting (the wait found it writable; a log line is shorter than
-// PIPE_BUF). On failed, errno tells why.
-written writeQueuedLog();
+// without waiting; done counts the datagrams whose lines are now all
+// written. On failed, errno tells why.
+written writeQueuedLog(unsigned long &done);
 
 // Room for a counts line, a file name of PATH_MAX included.
 inline constexpr std::size_t counts_line_limit = PATH_MAX + 128;
