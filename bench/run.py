@@ -37,6 +37,10 @@ FRAMES = (10, 100) if SMOKE else (100, 1000)  # allocations: the difference leav
 REPLAYED = 4000 if SMOKE else 40000  # datagrams in the replayed file
 FILTERED, FLOODED = (1, 2) if SMOKE else (5, 10)  # seconds of the filter's and the memory's floods
 PACED, PACED_FOR = 300, (1 if SMOKE else 5)  # datagrams a second, and for how long, against --fps
+# The race against tcpdump: datagrams sent at each rate a second (0: as fast
+# as the sender can).
+RACE_COUNT = 2000 if SMOKE else 200000
+RACE_RATES = (10000,) if SMOKE else (10000, 30000, 100000, 0)
 TICK = os.sysconf("SC_CLK_TCK")
 # A busy machine can take long to show a window or drain a flood; a step
 # that still fails is named, not left as a traceback.
@@ -157,6 +161,65 @@ def paced_cost(binary, display, args):
             program.stop()
 
 
+def settled(path):
+    """Waits until a file written by another program has not grown for
+    longer than tcpdump keeps a block of its ring (a second)."""
+    size, since = -1, time.monotonic()
+    while time.monotonic() - since < 1.5:
+        if os.path.getsize(path) != size:
+            size, since = os.path.getsize(path), time.monotonic()
+        time.sleep(0.05)
+
+
+def race(skevla, sender, display, args, rate):
+    """skevla with args beside tcpdump on lo, both listening while the
+    sender sends RACE_COUNT 40-byte datagrams at rate: tcpdump -n -Q in
+    writing its text to a file, or with -o, tcpdump -w beside skevla's
+    recording. Returns the rate achieved, what skevla logged and the kernel
+    dropped for it, how many it logged a second (without --fps its frames),
+    and what tcpdump captured and the kernel dropped for it."""
+    with tempfile.TemporaryDirectory(dir=IN_MEMORY) as scratch:
+        os.chmod(scratch, 0o777)  # skevla's own user writes the recording
+        ours, theirs = os.path.join(scratch, "skevla"), os.path.join(scratch, "tcpdump")
+        args = [arg.replace("FILE", ours + ".pcap") for arg in args]
+        writing = ["-w", theirs + ".pcap"] if "-o" in args else []
+        with open(ours, "wb") as log, open(theirs, "wb") as text:
+            dump = subprocess.Popen(["tcpdump", "-n", "-Q", "in", "-i", "lo", *writing, "tcp"],
+                                    stdout=text, stderr=subprocess.PIPE)
+            said = b""
+            while b"listening on" not in said:
+                said += dump.stderr.readline() or b"(ended)"
+                if said.endswith(b"(ended)"):
+                    raise RuntimeError("tcpdump did not start: %r" % said)
+            program = Skevla(skevla, display, *args, stdout=log)
+            try:
+                program.wait_until_ready()
+                start = time.monotonic()
+                sent, took = subprocess.run([sender, str(RACE_COUNT), "40", str(rate)],
+                                            capture_output=True, text=True,
+                                            check=True).stdout.split()
+
+                def counts():
+                    program.proc.send_signal(signal.SIGUSR1)
+                    line = program.line(error=True)
+                    while "frames are slower" in line:
+                        line = program.line(error=True)
+                    return tuple(map(int, re.search(r"(\d+) datagrams? received, (\d+) dropped",
+                                                    line).groups()))
+
+                got = harness.wait_for(lambda: (lambda c: c if sum(c) >= RACE_COUNT else None)(
+                    counts()), "skevla to take every datagram sent")
+                elapsed = time.monotonic() - start
+            finally:
+                program.stop()
+            settled(theirs + ".pcap" if writing else theirs)
+            dump.send_signal(signal.SIGINT)
+            _, said = dump.communicate()
+        captured, dropped = (int(re.search(rb"(\d+) packets? %s" % what, said).group(1))
+                             for what in (b"captured", b"dropped by kernel"))
+    return int(sent) / float(took), got[0], got[1], got[0] / elapsed, captured, dropped
+
+
 def renderer_name(floor, display):
     program = Skevla(floor, display)
     try:
@@ -267,7 +330,7 @@ def resident_memory(binary, display):
 
 def main():
     global step
-    skevla, floor, counter = (os.path.abspath(path) for path in sys.argv[1:4])
+    skevla, floor, counter, sender = (os.path.abspath(path) for path in sys.argv[1:5])
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     xvfb, display = start_xvfb()
     try:
@@ -331,6 +394,20 @@ def main():
                 print("| %s, replay -t | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
                     mode, rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps),
                     flush=True)
+        print("\nskevla beside tcpdump, both on lo, %d datagrams of 40 bytes at each rate"
+              " (tcpdump -n -Q in to a text file; with -o, tcpdump -w):\n" % RACE_COUNT)
+        print("| skevla | sent/s | skevla logged | dropped for skevla | skevla logged/s"
+              " | tcpdump captured | dropped for tcpdump |")
+        print("|---|---:|---:|---:|---:|---:|---:|")
+        for args in (["-md", "--fps", "30"], ["-md", "--fps", "30", "-v"],
+                     ["-md", "--fps", "30", "-o", "FILE"], ["-md"]):
+            for rate in RACE_RATES:
+                step = "racing tcpdump with %s at %d a second" % (" ".join(args), rate)
+                achieved, logged, dropped, frames, captured, theirs = race(
+                    skevla, sender, display, args, rate)
+                print("| %s | %.0f | %d | %d | %.0f | %d | %d |" % (
+                    " ".join(args), achieved, logged, dropped, frames,
+                    captured, theirs), flush=True)
         step = "measuring 1,500-byte poly frames at a fixed rate"
         print("\nCPU time of 1,500-byte datagrams in poly mode at %d a second for %d s:" % (
             PACED, PACED_FOR))
