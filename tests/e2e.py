@@ -1561,11 +1561,24 @@ class Ending(Run):
         self.assertEqual(program.finish(), (0, b"", counts(1)))
 
     def test_count(self):
-        # -c 3: three of five datagrams are logged, then the counts, status 0.
-        program = self.started("-c", "3")
-        send(*[datagram(40 + 4 * n) for n in range(5)])
-        self.assertEqual(program.finish(), (0, "\n".join(
-            sum([log_lines(40 + 4 * n) for n in range(3)], [])).encode() + b"\n", counts(3)))
+        # -c 3: three of five datagrams are logged, then the counts, status 0,
+        # whether they come together or one at a time, each in a message of
+        # its own.
+        for together in (True, False):
+            with self.subTest(together=together):
+                program = self.started("-c", "3")
+                lines = sum([log_lines(40 + 4 * n) for n in range(3)], [])
+                if together:
+                    send(*[datagram(40 + 4 * n) for n in range(5)])
+                else:
+                    for n in range(3):
+                        send(datagram(40 + 4 * n))
+                        self.assertEqual([program.line(), program.line()], lines[:2])
+                        lines = lines[2:]
+                        if n == 2:
+                            send(datagram(60), datagram(64))
+                self.assertEqual(program.finish(), (0, "\n".join(lines).encode() + (
+                    b"\n" if lines else b""), counts(3)))
 
     def test_asleep_while_nothing_happens(self):
         program = self.started()
@@ -1868,6 +1881,21 @@ class Replay(Run):
         self.assertGreaterEqual(took["1"][0], 3.0, took)
         self.assertGreaterEqual(took["4"][0], 0.75, took)
         self.assertGreater(took["1"][1] / took["4"][1], 2, took)
+
+    def test_count_across_messages(self):
+        # More than a message of the stream holds: -c ends the replay after
+        # its count, whether that is every datagram or one less.
+        data = [datagram(1000 + n) for n in range(300)]
+        write_pcap(self.path("long.pcap"), 101, data)
+        for count in (300, 299):
+            with self.subTest(count=count):
+                status, out, error = self.start("-r", self.path("long.pcap"), "-t", "-c",
+                                                str(count)).finish()
+                self.assertEqual((status, error), (0, (
+                    "skevla: %d datagrams received from %s, 0 packets skipped\n" % (
+                        count, self.path("long.pcap")))))
+                self.assertEqual(out.decode().splitlines()[1:], sum(
+                    [log_lines(1000 + n) for n in range(count)], []))
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the last of four three seconds or

@@ -41,6 +41,7 @@ struct channel_state {
     bool replay, paced;
     pace clock;
     std::uint64_t wanted; // datagrams not yet asked for, of -c; 0 for no bound
+    std::uint64_t unsent; // of those asked for, datagrams that have not come
     bool bounded;         // -c bounds them
     unsigned asked;       // messages asked for and not yet come
     unsigned filled;      // messages come and not yet taken whole
@@ -73,15 +74,24 @@ void send(const request &asked)
     }
 }
 
-// A message for each free place, while more are wanted.
+// A message for each free place, while more are wanted. With -c, every
+// datagram left is granted at once; a message holds what fits, so while
+// some have not come, one more message is asked for them.
 void askMore()
 {
-    while (channel.asked + channel.filled < places && (!channel.bounded || channel.wanted > 0)) {
-        const std::uint32_t granted =
-            channel.bounded
-                ? static_cast<std::uint32_t>(std::min<std::uint64_t>(channel.wanted, UINT32_MAX))
-                : per_message;
-        channel.wanted -= channel.bounded ? granted : 0;
+    while (channel.asked + channel.filled < places) {
+        std::uint32_t granted = per_message;
+        if (channel.bounded && channel.wanted > 0)
+            granted =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(channel.wanted, UINT32_MAX));
+        else if (channel.bounded && (channel.unsent == 0 || channel.asked > 0))
+            return;
+        else if (channel.bounded)
+            granted = 0;
+        if (channel.bounded) {
+            channel.wanted -= granted;
+            channel.unsent += granted;
+        }
         send({request_kind::next, granted});
         ++channel.asked;
     }
@@ -165,12 +175,16 @@ bool receiveAll(failure &why)
             next.at = 0;
             --channel.asked;
             ++channel.filled;
-            for (std::size_t at = 0; at < size;)
-                if (const record_header *record = takeRecord(next.bytes, size, at);
-                    record->kind != record_kind::datagram && record->kind != record_kind::skipped)
+            for (std::size_t at = 0; at < size;) {
+                const record_header *record = takeRecord(next.bytes, size, at);
+                if (record->kind == record_kind::datagram)
+                    channel.unsent -= std::min<std::uint64_t>(channel.unsent, 1);
+                else if (record->kind != record_kind::skipped)
                     channel.ending = true;
+            }
             if (channel.ending)
                 return true;
+            askMore();
             break;
         case message::single: {
             const record_header &record = headerAt(into);
