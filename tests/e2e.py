@@ -9,6 +9,8 @@ import os
 import errno
 import pwd
 import fcntl
+import json
+import pty
 import random
 import re
 import resource
@@ -145,6 +147,7 @@ USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(in
          b"       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed,"
          b" 0.01-1000) -o file(record what is shown)\n"
          b"       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
+         b" --video file(what is shown, .mp4 .webm .mkv)"
          b" --no-sandbox(for profilers and debuggers) --help\n")
 KEYS = (b"Keys:  Escape quit   Space pause, resume   n, Right one datagram while paused   i info line\n"
         b"       s save a PNG   f full screen   +, - replay twice, half as fast\n")
@@ -546,10 +549,22 @@ class Capture(Run):
         self.assertIn(b"1.lo [Up, Running, Loopback]\n", out)
         self.assertIn(b"%d.listed0 [none]\n" % index, out)
 
-    def test_without_display_fails_at_once(self):
+    def test_without_display(self):
+        # Refused at once, unless the run makes a video: then it draws off
+        # screen, with no window, and ends as any run does.
         status, out, error = self.start(display=None).finish()
         self.assertEqual((status, out), (1, b"SKEVLA BEGIN\n"))
         self.assertRegex(error, r"^skevla: .*display.*; set DISPLAY .*\n$")
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        video = os.path.join(directory, "live.webm")
+        program = self.start("--video", video, "-c", "3", display=None)
+        self.assertEqual(program.line(), "SKEVLA BEGIN")
+        program.wait_until_asleep()
+        for size in (40, 60, 80):
+            self.assertEqual(program.frame(datagram(size)), log_lines(size))
+        self.assertEqual(program.finish(), (0, b"", counts(3)))
+        self.assertEqual(probed(video)[1:], ("30/1", (500, 500), ""))
 
 
 STUB_DRIVER = r"""
@@ -786,7 +801,8 @@ class Privileges(Run):
         for display in (self.display, ":99"):
             subprocess.run(["xauth", "-f", cookies, "add", display, ".", "0123456789abcdef" * 2],
                            check=True)
-        program = self.started("--snapshots", self.writable, pass_fds=[9],
+        video = os.path.join(self.writable, "run.mkv")
+        program = self.started("--snapshots", self.writable, "--video", video, pass_fds=[9],
                                preexec_fn=lambda: os.chdir(self.directory),
                                prefix=("env", "XAUTHORITY=" + cookies))
         own = status_fields("/proc/%d/status" % program.pid, ["Uid"])["Uid"].split()[0]
@@ -801,11 +817,13 @@ class Privileges(Run):
         # Made from inside each process: the viewer may read files, not
         # write or create them anywhere, make a socket, or act on any other
         # process; the capture process opens nothing; the keeper creates
-        # only what it names, in its directory. None holds a capture socket
-        # but the capture process.
+        # only what it names, in its directory; the encoder holds its video
+        # and opens nothing. None holds a capture socket but the capture
+        # process.
         new = (os.path.join(self.directory, "new") + "\0").encode()
         capture = capture_process(program)
         keeper = capture_process(program, "skevla-keeper")
+        encoder = capture_process(program, "skevla-encoder")
         creating = 0o301  # O_WRONLY | O_CREAT | O_EXCL
         made = [(program.pid, (257, -100, (os.path.join(place, where, "made") + "\0").encode(),
                                creating, 0o644), -errno.EPERM)
@@ -833,6 +851,9 @@ class Privileges(Run):
             (program.pid, (54, 3, 1, 2, b"\1\0\0\0", 4), -errno.EPERM),  # setsockopt
             (program.pid, (323, 0), -errno.EPERM),  # userfaultfd
             (capture, (2, b"/proc/self/status\0", 0), -errno.EACCES),
+            (encoder, (257, -100, (os.path.join(self.writable, "made.mkv") + "\0").encode(),
+                       creating, 0o644), -errno.EACCES),
+            (encoder, (2, b"/proc/self/status\0", 0), -errno.EACCES),
             (capture, (257, -100, b"/proc/self/status\0", 0), -errno.EACCES),  # openat
         ]
         for pid, call, result in rows:
@@ -850,10 +871,12 @@ class Privileges(Run):
                 with self.assertRaises(PermissionError):
                     taken.setsockopt(socket.SOL_SOCKET, 27, 0)  # SO_DETACH_FILTER
         self.assertEqual(sorted(os.listdir(self.writable) + os.listdir(self.directory)),
-                         ["cookies", "raw.pcap", "sub", "sub", "swrast_dri.so"])
+                         ["cookies", "raw.pcap", "run.mkv", "sub", "sub", "swrast_dri.so"])
         held = [os.readlink("/proc/%d/fd/%s" % (program.pid, fd))
                 for fd in os.listdir("/proc/%d/fd" % program.pid)]
         self.assertNotIn(os.readlink("/proc/self/fd/9"), held)  # inherited, closed
+        self.assertNotIn(video, held)
+        self.assertEqual(os.readlink("/proc/%d/fd/4" % encoder), video)
         self.assertEqual([link for link in held if "xauthority" in link], [])
         self.assertFalse(os.path.exists(os.path.join(self.directory, "new")))
         self.assertEqual(program.frame(datagram(44)), log_lines(44))
@@ -1086,6 +1109,10 @@ class Options(Run):
             (["-B", "128"], 2, b"", refused("-B needs a whole number of KiB from 256 to 1048576")),
             (["-r", "x.pcap", "-B", "512"], 2, b"", refused("-B cannot be used with -r")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
+            (["--video", "talk.avi"], 2, b"",
+             refused("--video needs a file ending in .mp4, .webm or .mkv")),
+            (["--video", "/nonexistent/talk.mkv"], 1, b"",
+             r"^skevla: cannot write the video /nonexistent/talk.mkv: No such file or directory\n$"),
             (["--help"], 0, USAGE + KEYS, "^$"),
             (["-md", "--version"], 0, b"skevla %s\n" % VERSION, "^$"),
             (["-f", "tcp port"], 2, b"", r"^skevla: .*syntax error.*\n$"),
@@ -1605,6 +1632,29 @@ UDP6 = ip6_datagram(48, next_header=17)
 LOGGED_BOTH = LOGGED[:2] + log_lines(64, "2001:db8::7") + LOGGED[2:]
 
 
+def probed(path):
+    """A video's duration, frame rate and size as ffprobe reads them, and
+    what decoding all of it reports (nothing, for a sound file)."""
+    shown = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "format=duration:stream=r_frame_rate,width,height", "-of", "json",
+                            path], capture_output=True, text=True, check=True)
+    info = json.loads(shown.stdout)
+    stream = info["streams"][0]
+    decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"],
+                             capture_output=True, text=True)
+    return (float(info["format"].get("duration", "nan")), stream["r_frame_rate"],
+            (stream["width"], stream["height"]), decoded.stderr)
+
+
+def video_frames(path, width, height):
+    """A lossless video's frames, each as its RGB bytes, top row first."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough", "-f",
+                          "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True,
+                         check=True).stdout
+    size = width * height * 3
+    return [raw[at:at + size] for at in range(0, len(raw), size)]
+
+
 class Replay(Run):
     def setUp(self):
         self.directory = tempfile.mkdtemp()
@@ -1896,6 +1946,123 @@ class Replay(Run):
                         count, self.path("long.pcap")))))
                 self.assertEqual(out.decode().splitlines()[1:], sum(
                     [log_lines(1000 + n) for n in range(count)], []))
+
+    def test_videos(self):
+        # A replay's video runs at the recorded pace, whatever pace the
+        # replay itself goes at, with or without a window, and every ending
+        # leaves a file that plays. ffprobe's duration is the last picture's
+        # time rounded up to a frame, plus that frame's own: within two
+        # frames of the datagrams' span.
+        step, count = 0.05, 60
+        path = self.path("span.pcap")
+        write_pcap(path, 101, [datagram(40 + 7 * n) for n in range(count)], step=step)
+
+        def escape(program):
+            press(self.display, program.window, "Escape")
+
+        def close(program):
+            close_window(self.display, program.window)
+
+        def kill_encoder(program):
+            os.kill(child_named(program, "skevla-encoder"), signal.SIGKILL)
+
+        rows = [  # file, in a window, options, how it ends after the datagrams shown (None:
+            # by itself), frame rate, size, exit status and the line that says why
+            ("top.mp4", True, ["-t"], count, escape, "30/1", (500, 500), 0, ""),
+            ("top.webm", False, ["-t"], count, None, "30/1", (500, 500), 0, ""),
+            ("counted.mkv", False, ["-t", "-c", "30"], 30, None, "30/1", (500, 500), 0, ""),
+            ("closed.mkv", True, ["-t"], count, close, "30/1", (500, 500), 0, ""),
+            # H.264's and VP9's colours come in pairs of pixels: an odd side
+            # gets a black line more.
+            ("odd.mp4", False, ["-t", "-w", "301", "-h", "199", "--fps", "25"], count, None,
+             "25/1", (302, 200), 0, ""),
+            ("terminated.webm", True, [], 20,
+             lambda program: program.proc.send_signal(signal.SIGTERM), "30/1", (500, 500), 0, ""),
+            ("killed.mp4", True, [], 20, lambda program: program.proc.kill(), "30/1", (500, 500),
+             -signal.SIGKILL, None),
+            # Cut off, MP4 keeps its fragments of a second written whole.
+            ("encoder killed.mp4", True, [], 50, kill_encoder, "30/1", (500, 500), 1,
+             "skevla: the video encoder ended: killed by SIGKILL\n"),
+        ]
+        for name, windowed, args, shown, end, rate, size, status, why in rows:
+            with self.subTest(video=name):
+                video = self.path(name)
+                program = self.start("-r", path, "--video", video, *args,
+                                     display=self.display if windowed else None)
+                lines = program.lines(1 + 2 * shown)
+                if end:
+                    if windowed:
+                        program.wait_for_window()
+                    end(program)
+                code, _, error = program.finish()
+                # A paced run shows more before it ends.
+                shown = max([shown] + [int(number) for number in re.findall(
+                    r"skevla: (\d+) datagrams received", error)])
+                counted = "skevla: %d datagrams received from %s, 0 packets skipped\n" % (
+                    shown, path)
+                self.assertEqual(code, status, error)
+                if why is not None:
+                    self.assertEqual(set(error.replace(why, "").splitlines(True)) - {counted},
+                                     set(), error)
+                duration, frame_rate, dimensions, damage = probed(video)
+                self.assertEqual((frame_rate, dimensions, damage), (rate, size, ""))
+                if status == 0:
+                    frame = 1 / int(rate.split("/")[0])
+                    self.assertLessEqual(abs(duration - step * (shown - 1)), 2 * frame + 1e-3)
+                self.assertEqual(lines[0], "SKEVLA BEGIN")
+
+    def test_video_frames_are_the_pictures(self):
+        # Lossless, the video's frames are the window's pictures pixel for
+        # pixel: the last is the snapshot s takes of the last datagram;
+        # drawn off screen, they are the same.
+        count = 20
+        path = self.path("shown.pcap")
+        write_pcap(path, 101, [datagram(26 + 13 * n, signed(-10 + n, 90, 90 - n, 90))
+                               for n in range(count)], step=0.1)
+        snapshots = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, snapshots)
+        os.chmod(snapshots, 0o777)
+        program, _ = self.replayed(path, "--video", self.path("window.mkv"), "--snapshots",
+                                   snapshots, frames=count)
+        press(self.display, program.window, "s")
+        while not (line := program.line(error=True)).startswith("skevla: saved "):
+            pass
+        snapshot = png_pixels(os.path.join(snapshots, line.split()[-1]))
+        press(self.display, program.window, "Escape")
+        self.assertEqual(program.finish()[0], 0)
+        status, _, error = self.start("-r", path, "-t", "--video", self.path("screen.mkv"),
+                                      display=None).finish()
+        self.assertEqual(status, 0, error)
+        frames = video_frames(self.path("window.mkv"), 500, 500)
+        self.assertEqual(frames[-1], bytes(value for row in snapshot for pixel in row
+                                           for value in pixel))
+        self.assertEqual(frames, video_frames(self.path("screen.mkv"), 500, 500))
+        self.assertGreater(len(set(frames)), count // 2)
+
+    def test_video_progress_on_a_terminal(self):
+        # Rendered as fast as it goes, one line on a terminal says how far it
+        # is, rewritten in place and taken away before the counts; none
+        # reaches a pipe (the other tests' standard error).
+        path = self.path("span.pcap")
+        write_pcap(path, 101, [datagram(40 + n) for n in range(60)], step=0.05)
+        terminal, side = pty.openpty()
+        program = self.start("-r", path, "-t", "--video", self.path("long.webm"), display=None,
+                             stderr=side)
+        os.close(side)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:  # the other side closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(terminal)
+        self.assertEqual(program.finish()[0], 0)
+        self.assertRegex(shown.decode(), r"^(\rskevla: \d+% of the file read, 0:00:0\d of video "
+                         r"made\x1b\[K)+\r\x1b\[Kskevla: 60 datagrams received from " +
+                         re.escape(path) + r", 0 packets skipped\r\n$")
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the last of four three seconds or

@@ -5,7 +5,9 @@
 #include "loop.h"
 #include "options.h"
 #include "pace.h"
+#include "picture.h"
 #include "privileges.h"
+#include "progress.h"
 #include "record.h"
 #include "render.h"
 #include "report.h"
@@ -623,6 +625,42 @@ TEST(shell, extension_is_a_whole_word)
         EXPECT_EQ(hasExtension(row.extensions, "GLX_EXT_swap_control"), row.has) << row.extensions;
 }
 
+TEST(picture, video_kind_by_extension)
+{
+    const struct {
+        const char *path;
+        int kind;
+    } rows[] = {
+        {"day.mp4", 0},       {"day.webm", 1},   {"/tmp/day.mkv", 2}, {"DAY.MKV", 2},
+        {".mkv", -1},         {"talk/.mp4", -1}, {"day.mp4.txt", -1}, {"day.mp", -1},
+        {"day.matroska", -1}, {"", -1},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(videoKind(row.path), row.kind) << row.path;
+}
+
+TEST(progress, line)
+{
+    constexpr long long second = nanoseconds_per_second;
+    const struct {
+        double fraction;
+        long long made;
+        const char *line;
+    } rows[] = {
+        {0, 0, "skevla: 0% of the file read, 0:00:00 of video made"},
+        {0.999, 59 * second + second / 2, "skevla: 99% of the file read, 0:00:59 of video made"},
+        {1, 3723 * second, "skevla: 100% of the file read, 1:02:03 of video made"},
+        {7, 1, "skevla: 100% of the file read, 0:00:00 of video made"}, // a file that grew
+        {-1, 100 * 3600 * second, "skevla: 100:00:00 of video made"},   // a pipe
+    };
+    for (const auto &row : rows) {
+        char line[128];
+        EXPECT_EQ(std::string(line, static_cast<std::size_t>(
+                                        formatProgress(line, sizeof line, row.fraction, row.made))),
+                  row.line);
+    }
+}
+
 TEST(options, arguments)
 {
     const struct {
@@ -705,6 +743,18 @@ TEST(options, arguments)
         {{"-c", "-3"}, verdict::refused},
         {{"-c", "3 "}, verdict::refused},
         {{"-c"}, verdict::refused},
+        {{"--video", "run.webm", "-r", "x.pcap", "-t"},
+         verdict::run,
+         'p',
+         500,
+         500,
+         nullptr,
+         nullptr,
+         "x.pcap",
+         true},
+        {{"--video", "talk/Run.MKV"}, verdict::run},
+        {{"--video", "run.avi"}, verdict::refused},
+        {{"--video"}, verdict::refused},
     };
     for (const auto &row : rows) {
         std::vector<const char *> argv{"skevla"};

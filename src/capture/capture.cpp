@@ -141,6 +141,7 @@ void append(record_header &header, const void *bytes)
         flush();
     header.dropped = dropped;
     header.skipped = skipped;
+    header.file_read = input->read();
     message.last = message.used;
     std::memcpy(message.bytes + message.used, &header, sizeof header);
     if (header.captured > 0)
@@ -191,6 +192,7 @@ void serve(const source &from)
     input = &from;
     record_header ready{};
     ready.kind = record_kind::ready;
+    ready.file_size = from.size;
     if (!sendRecord(channel_descriptor, ready, nullptr))
         _exit(0);
     for (;;) {

@@ -38,6 +38,9 @@ struct source {
     outcome (*next)(found &taken, failure &why);
     // The kernel's drops for the sockets as they stand; 0 for a file.
     std::uint64_t (*drops)();
+    // Bytes of a file read so far; 0 for the sockets.
+    std::uint64_t (*read)();
+    std::uint64_t size; // a file's, when it has one
 };
 
 // What reading a socket or a file through libpcap, decoding, and writing

@@ -17,5 +17,3 @@ bool openFile(FILE *stream, const char *name, const file_programs &programs, fai
 // The next record of the file opened: a datagram, a packet that is none,
 // the end, or a failure.
 outcome nextInFile(found &taken, failure &why);
-
-inline constexpr source file_source{nextInFile, [] { return std::uint64_t{0}; }};

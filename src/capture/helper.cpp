@@ -91,6 +91,7 @@ const child_program helper{
     .changes = {},
     .refused = reportRefused,
     .speaks = false,
+    .finishes = false,
     .fail = failCapture,
     .serve = serveLive,
 };

@@ -12,11 +12,13 @@
 #include "file.h"
 #include "filter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -28,6 +30,8 @@ struct replay {
     int input = -1;
     file_programs programs;
     FILE *stream;
+    std::uint64_t size; // of a regular file: how far through it a replay is can be told
+    std::uint64_t read; // so far
 };
 replay file;
 
@@ -50,7 +54,12 @@ bool openInput(failure &why)
     file.input = std::strcmp(file.path, "-") == 0
                      ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, channel_descriptor + 1)
                      : open(file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    return file.input >= 0 || fail(why, 1, "%s: %s", file.path, std::strerror(errno));
+    if (file.input < 0)
+        return fail(why, 1, "%s: %s", file.path, std::strerror(errno));
+    struct stat status;
+    if (fstat(file.input, &status) == 0 && S_ISREG(status.st_mode))
+        file.size = static_cast<std::uint64_t>(status.st_size);
+    return true;
 }
 
 // The stream libpcap reads: each read waits for the input or the viewer's
@@ -72,6 +81,7 @@ ssize_t readWatching(void *, char *into, std::size_t size)
         if (both[0].revents == 0)
             continue;
         const ssize_t got = read(file.input, into, size);
+        file.read += static_cast<std::uint64_t>(std::max(got, ssize_t{0}));
         if (got >= 0 || (errno != EAGAIN && errno != EINTR))
             return got;
     }
@@ -91,7 +101,9 @@ __attribute__((noreturn)) void serveFile()
     static failure why;
     if (!openFile(file.stream, file.path, file.programs, why))
         failCapture(why);
-    serve(file_source);
+    static const source from{nextInFile, [] { return std::uint64_t{0}; }, [] { return file.read; },
+                             file.size};
+    serve(from);
 }
 
 const child_program reader{
@@ -104,6 +116,7 @@ const child_program reader{
     .changes = {},
     .refused = reportRefused,
     .speaks = false,
+    .finishes = false,
     .fail = failCapture,
     .serve = serveFile,
 };

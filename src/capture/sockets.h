@@ -39,4 +39,5 @@ outcome nextFromSockets(found &taken, failure &why);
 // The kernel's count of datagrams it dropped for the ring, all told.
 std::uint64_t socketDrops();
 
-inline constexpr source socket_source{nextFromSockets, socketDrops};
+inline constexpr source socket_source{nextFromSockets, socketDrops, [] { return std::uint64_t{0}; },
+                                      0};

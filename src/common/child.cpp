@@ -52,9 +52,9 @@ void ignoreSignals()
 // it once the viewer is inside Landlock, which scopes signals, so every
 // wait also watches the channel (viewerGone); the signal covers the steps
 // before.
-bool followViewer(pid_t parent, failure &why)
+bool followViewer(pid_t parent, bool finishes, failure &why)
 {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+    if (!finishes && prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
         return fail(why, 1, "cannot follow skevla (asking to end with it): %s",
                     std::strerror(errno));
     if (getppid() != parent || viewerGone())
@@ -94,7 +94,7 @@ const rule sanitizing[] = {
 bool enterBox(const child_program &program, failure &why)
 {
     bool missing;
-    if (!program.changes.empty() && !enterLandlock(program.changes, missing, why))
+    if (!enterLandlock(program.changes, missing, why))
         return false;
     std::vector<rule> rules(program.allowed.begin(), program.allowed.end());
     if (sanitized)
@@ -145,7 +145,8 @@ void runChild(const child_program &program, int argc, char **argv)
         // 3. What its job needs, while it may.
         program.acquire(why) &&
         // 4. No privilege left; 5. tied to the viewer.
-        dropAll(program.who, why) && followViewer(parent, why) && program.prepare(why) &&
+        dropAll(program.who, why) && followViewer(parent, program.finishes, why) &&
+        program.prepare(why) &&
         // 6. Its box, for good.
         silence(program.speaks || sanitized, why) && (!sandbox || enterBox(program, why));
     if (!started)

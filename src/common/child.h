@@ -28,14 +28,16 @@ struct child_program {
     bool (*prepare)(failure &why);
     // Its box: the calls it may make, anything else refused.
     std::span<const rule> allowed;
-    // Where it may change the file system (Landlock); empty: it enters no
-    // Landlock, its allowlist opens nothing.
+    // Where it may change the file system (Landlock); empty: nowhere.
     std::span<const beneath> changes;
     // Tells the viewer which call its box refused, just before it dies; or
     // nullptr, and a refused call ends it at once.
     void (*refused)(int call);
     // Standard error stays open (the keeper says what it saved there).
     bool speaks;
+    // It finishes its work when the viewer ends, rather than dying with it:
+    // it ends when its channel hangs up.
+    bool finishes;
     // Tells the viewer why it cannot start, and ends with the status. (A
     // type attribute: these never return, which [[noreturn]] cannot say.)
     void (*fail)(const failure &why) __attribute__((noreturn));

@@ -7,6 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <strings.h>
 
 struct picture_request {
     std::uint32_t width, height, copies;
@@ -20,3 +23,30 @@ inline constexpr std::uint32_t copies_limit = 10;
 // What a run's snapshots may take of the file system at most.
 inline constexpr std::uint32_t snapshot_files_limit = 1000;
 inline constexpr std::uint64_t snapshot_bytes_limit = std::uint64_t{1} << 30;
+
+// What the viewer hands the encoder for --video, the same way: one frame of
+// the video's size, which is to be shown from pts (in frames of the
+// video's rate) on, its pixels in the memory file attached. The encoder
+// answers each with one byte once it is done with it, or with why it
+// cannot go on, which ends it.
+struct video_frame {
+    std::uint32_t width, height;
+    std::int64_t pts;
+};
+
+// The kinds of video --video writes, by the file's extension.
+inline constexpr const char *video_extensions[] = {".mp4", ".webm", ".mkv"};
+
+// Which of them path names, in any case, after a name of at least one
+// character; -1 for none. Pure.
+inline int videoKind(const char *path)
+{
+    const std::size_t length = std::strlen(path);
+    for (int kind = 0; kind < static_cast<int>(std::size(video_extensions)); ++kind) {
+        const std::size_t tail = std::strlen(video_extensions[kind]);
+        if (length > tail && path[length - tail - 1] != '/' &&
+            strcasecmp(path + length - tail, video_extensions[kind]) == 0)
+            return kind;
+    }
+    return -1;
+}

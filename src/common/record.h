@@ -65,9 +65,11 @@ struct record_header {
     std::int32_t status;    // failed: the exit status it implies, 1 or 2
     std::int32_t call;      // refused: the system call's number
     std::uint32_t nanoseconds;
-    std::int64_t seconds;  // when the kernel received it, or when it was recorded
-    std::uint64_t dropped; // the kernel's drops as last seen, for the sockets
-    std::uint64_t skipped; // packets of a capture file that are not TCP, so far
+    std::int64_t seconds;    // when the kernel received it, or when it was recorded
+    std::uint64_t dropped;   // the kernel's drops as last seen, for the sockets
+    std::uint64_t skipped;   // packets of a capture file that are not TCP, so far
+    std::uint64_t file_read; // bytes of a capture file read so far
+    std::uint64_t file_size; // ready: a capture file's size, 0 for a pipe or the sockets
     segment_summary summary;
 };
 

@@ -333,6 +333,7 @@ const child_program keeper{
     .changes = changes,
     .refused = nullptr,
     .speaks = true,
+    .finishes = false,
     .fail = failToStart,
     .serve = serveRequests,
 };

@@ -51,8 +51,9 @@ struct channel_state {
     int counts_asked; // answers to counts still to come
     int counts_come;  // answers come and not yet told
     std::uint64_t answered_dropped;
-    int refused = -1;    // the call its sandbox refused, as it reported it
-    timespec last_shown; // the stamp of the last datagram shown
+    int refused = -1;                   // the call its sandbox refused, as it reported it
+    timespec last_shown;                // the stamp of the last datagram shown
+    std::uint64_t file_read, file_size; // a replay's, as the reader last told them
 };
 channel_state channel;
 
@@ -274,6 +275,7 @@ start takeStart(failure &why)
     switch (header.kind) {
     case record_kind::ready:
         channel.ready = true;
+        channel.file_size = header.file_size;
         askMore();
         return start::ready;
     case record_kind::failed:
@@ -328,6 +330,7 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
         got.told = true;
         got.dropped = first->dropped;
         got.skipped = first->skipped;
+        channel.file_read = std::max(channel.file_read, first->file_read);
         switch (first->kind) {
         case record_kind::skipped:
             takeFirst();
@@ -411,4 +414,12 @@ std::uint64_t finishChannel(std::uint64_t dropped)
             --channel.counts_asked == 0)
             return headerAt(spare).dropped;
     }
+}
+
+double fileFraction()
+{
+    if (channel.file_size == 0)
+        return -1;
+    return static_cast<double>(std::min(channel.file_read, channel.file_size)) /
+           static_cast<double>(channel.file_size);
 }

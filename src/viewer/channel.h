@@ -91,3 +91,7 @@ void setReplaySpeed(double speed, long long now);
 // At the end: the kernel's final drops, given those last told; it waits a
 // second at most for them.
 std::uint64_t finishChannel(std::uint64_t dropped);
+
+// How far through its file a replay has read, from 0 to 1; -1 where the
+// file has no size (a pipe).
+double fileFraction();

@@ -8,6 +8,7 @@
 
 #include "failure.h"
 
+#include <cstddef>
 #include <sys/types.h>
 
 struct child {
@@ -24,3 +25,16 @@ struct child {
 // skevla.
 bool spawnChild(const char *program, const char *what, const char *const arguments[],
                 const char *denied, child &out, failure &why);
+
+// Says why the child whose pidfd ended is (what, "the capture process")
+// closed its channel, waiting a second at most for its end, which it
+// reaps. Its SIGSYS is its box's only where it reported the refused call
+// (refused_call, else -1): another process may send one. True when it
+// exited with status 0.
+bool reapChild(int &ended, const char *what, int refused_call, failure &why);
+
+// Hands a child a picture without waiting: a message of header's size
+// bytes with the pixels in a memory file of their own attached. False with
+// errno set when the child cannot take it now (EAGAIN) or has ended.
+bool handPicture(int channel, const void *header, std::size_t size, const unsigned char *pixels,
+                 std::size_t bytes);

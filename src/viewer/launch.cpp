@@ -105,31 +105,5 @@ void collectCapture()
 
 void reapCapture(int refused_call, failure &why)
 {
-    // What closed the channel may go on: it is waited for a second at most.
-    pollfd ended{capture_end, POLLIN, 0};
-    siginfo_t how{};
-    if (capture_end < 0 || poll(&ended, 1, 1000) != 1 ||
-        waitid(P_PIDFD, static_cast<id_t>(capture_end), &how, WEXITED | WNOHANG) != 0 ||
-        how.si_pid == 0) {
-        fail(why, 1, "the capture process closed the channel");
-        return;
-    }
-    close(capture_end);
-    capture_end = -1;
-    const char *prefix = "the capture process ended";
-    if (how.si_code == CLD_EXITED) {
-        fail(why, 1, "%s: exited with status %d", prefix, how.si_status);
-        return;
-    }
-    const char *name = sigabbrev_np(how.si_status);
-    char call[96] = "";
-    // Only a report of the box's own says the SIGSYS was its: another
-    // process may send one.
-    if (how.si_status == SIGSYS && refused_call >= 0) {
-        char *called = seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, refused_call);
-        std::snprintf(call, sizeof call, ": its sandbox refused a call%s%s%s", called ? " (" : "",
-                      called ? called : "", called ? ")" : "");
-        std::free(called);
-    }
-    fail(why, 1, "%s: killed by SIG%s%s", prefix, name ? name : "?", call);
+    reapChild(capture_end, "the capture process", refused_call, why);
 }

@@ -3,11 +3,13 @@
 #include "channel.h"
 #include "options.h"
 #include "pace.h"
+#include "progress.h"
 #include "recording.h"
 #include "render.h"
 #include "report.h"
 #include "signals.h"
 #include "state.h"
+#include "video.h"
 
 #include <GL/freeglut.h>
 #include <GL/glx.h>
@@ -52,8 +54,6 @@ void leave(const failure *why)
 {
     if (why && loop.ended_by.status == 0)
         loop.ended_by = *why;
-    if (!loop.left && glutGet(GLUT_INIT_STATE))
-        glutLeaveMainLoop();
     loop.left = true;
 }
 
@@ -105,12 +105,21 @@ void writeQueuedIfReady()
         writeQueued();
 }
 
+// The picture changed: the window is painted anew, and the video's next
+// frame shows it.
+void askPaint()
+{
+    if (loop.windowed)
+        glutPostRedisplay();
+    videoChanged();
+}
+
 // With --fps, a frame at most every frame_interval: the latest datagram is
 // drawn when it comes.
 void askFrame(long long at)
 {
     if (loop.frame_interval == 0 || at >= loop.next_frame) {
-        glutPostRedisplay();
+        askPaint();
         loop.next_frame = at + loop.frame_interval;
         loop.frame_wanted = false;
     } else {
@@ -123,6 +132,7 @@ void askFrame(long long at)
 void show(const datagram &taken, long long at)
 {
     static failure why;
+    videoBefore(taken.stamp);
     if (taken.length > 0)
         std::memcpy(buffer, taken.bytes, static_cast<std::size_t>(taken.length));
     bytes_recieved = trimmedCount(taken.length);
@@ -185,6 +195,11 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
         return true;
     case event::ended:
         postCounts(counts);
+        // The video ends with the file; off screen, so does the run.
+        if (!finishVideo(at, why))
+            leave(&why);
+        else if (!loop.windowed)
+            leave(nullptr);
         return true;
     case event::gone:
     case event::failed:
@@ -206,7 +221,10 @@ void takeDatagrams(bool readable, taking take, long long at)
     const bool many = loop.frame_interval > 0 && take != taking::next;
     bool took = false;
     for (long long now = at; !loop.left && (many || !took); now = monotonicNow()) {
-        if (now - at > slice || !takeOne(readable && now == at, take, now, took))
+        // A replay's video has a frame for each recorded instant: it waits
+        // for the encoder's room.
+        const taking now_take = loop.live || videoHasRoom() ? take : taking::none;
+        if (now - at > slice || !takeOne(readable && now == at, now_take, now, took))
             break;
     }
     if (logQueued())
@@ -225,6 +243,7 @@ void answerKeys(long long at)
     if (loop.speed_change != 1) {
         setReplaySpeed(replaySpeed() * loop.speed_change, at);
         loop.speed = replaySpeed();
+        videoSpeed(loop.speed);
         loop.speed_change = 1;
     }
 }
@@ -268,15 +287,12 @@ bool awaitCapture(failure &why)
 
 void idle()
 {
-    // glutMainLoop may call idle once more after being asked to leave.
-    if (loop.left)
-        return;
     // Events Xlib has already read would not wake the poll. Nothing waits
     // to be sent: GLUT's event loop ends on a flushing XPending and a swap is
     // a round trip. The window's one connection is looked up once: the
     // lookup costs a system call.
-    static Display *const display = glXGetCurrentDisplay();
-    if (XQLength(display) > 0)
+    static Display *const display = loop.windowed ? glXGetCurrentDisplay() : nullptr;
+    if (display && XQLength(display) > 0)
         return;
     answerKeys(monotonicNow());
     // While the log's queue is full, no datagram is taken: the kernel
@@ -289,18 +305,22 @@ void idle()
     pollfd from_channel;
     watchChannel(from_channel);
     long long due = channelDue(take);
-    // A frame --fps puts off, and the info line's rate, also wake it.
+    // A frame --fps puts off, the info line's rate and the video's next
+    // frame also wake it.
     for (const long long also :
-         {loop.frame_wanted ? loop.next_frame : -1, loop.info ? loop.next_tick : -1})
+         {loop.frame_wanted ? loop.next_frame : -1, loop.info ? loop.next_tick : -1, videoDue()})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
     // reports an error at once, traffic or not.
-    pollfd watched[] = {{ConnectionNumber(display), POLLIN, 0},
+    pollfd from_encoder;
+    watchVideo(from_encoder);
+    pollfd watched[] = {{display ? ConnectionNumber(display) : -1, POLLIN, 0},
                         {signalDescriptor(), POLLIN, 0},
                         {STDOUT_FILENO, static_cast<short>(queued ? POLLOUT : 0), 0},
                         {countsPosted() ? STDERR_FILENO : -1, POLLOUT, 0},
-                        from_channel};
+                        from_channel,
+                        from_encoder};
     timespec wait{};
     if (due > 0) {
         const long long left = std::max(due - monotonicNow(), 0LL);
@@ -316,6 +336,9 @@ void idle()
         writeQueued();
     if (watched[3].revents != 0)
         deliverCounts();
+    static failure why;
+    if (watched[5].revents != 0 && !answerVideo(why))
+        leave(&why);
     if (loop.left)
         return;
     const long long at = monotonicNow();
@@ -323,8 +346,10 @@ void idle()
         askFrame(at);
     if (loop.info && at >= loop.next_tick) {
         loop.next_tick = at + nanoseconds_per_second;
-        glutPostRedisplay();
+        askPaint();
     }
+    videoTick(at);
+    showProgress(at, fileFraction(), videoMade());
     takeDatagrams(watched[4].revents != 0, take, at);
 }
 

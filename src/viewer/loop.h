@@ -29,6 +29,7 @@ struct loop_state {
     double speed_change; // + and -: the loop multiplies a replay's speed by it, then sets 1
 
     bool live;                // capturing, not replaying a file
+    bool windowed;            // drawing in a window, not off screen for --video alone
     bool one_line;            // -v
     unsigned long stop_after; // -c, 0 for never
     long long frame_interval; // --fps: nanoseconds between frames, 0 for a frame each datagram

@@ -31,8 +31,10 @@
 #include "interfaces.h"
 #include "launch.h"
 #include "loop.h"
+#include "offscreen.h"
 #include "options.h"
 #include "privileges.h"
+#include "progress.h"
 #include "recording.h"
 #include "render.h"
 #include "report.h"
@@ -41,6 +43,7 @@
 #include "signals.h"
 #include "snapshot.h"
 #include "state.h"
+#include "video.h"
 
 #include <GL/freeglut.h>
 #include <GL/glx.h>
@@ -63,6 +66,7 @@ namespace
 // bad command line).
 [[noreturn]] void die(const failure &why)
 {
+    clearProgress();
     writeAll(STDERR_FILENO, "skevla: ", 8);
     writeAll(STDERR_FILENO, why.why, strnlen(why.why, sizeof why.why));
     writeAll(STDERR_FILENO, "\n", 1);
@@ -175,6 +179,11 @@ int main(int argc, char **argv)
     startChannel(settings.file != nullptr, settings.top_speed, settings.speed, settings.count);
     if (settings.record && !openRecording(settings.record, why))
         die(why);
+    // The video's encoder creates its file as the recording is.
+    if (settings.video &&
+        !startEncoder(settings.video, winx, winy,
+                      settings.fps ? static_cast<int>(settings.fps) : 30, settings.sandbox, why))
+        die(why);
     keepXAuthority();
     // Nothing privileged is held from here on: not root's id (nobody when
     // started as root), not a capability. What comes next (X, the GL
@@ -209,33 +218,45 @@ int main(int argc, char **argv)
     // switched off rather than failing at every start.
     setenv("MESA_SHADER_CACHE_DISABLE", "true", 1);
 
-    // GLUT gets the program name alone: every argument is ours, and GLUT
-    // would take -display or -geometry out of them.
-    glutInitErrorFunc(glutFailure);
-    int glut_argc = 1;
-    char *glut_argv[] = {argv[0], nullptr};
-    glutInit(&glut_argc, glut_argv);
-    forgetXAuthority();
-    // The keeper, for pictures no larger than the window or the screen
-    // (full screen), before Landlock, whose domain it would inherit.
-    if (!startKeeper(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
-                     std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)), settings.sandbox, why))
-        die(why);
+    // With --video and no display to be had, the frames are drawn off
+    // screen, with no window and no keys.
+    loop.windowed = !settings.video || displayReachable();
+    if (loop.windowed) {
+        // GLUT gets the program name alone: every argument is ours, and
+        // GLUT would take -display or -geometry out of them.
+        glutInitErrorFunc(glutFailure);
+        int glut_argc = 1;
+        char *glut_argv[] = {argv[0], nullptr};
+        glutInit(&glut_argc, glut_argv);
+        forgetDisplayProbe();
+        forgetXAuthority();
+        // The keeper, for pictures no larger than the window or the screen
+        // (full screen).
+        if (!startKeeper(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
+                         std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)), settings.sandbox, why))
+            die(why);
+    }
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
     // GL driver starts threads with the window, which inherit it.
     if (settings.sandbox && !confine(why))
         die(why);
-    // A close ends the loop as Escape does, so both report the counts.
-    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
-    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE);
-    glutInitWindowSize(winx, winy);
-    glutInitWindowPosition(0, 0);
-    glutCreateWindow("SKEVLA");
-    checkWindowSize();
-    watchDisplay();
-    unthrottleSwaps();
+    if (loop.windowed) {
+        // A close ends the loop as Escape does, so both report the counts.
+        glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+        glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE);
+        glutInitWindowSize(winx, winy);
+        glutInitWindowPosition(0, 0);
+        glutCreateWindow("SKEVLA");
+        checkWindowSize();
+        watchDisplay();
+        unthrottleSwaps();
+    } else if (!openOffscreen(why)) {
+        die(why);
+    }
     init();
+    if (!startFrames(why))
+        die(why);
 
     // Every datagram and record is untrusted input: from here on the
     // process cannot run a program, make a socket or write a file.
@@ -246,12 +267,28 @@ int main(int argc, char **argv)
     else if (!enterSandbox(recordingDescriptor(), why))
         die(why);
 
-    glutDisplayFunc(draw);
-    glutReshapeFunc(reshape);
-    glutKeyboardFunc(keyboard);
-    glutSpecialFunc(special);
-    glutIdleFunc(idle);
-    glutMainLoop();
+    startVideoClock(monotonicNow(), !settings.file, settings.speed);
+    startProgress(settings.video && settings.file);
+    if (loop.windowed) {
+        glutDisplayFunc(draw);
+        glutReshapeFunc(reshape);
+        glutKeyboardFunc(keyboard);
+        glutSpecialFunc(special);
+        glutCloseFunc(closed);
+    }
+    // GLUT's own loop would destroy the GL context as it returns, before
+    // the video's last frame is drawn.
+    while (!loop.left) {
+        if (loop.windowed)
+            glutMainLoopEvent();
+        if (!loop.left)
+            idle();
+    }
+    clearProgress();
+    if (static failure why; !finishVideo(monotonicNow(), why))
+        leave(&why);
+    if (loop.windowed)
+        glutExit();
     // What the log still has queued goes first, then the counts of what it
     // took, then the cause of a failure.
     finishLog();

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "picture.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,6 +17,7 @@ const char usage_text[] =
     "0.01-1000)"
     " -o file(record what is shown)\n"
     "       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
+    " --video file(what is shown, .mp4 .webm .mkv)"
     " --no-sandbox(for profilers and debuggers) --help\n";
 
 const char keys_text[] =
@@ -45,12 +48,17 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             settings.sandbox = false;
             continue;
         }
-        if (std::strcmp(argument, "--fps") == 0 || std::strcmp(argument, "--snapshots") == 0) {
+        if (std::strcmp(argument, "--fps") == 0 || std::strcmp(argument, "--snapshots") == 0 ||
+            std::strcmp(argument, "--video") == 0) {
             if (i + 1 == argc)
                 return refuse(settings, "%s needs a value", argument);
             const char *value = argv[++i];
             if (argument[2] == 's')
                 settings.snapshots = value;
+            else if (argument[2] == 'v' && videoKind(value) < 0)
+                return refuse(settings, "--video needs a file ending in .mp4, .webm or .mkv");
+            else if (argument[2] == 'v')
+                settings.video = value;
             else if ((settings.fps = parseCount(value)) == 0 || settings.fps > 1000)
                 return refuse(settings, "--fps needs a whole number of frames from 1 to 1000");
             continue;

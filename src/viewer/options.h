@@ -26,6 +26,7 @@ struct options {
     const char *record = nullptr;    // -o: pcap file of every datagram shown
     unsigned long fps = 0;           // --fps: frames drawn a second at most, 0 for every datagram
     const char *snapshots = nullptr; // --snapshots: where s saves, nullptr for here
+    const char *video = nullptr;     // --video: the video file of what is shown
     bool sandbox = true;             // --no-sandbox: for profilers that write files
     unsigned long count = 0;         // -c: end after this many datagrams, 0 for never
     bool one_line = false;           // -v: one tcpdump-like line per datagram
@@ -36,7 +37,8 @@ enum class verdict { run, help, version, list_interfaces, refused };
 
 // Reads the arguments into settings; later options win. Only the first two
 // characters of an argument are compared, so -mdot is d and -width is -w;
-// --help, --version, --no-sandbox, --fps and --snapshots are matched whole. An unknown
+// --help, --version, --no-sandbox, --fps, --snapshots and --video are matched
+// whole. A video file whose extension names no kind of video, an unknown
 // argument, a missing value, a count that is not a positive integer, a
 // direction other than in, out and inout, a ring size out of bounds, -i,
 // -Q or -B with -r, and -t without -r are refused, with the reason in

@@ -2,6 +2,7 @@
 
 #include "channel.h"
 #include "loop.h"
+#include "offscreen.h"
 #include "report.h"
 #include "snapshot.h"
 #include "state.h"
@@ -53,14 +54,14 @@ namespace
 // The info line across the top: white bitmap text on an opaque dark band,
 // so it reads over any picture. Drawn only while asked for, so the picture
 // is otherwise untouched.
-void drawInfo()
+void drawInfo(int width, int height)
 {
     char info_line[line_limit];
     formatInfo(info_line, sizeof info_line, shown, lastSecond(loop.shown_rate, monotonicNow()),
                counts.dropped, loop.speed, loop.paused);
     // Wrapped at spaces onto as many lines as the window's width needs.
     constexpr int line = 15, margin = 5, glyph = 8;
-    const std::size_t fits = static_cast<std::size_t>(std::max((winx - 2 * margin) / glyph, 1));
+    const std::size_t fits = static_cast<std::size_t>(std::max((width - 2 * margin) / glyph, 1));
     std::size_t starts[8], lengths[8], lines = 0;
     for (std::size_t at = 0, left = std::strlen(info_line); left > 0 && lines < 8; ++lines) {
         std::size_t take = std::min(left, fits);
@@ -79,10 +80,10 @@ void drawInfo()
     }
     const int band = static_cast<int>(lines) * line + margin;
     glColor4f(0.1f, 0.1f, 0.1f, 1.0f);
-    glRecti(0, winy - band, winx, winy);
+    glRecti(0, height - band, width, height);
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
     for (std::size_t n = 0; n < lines; ++n) {
-        glRasterPos2i(margin, winy - line * static_cast<int>(n + 1) + 2);
+        glRasterPos2i(margin, height - line * static_cast<int>(n + 1) + 2);
         for (std::size_t c = 0; c < lengths[n]; ++c)
             glutBitmapCharacter(GLUT_BITMAP_8_BY_13,
                                 static_cast<unsigned char>(info_line[starts[n] + c]));
@@ -91,7 +92,7 @@ void drawInfo()
 
 } // namespace
 
-void draw()
+void drawPicture(int width, int height)
 {
     glClear(GL_COLOR_BUFFER_BIT);
 
@@ -100,8 +101,8 @@ void draw()
         if (primitive == GL_POINTS)
             glPointSize(10.0f);
         glBegin(static_cast<GLenum>(primitive));
-        const int sx = winx / 100;
-        const int sy = winy / 100;
+        const int sx = width / 100;
+        const int sy = height / 100;
         const int groups = groupCount(bytes_recieved);
         for (int g = 0; g < groups; ++g) {
             const signed char *group = buffer + 4 * g;
@@ -115,7 +116,14 @@ void draw()
         glEnd();
     }
     if (loop.info)
-        drawInfo();
+        drawInfo(width, height);
+}
+
+void draw()
+{
+    const bool framed = bindFramebuffer(winx, winy);
+    drawPicture(winx, winy);
+    unbindFramebuffer(framed);
     if (snapshotWanted()) {
         // What the swap is about to show, read back whole.
         std::vector<unsigned char> pixels(static_cast<std::size_t>(winx) * winy * 3);

@@ -25,8 +25,12 @@ int groupCount(int count);
 // The GL primitive a mode letter names, or -1 for a letter that draws nothing.
 int primitiveOf(char mode_letter);
 
-// The display callback: clear, draw the latest datagram (bytes_recieved of
-// buffer) and, when asked for, the info line over it, swap. It never waits
-// and changes nothing, so a repaint after an expose or a resize is
-// immediate and the same.
+// The picture: clear, draw the latest datagram (bytes_recieved of buffer)
+// for a target of width x height pixels and, when asked for, the info line
+// over it. It never waits and changes nothing, so a repaint after an
+// expose or a resize is immediate and the same.
+void drawPicture(int width, int height);
+
+// The display callback: the picture for the window, a snapshot of it when
+// asked for, and the swap.
 void draw();

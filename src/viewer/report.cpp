@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "progress.h"
 #include "state.h"
 
 #include <algorithm>
@@ -343,6 +344,8 @@ bool countsPosted() { return posted_length > 0; }
 
 void deliverCounts()
 {
+    if (posted_length > 0)
+        clearProgress();
     // A line shorter than PIPE_BUF goes into a pipe whole or not at all.
     const ssize_t count = write(STDERR_FILENO, posted, posted_length);
     if (count > 0) {

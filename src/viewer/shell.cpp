@@ -1,9 +1,12 @@
 #include "shell.h"
 
+#include "channel.h"
 #include "loop.h"
+#include "progress.h"
 #include "report.h"
 #include "snapshot.h"
 #include "state.h"
+#include "video.h"
 
 #include "failure.h"
 #include <GL/freeglut.h>
@@ -25,6 +28,7 @@ int glx_request, glx_errors; // the GLX extension's request code and first error
 
 [[noreturn]] int lostDisplay(Display *display)
 {
+    clearProgress();
     writeCounts();
     // Not through exit: the libraries' clean-up would talk to the dead
     // connection and print more. The server may have closed it (another
@@ -173,6 +177,14 @@ void keyboard(unsigned char key, int, int)
     }
     // What the info line says, or the line itself, changed.
     glutPostRedisplay();
+    videoChanged();
+}
+
+void closed()
+{
+    // GLUT destroys the window, and the GL context with it, next.
+    static failure why;
+    leave(finishVideo(monotonicNow(), why) ? nullptr : &why);
 }
 
 void special(int key, int, int)

@@ -22,3 +22,5 @@ void init();
 void reshape(int width, int height);
 void keyboard(unsigned char key, int x, int y);
 void special(int key, int x, int y);
+// The window's close button.
+void closed();

@@ -1,5 +1,6 @@
 #include "signals.h"
 
+#include "progress.h"
 #include "report.h"
 #include "state.h"
 
@@ -19,6 +20,7 @@ void handle(int number)
 {
     const int saved = errno;
     if (number != SIGUSR1 && ending) {
+        clearProgress();
         char line[counts_line_limit];
         const std::size_t length = formatCounts(line, sizeof line, counts);
         if (write(STDERR_FILENO, line, length)) {

@@ -2,13 +2,13 @@
 
 #include "children.h"
 #include "picture.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +27,7 @@ unsigned in_flight;    // requests handed over and not yet answered
 
 void say(const char *line)
 {
+    clearProgress();
     // Standard error never blocks: a line it cannot take now is lost.
     if (write(STDERR_FILENO, line, std::strlen(line))) {
     }
@@ -45,42 +46,6 @@ bool keeperAnswers()
         else
             return got < 0 && errno == EAGAIN;
     }
-}
-
-// The pixels in a memory file of their own, which the keeper reads.
-int pixelFile(const unsigned char *pixels, std::size_t size)
-{
-    const int file = memfd_create("skevla-picture", MFD_CLOEXEC);
-    for (std::size_t done = 0; file >= 0 && done < size;) {
-        const ssize_t written = write(file, pixels + done, size - done);
-        if (written < 0 && errno != EINTR) {
-            close(file);
-            return -1;
-        }
-        done += written > 0 ? static_cast<std::size_t>(written) : 0;
-    }
-    return file;
-}
-
-bool handOver(const picture_request &asked, int file)
-{
-    iovec part{const_cast<picture_request *>(&asked), sizeof asked};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof file)] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr *attached = CMSG_FIRSTHDR(&message);
-    attached->cmsg_level = SOL_SOCKET;
-    attached->cmsg_type = SCM_RIGHTS;
-    attached->cmsg_len = CMSG_LEN(sizeof file);
-    std::memcpy(CMSG_DATA(attached), &file, sizeof file);
-    ssize_t sent;
-    do
-        sent = sendmsg(keeper, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(sizeof asked);
 }
 
 } // namespace
@@ -147,8 +112,8 @@ void saveSnapshot(const unsigned char *pixels, int width, int height)
             "ones\n");
         return;
     }
-    const int file = pixelFile(pixels, std::size_t{asked.width} * asked.height * 3);
-    if (file < 0 || !handOver(asked, file)) {
+    if (!handPicture(keeper, &asked, sizeof asked, pixels,
+                     std::size_t{asked.width} * asked.height * 3)) {
         char line[256];
         std::snprintf(line, sizeof line, "skevla: cannot save the picture: %s\n",
                       errno == EPIPE || errno == ECONNRESET ? "the snapshot keeper has ended"
@@ -158,6 +123,4 @@ void saveSnapshot(const unsigned char *pixels, int width, int height)
     } else {
         ++in_flight;
     }
-    if (file >= 0)
-        close(file);
 }

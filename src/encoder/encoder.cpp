@@ -1,0 +1,405 @@
+// skevla-encoder: writes --video, the frames the viewer hands it, through
+// FFmpeg's libraries: H.264 in fragmented MP4, VP9 in WebM or lossless FFV1
+// in Matroska, by the file's extension. It creates the one file it writes
+// as it starts, then holds it and its channel and nothing else, in a box
+// that opens nothing. It writes as it goes, so a file cut off at any moment
+// plays up to its last second or so; when the viewer ends, whatever it is
+// blocked in, the encoder finishes the file and ends too.
+//
+//     skevla-encoder [--no-sandbox] WIDTHxHEIGHT RATE FILE
+
+#include "child.h"
+#include "failure.h"
+#include "picture.h"
+#include "privileges.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace
+{
+
+// The file, where the allowlist expects it.
+constexpr int file_fd = channel_descriptor + 1;
+
+// What each extension makes, in their order: the container, the codec,
+// its pixels.
+struct kind {
+    const char *muxer;
+    AVCodecID codec;
+    AVPixelFormat pixels;
+};
+constexpr kind kinds[] = {{"mp4", AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P},
+                          {"webm", AV_CODEC_ID_VP9, AV_PIX_FMT_YUV420P},
+                          {"matroska", AV_CODEC_ID_FFV1, AV_PIX_FMT_BGR0}};
+static_assert(std::size(kinds) == std::size(video_extensions));
+
+struct video {
+    const char *path;
+    const kind *made;
+    std::uint32_t width, height; // of the frames handed over
+    int rate;                    // frames a second
+    AVFormatContext *format;
+    AVCodecContext *codec;
+    AVStream *stream;
+    SwsContext *scale;
+    AVFrame *frame;
+    AVPacket *packet;
+};
+video out;
+
+bool readArguments(int argc, char **argv, failure &why)
+{
+    char end;
+    if (argc == 4 && std::sscanf(argv[1], "%ux%u%c", &out.width, &out.height, &end) == 2 &&
+        out.width > 0 && out.width <= picture_side_limit && out.height > 0 &&
+        out.height <= picture_side_limit && std::sscanf(argv[2], "%d%c", &out.rate, &end) == 1 &&
+        out.rate > 0 && out.rate <= 1000) {
+        out.path = argv[3];
+        if (const int made = videoKind(out.path); made >= 0) {
+            out.made = &kinds[made];
+            return true;
+        }
+    }
+    return fail(why, 2, "the video encoder was started with arguments it does not take");
+}
+
+bool createFile(failure &why)
+{
+    const int opened = open(out.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (opened == file_fd)
+        return true;
+    if (opened < 0 || dup3(opened, file_fd, O_CLOEXEC) != file_fd)
+        return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(errno));
+    close(opened);
+    return true;
+}
+
+// The muxer writes through the file held, never by a path.
+int writeFile(void *, std::uint8_t *bytes, int size)
+{
+    for (int done = 0; done < size;) {
+        const ssize_t written = write(file_fd, bytes + done, static_cast<std::size_t>(size - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return AVERROR(written < 0 ? errno : EIO);
+        done += static_cast<int>(written);
+    }
+    return size;
+}
+
+std::int64_t seekFile(void *, std::int64_t offset, int whence)
+{
+    if (whence == AVSEEK_SIZE) {
+        struct stat file;
+        return fstat(file_fd, &file) == 0 ? file.st_size : AVERROR(errno);
+    }
+    const off_t at = lseek(file_fd, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+}
+
+// The encoder's settings: quick, one thread (the box starts none), a key
+// frame a second, so a file cut off loses a second at most.
+void settle(AVDictionary *&options)
+{
+    switch (out.made->codec) {
+    case AV_CODEC_ID_H264:
+        av_dict_set(&options, "preset", "veryfast", 0);
+        av_dict_set(&options, "crf", "20", 0);
+        // Frames out of order would start a fragmented MP4 late: it has no
+        // edit list to shift them back.
+        av_dict_set(&options, "bf", "0", 0);
+        break;
+    case AV_CODEC_ID_VP9:
+        av_dict_set(&options, "deadline", "realtime", 0);
+        av_dict_set(&options, "cpu-used", "8", 0);
+        av_dict_set(&options, "crf", "32", 0);
+        av_dict_set(&options, "b", "0", 0);
+        av_dict_set(&options, "lag-in-frames", "0", 0);
+        break;
+    default:
+        av_dict_set(&options, "level", "3", 0);
+        break;
+    }
+}
+
+bool startVideo(failure &why)
+{
+    const char *step = "choosing the container";
+    int result = avformat_alloc_output_context2(&out.format, nullptr, out.made->muxer, nullptr);
+    const AVCodec *encoder = result >= 0 ? avcodec_find_encoder(out.made->codec) : nullptr;
+    if (result >= 0 && !(step = "finding the encoder", encoder))
+        result = AVERROR_ENCODER_NOT_FOUND;
+    // The pixels of 4:2:0 video come in pairs of rows and columns: an odd
+    // side gets one more, black.
+    const bool paired = out.made->pixels == AV_PIX_FMT_YUV420P;
+    if (result >= 0) {
+        step = "setting up the encoder";
+        out.codec = avcodec_alloc_context3(encoder);
+        out.codec->width = static_cast<int>(paired ? (out.width + 1) & ~1u : out.width);
+        out.codec->height = static_cast<int>(paired ? (out.height + 1) & ~1u : out.height);
+        out.codec->pix_fmt = out.made->pixels;
+        out.codec->time_base = {1, out.rate};
+        out.codec->framerate = {out.rate, 1};
+        out.codec->gop_size = out.rate;
+        out.codec->thread_count = 1;
+        if (out.format->oformat->flags & AVFMT_GLOBALHEADER)
+            out.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        AVDictionary *options = nullptr;
+        settle(options);
+        result = avcodec_open2(out.codec, encoder, &options);
+        av_dict_free(&options);
+    }
+    if (result >= 0) {
+        step = "setting up the container";
+        out.stream = avformat_new_stream(out.format, nullptr);
+        result = out.stream ? avcodec_parameters_from_context(out.stream->codecpar, out.codec)
+                            : AVERROR(ENOMEM);
+    }
+    if (result >= 0) {
+        out.stream->time_base = out.codec->time_base;
+        out.stream->avg_frame_rate = out.stream->r_frame_rate = {out.rate, 1};
+        constexpr int buffer_size = 1 << 16;
+        auto *buffer = static_cast<unsigned char *>(av_malloc(buffer_size));
+        out.format->pb =
+            avio_alloc_context(buffer, buffer_size, 1, nullptr, nullptr, writeFile, seekFile);
+        out.format->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+        out.format->flush_packets = 1;
+        // Written as it goes: MP4 in fragments of a second, Matroska and
+        // WebM in clusters of a second.
+        AVDictionary *options = nullptr;
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+        av_dict_set(&options, "cluster_time_limit", "1000", 0);
+        step = "writing the header";
+        result = avformat_write_header(out.format, &options);
+        av_dict_free(&options);
+    }
+    if (result >= 0) {
+        step = "setting up the frames";
+        out.frame = av_frame_alloc();
+        out.packet = av_packet_alloc();
+        out.frame->format = out.codec->pix_fmt;
+        out.frame->width = out.codec->width;
+        out.frame->height = out.codec->height;
+        result = av_frame_get_buffer(out.frame, 0);
+        const std::ptrdiff_t strides[4] = {out.frame->linesize[0], out.frame->linesize[1],
+                                           out.frame->linesize[2], out.frame->linesize[3]};
+        if (result >= 0)
+            av_image_fill_black(out.frame->data, strides, out.codec->pix_fmt, AVCOL_RANGE_MPEG,
+                                out.codec->width, out.codec->height);
+        out.scale = sws_getContext(static_cast<int>(out.width), static_cast<int>(out.height),
+                                   AV_PIX_FMT_RGB24, static_cast<int>(out.width),
+                                   static_cast<int>(out.height), out.codec->pix_fmt, SWS_POINT,
+                                   nullptr, nullptr, nullptr);
+        if (result >= 0 && !out.scale)
+            result = AVERROR(EINVAL);
+    }
+    if (result >= 0)
+        return true;
+    char cause[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(result, cause, sizeof cause);
+    return fail(why, 1, "cannot write the video %s (%s): %s", out.path, step, cause);
+}
+
+// Sends what the encoder has made to the file. False with why.
+bool writePackets(failure &why)
+{
+    for (int got; (got = avcodec_receive_packet(out.codec, out.packet)) >= 0;) {
+        av_packet_rescale_ts(out.packet, out.codec->time_base, out.stream->time_base);
+        out.packet->stream_index = 0;
+        if (const int written = av_interleaved_write_frame(out.format, out.packet); written < 0) {
+            char cause[AV_ERROR_MAX_STRING_SIZE];
+            av_strerror(written, cause, sizeof cause);
+            return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
+        }
+    }
+    return true;
+}
+
+bool encode(const unsigned char *pixels, std::int64_t pts, failure &why)
+{
+    // The GL's rows come bottom first.
+    const int row = static_cast<int>(out.width) * 3;
+    const std::uint8_t *from[] = {pixels + static_cast<std::size_t>(row) * (out.height - 1)};
+    const int stride[] = {-row};
+    if (av_frame_make_writable(out.frame) < 0)
+        return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(ENOMEM));
+    sws_scale(out.scale, from, stride, 0, static_cast<int>(out.height), out.frame->data,
+              out.frame->linesize);
+    out.frame->pts = pts;
+    return avcodec_send_frame(out.codec, out.frame) >= 0 && writePackets(why);
+}
+
+// The frames the codec holds back, then the container's end. False with
+// why.
+bool finish(failure &why)
+{
+    if (avcodec_send_frame(out.codec, nullptr) >= 0 && !writePackets(why))
+        return false;
+    int result = av_write_trailer(out.format);
+    avio_flush(out.format->pb);
+    result = result < 0 ? result : out.format->pb->error;
+    if (result >= 0)
+        return true;
+    char cause[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(result, cause, sizeof cause);
+    return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
+}
+
+// Why it cannot start or go on goes to the viewer, which says it as its
+// own.
+__attribute__((noreturn)) void failVideo(const failure &why)
+{
+    if (write(channel_descriptor, why.why, strnlen(why.why, sizeof why.why))) {
+    }
+    _exit(why.status);
+}
+
+// The next frame and the memory file of its pixels; false once the viewer
+// has gone.
+bool takeFrame(video_frame &asked, int &pixels)
+{
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))];
+    iovec into{&asked, sizeof asked};
+    msghdr message{};
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    // A viewer that closed with answers unread resets the channel; the
+    // frames it sent before are still there to read.
+    ssize_t got;
+    do
+        got = recvmsg(channel_descriptor, &message, MSG_CMSG_CLOEXEC);
+    while (got < 0 && (errno == EINTR || errno == ECONNRESET));
+    if (got <= 0)
+        return false;
+    const cmsghdr *part = CMSG_FIRSTHDR(&message);
+    pixels = -1;
+    if (part && part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_RIGHTS &&
+        part->cmsg_len == CMSG_LEN(sizeof(int)))
+        std::memcpy(&pixels, CMSG_DATA(part), sizeof pixels);
+    // Anything else is no frame the viewer could send: it is not itself.
+    struct stat file;
+    if (got != sizeof asked || pixels < 0 || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+        asked.width != out.width || asked.height != out.height || asked.pts < 0 ||
+        fstat(pixels, &file) != 0 ||
+        static_cast<std::uint64_t>(file.st_size) != std::uint64_t{out.width} * out.height * 3)
+        _exit(1);
+    return true;
+}
+
+bool readPixels(int from, std::vector<unsigned char> &pixels)
+{
+    for (std::size_t done = 0; done < pixels.size();) {
+        const ssize_t got =
+            pread(from, pixels.data() + done, pixels.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+__attribute__((noreturn)) void serveFrames()
+{
+    static failure why;
+    std::vector<unsigned char> pixels(std::size_t{out.width} * out.height * 3);
+    video_frame asked;
+    std::int64_t last = -1;
+    // Boxed, with the file made and the codec open: the viewer may go on.
+    const char ready = 1;
+    if (write(channel_descriptor, &ready, sizeof ready) != sizeof ready)
+        _exit(0);
+    for (int from; takeFrame(asked, from);) {
+        // Frames come in the order of their times.
+        if (asked.pts <= last || !readPixels(from, pixels))
+            _exit(1);
+        close(from);
+        last = asked.pts;
+        if (!encode(pixels.data(), asked.pts, why)) {
+            static failure ending;
+            finish(ending);
+            failVideo(why);
+        }
+        // A viewer that has gone no longer hears of it; the frames it sent
+        // before are encoded all the same.
+        const char done = 1;
+        if (write(channel_descriptor, &done, sizeof done)) {
+        }
+    }
+    if (!finish(why))
+        failVideo(why);
+    _exit(0);
+}
+
+constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
+constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
+constexpr scmp_arg_cmp on_channel{0, SCMP_CMP_EQ, channel_descriptor, 0};
+constexpr scmp_arg_cmp on_file{0, SCMP_CMP_EQ, file_fd, 0};
+
+// What taking frames, encoding them and writing the file need, and no
+// more: no open at all, no thread.
+const rule allowed[] = {
+    {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
+    {allow, SCMP_SYS(pread64)},
+    {allow, SCMP_SYS(fstat)},
+    {allow, SCMP_SYS(newfstatat)}, // glibc's fstat
+    {allow, SCMP_SYS(write)},
+    {allow, SCMP_SYS(lseek), 1, {on_file}},
+    {allow, SCMP_SYS(close)},
+    {allow, SCMP_SYS(brk)},
+    {allow, SCMP_SYS(mmap), 1, {no_exec}},
+    {allow, SCMP_SYS(munmap)},
+    {allow, SCMP_SYS(mremap)},
+    {allow, SCMP_SYS(madvise)},
+    {allow, SCMP_SYS(futex)},
+    {allow, SCMP_SYS(clock_gettime)},
+    {allow, SCMP_SYS(rt_sigreturn)},
+    {allow, SCMP_SYS(restart_syscall)},
+    {allow, SCMP_SYS(exit_group)},
+    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(open)},
+    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat)},
+};
+
+const child_program encoder{
+    .name = "video encoder",
+    .who = identity::unprivileged,
+    .read = readArguments,
+    .acquire = createFile,
+    .prepare = startVideo,
+    .allowed = allowed,
+    .changes = {},
+    .refused = nullptr,
+    .speaks = false,
+    .finishes = true,
+    .fail = failVideo,
+    .serve = serveFrames,
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Its errors come back as codes, which the viewer is told of.
+    av_log_set_level(AV_LOG_QUIET);
+    runChild(encoder, argc, argv);
+}

@@ -1,0 +1,30 @@
+// Offscreen: drawing off screen, for --video. With no display, a GL context
+// of Mesa's EGL surfaceless platform, current with no surface. In either
+// context, the framebuffer the video's frames are drawn in; with a window
+// of its size, the window's picture is drawn there too and copied, since
+// the GL may rasterize a window and a framebuffer a pixel apart, and the
+// video must keep what was seen.
+#pragma once
+
+#include "failure.h"
+
+// Whether an X display can be opened now. The connection that found out
+// stays open until forgetDisplayProbe, so that a server with no other
+// client does not reset between it and the window's.
+bool displayReachable();
+void forgetDisplayProbe();
+
+// Makes the context current. False with why.
+bool openOffscreen(failure &why);
+
+// Once a GL context is current: the framebuffer, width x height. False
+// with why.
+bool makeFramebuffer(int width, int height, failure &why);
+
+// Whether a picture of width x height is drawn in the framebuffer: it was
+// made, at that size. It is then bound.
+bool bindFramebuffer(int width, int height);
+
+// Drawing goes to the window (or nowhere) again; with copy, the
+// framebuffer's picture is copied into the window's.
+void unbindFramebuffer(bool copy);

@@ -1,0 +1,261 @@
+#include "video.h"
+
+#include "children.h"
+#include "offscreen.h"
+#include "pace.h"
+#include "picture.h"
+#include "render.h"
+#include "state.h"
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// Frames handed over and not yet encoded, at most.
+constexpr unsigned in_flight_limit = 8;
+constexpr long long day = 86400 * nanoseconds_per_second;
+
+struct video_state {
+    int channel = -1; // to the encoder, -1 when there is none
+    int ended = -1;   // a pidfd of it, to wait for its end
+    int width, height, rate;
+    bool framed; // its framebuffer is made
+    std::vector<unsigned char> pixels;
+    unsigned in_flight;
+    unsigned long left_out; // live frames the encoder could not take in time
+    bool live;
+    long long start;     // live: the wall clock at the video's start
+    double speed;        // a replay's
+    bool stamped;        // a replay has shown a datagram
+    timespec last_stamp; // its stamp
+    long long time;      // a replay's video time at it
+    long long shown_at;  // the video time the picture in hand was first shown at
+    bool changed;        // the picture in hand has no frame yet
+    bool finishing;      // the last frame is sent: the encoder's end is awaited
+    long long next;      // the least pts the next frame may take
+};
+video_state video;
+
+long long timeOf(long long pts) { return pts * nanoseconds_per_second / video.rate; }
+
+// The first pts at or after a video time.
+long long ptsAtOrAfter(long long time)
+{
+    return (time * video.rate + nanoseconds_per_second - 1) / nanoseconds_per_second;
+}
+
+// The picture in hand, drawn off screen at the video's size and handed
+// over as the frame at pts.
+void emit(long long pts)
+{
+    bindFramebuffer(video.width, video.height);
+    glViewport(0, 0, video.width, video.height);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    gluOrtho2D(0.0, video.width, 0.0, video.height);
+    drawPicture(video.width, video.height);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, video.width, video.height, GL_RGB, GL_UNSIGNED_BYTE, video.pixels.data());
+    glPopMatrix();
+    unbindFramebuffer(false);
+    glViewport(0, 0, winx, winy);
+    const video_frame frame{static_cast<std::uint32_t>(video.width),
+                            static_cast<std::uint32_t>(video.height), pts};
+    if (video.in_flight >= in_flight_limit ||
+        !handPicture(video.channel, &frame, sizeof frame, video.pixels.data(),
+                     video.pixels.size())) {
+        ++video.left_out;
+        return;
+    }
+    ++video.in_flight;
+    video.next = pts + 1;
+    video.changed = false;
+}
+
+} // namespace
+
+bool startEncoder(const char *path, int width, int height, int rate, bool sandbox, failure &why)
+{
+    char size[32], frames[16];
+    std::snprintf(size, sizeof size, "%dx%d", width, height);
+    std::snprintf(frames, sizeof frames, "%d", rate);
+    const char *arguments[6] = {"skevla-encoder"};
+    int count = 1;
+    if (!sandbox)
+        arguments[count++] = "--no-sandbox";
+    arguments[count++] = size;
+    arguments[count++] = frames;
+    arguments[count] = path;
+    child started;
+    if (!spawnChild("skevla-encoder", "video encoder", arguments, nullptr, started, why))
+        return false;
+    video.channel = started.channel;
+    video.ended = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
+    video.width = width;
+    video.height = height;
+    video.rate = rate;
+    video.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+    if (video.ended < 0)
+        return fail(why, 1, "cannot watch the video encoder (pidfd_open): %s",
+                    std::strerror(errno));
+    // It makes the file and opens the codec at once: its first answer says
+    // whether it could.
+    char answer[sizeof why.why];
+    ssize_t got;
+    do
+        got = recv(video.channel, answer, sizeof answer, 0);
+    while (got < 0 && errno == EINTR);
+    if (got == 1)
+        return true;
+    close(video.channel);
+    video.channel = -1;
+    if (got > 1)
+        return fail(why, 1, "%.*s", static_cast<int>(got), answer);
+    reapChild(video.ended, "the video encoder", -1, why);
+    return false;
+}
+
+bool startFrames(failure &why)
+{
+    if (!videoOn() || !makeFramebuffer(video.width, video.height, why))
+        return !videoOn();
+    video.framed = true;
+    return true;
+}
+
+bool videoOn() { return video.channel >= 0; }
+
+long long videoMade() { return videoOn() ? timeOf(video.next) : 0; }
+
+void startVideoClock(long long now, bool live, double speed)
+{
+    video.live = live;
+    video.start = now;
+    video.speed = speed;
+    video.changed = true;
+}
+
+void videoSpeed(double speed) { video.speed = speed > 0 ? speed : video.speed; }
+
+void videoChanged() { video.changed = true; }
+
+void videoBefore(const timespec &stamp)
+{
+    if (!videoOn() || video.live)
+        return;
+    if (video.stamped) {
+        // As a replay is paced: a stamp before the last one, or a day after
+        // it, is shown at once.
+        const long long gap = (stamp.tv_sec - video.last_stamp.tv_sec) * nanoseconds_per_second +
+                              (stamp.tv_nsec - video.last_stamp.tv_nsec);
+        if (gap > 0 && gap <= day)
+            video.time += static_cast<long long>(static_cast<double>(gap) / video.speed);
+    }
+    video.stamped = true;
+    video.last_stamp = stamp;
+    // The picture in hand is seen at every frame from when it was first
+    // shown until now: at the first of them, if any.
+    const long long pts = std::max(video.next, ptsAtOrAfter(video.shown_at));
+    if (video.changed && timeOf(pts) < video.time)
+        emit(pts);
+    video.shown_at = video.time;
+    video.changed = true;
+}
+
+long long videoDue()
+{
+    if (!videoOn() || !video.live || !video.changed)
+        return -1;
+    return video.start + timeOf(video.next);
+}
+
+void videoTick(long long now)
+{
+    const long long due = videoDue();
+    if (due >= 0 && now >= due)
+        emit((now - video.start) * video.rate / nanoseconds_per_second);
+}
+
+void watchVideo(pollfd &wait_on) { wait_on = {video.channel, POLLIN, 0}; }
+
+bool answerVideo(failure &why)
+{
+    char answer[512];
+    while (videoOn()) {
+        const ssize_t got = recv(video.channel, answer, sizeof answer, MSG_DONTWAIT);
+        if (got == 1) {
+            video.in_flight -= std::min(video.in_flight, 1u);
+        } else if (got > 1) {
+            close(video.channel);
+            video.channel = -1;
+            return fail(why, 1, "%.*s", static_cast<int>(got), answer);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else if (got < 0 && errno == EAGAIN) {
+            return true;
+        } else {
+            close(video.channel);
+            video.channel = -1;
+            // Finishing, it ends once the file is whole.
+            return reapChild(video.ended, "the video encoder", -1, why) && video.finishing;
+        }
+    }
+    return true;
+}
+
+bool videoHasRoom() { return !videoOn() || video.in_flight < in_flight_limit; }
+
+bool finishVideo(long long now, failure &why)
+{
+    if (!videoOn())
+        return true;
+    // The last picture, at its time: the video lasts until it.
+    const long long pts = video.live ? (now - video.start) * video.rate / nanoseconds_per_second
+                                     : std::max(video.next, ptsAtOrAfter(video.shown_at));
+    // Here, at the end, the encoder's room is waited for.
+    while (video.in_flight >= in_flight_limit) {
+        pollfd answered{video.channel, POLLIN, 0};
+        poll(&answered, 1, -1);
+        if (!answerVideo(why))
+            return false;
+    }
+    if (video.framed && pts >= video.next && (video.changed || video.live))
+        emit(pts);
+    // The encoder reads to the end of what was sent, then finishes the
+    // file and ends: a close with answers unread would reset the channel
+    // under it. What it answers on the way may be why it failed.
+    shutdown(video.channel, SHUT_WR);
+    video.finishing = true;
+    for (;;) {
+        if (!answerVideo(why))
+            return false;
+        if (!videoOn())
+            break;
+        pollfd answered{video.channel, POLLIN, 0};
+        poll(&answered, 1, -1);
+    }
+    if (video.left_out > 0) {
+        char line[160];
+        const int length = std::snprintf(
+            line, sizeof line,
+            "skevla: %lu frame%s of the video could not be handed over in time; the "
+            "video shows the frame before in %s place\n",
+            video.left_out, video.left_out == 1 ? "" : "s", video.left_out == 1 ? "its" : "their");
+        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
+        }
+    }
+    return true;
+}
