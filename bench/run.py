@@ -37,6 +37,10 @@ FRAMES = (10, 100) if SMOKE else (100, 1000)  # allocations: the difference leav
 REPLAYED = 4000 if SMOKE else 40000  # datagrams in the replayed file
 FILTERED, FLOODED = (1, 2) if SMOKE else (5, 10)  # seconds of the filter's and the memory's floods
 PACED, PACED_FOR = 300, (1 if SMOKE else 5)  # datagrams a second, and for how long, against --fps
+# --video: a replay of this many 40-byte datagrams 20 ms apart rendered at
+# top speed, in each kind.
+RENDERED = 100 if SMOKE else 3000
+VIDEOS = (".mkv",) if SMOKE else (".mp4", ".webm", ".mkv")
 # The race against tcpdump: datagrams sent at each rate a second (0: as fast
 # as the sender can).
 RACE_COUNT = 2000 if SMOKE else 200000
@@ -140,14 +144,16 @@ def rejected_flood_cost(binary, display):
 
 def paced_cost(binary, display, args):
     """CPU milliseconds a second that skevla spends on PACED 1,500-byte
-    datagrams a second, a rate a software GL can draw, and how many it
-    logged."""
+    datagrams a second, a rate a software GL can draw, how many it logged,
+    and the milliseconds a second of its video encoder, if any."""
     data = datagram(1500)
     with tempfile.TemporaryFile(dir=IN_MEMORY) as log:
         program = Skevla(binary, display, *args, stdout=log)
         try:
             program.wait_until_ready()
+            encoder = harness_child(program.proc.pid, "skevla-encoder")
             cpu0 = cpu_seconds(program.proc.pid)
+            encoder0 = cpu_seconds(encoder) if encoder else 0
             with harness.socket.socket(harness.socket.AF_INET, harness.socket.SOCK_RAW,
                                        harness.socket.IPPROTO_RAW) as raw:
                 start = time.monotonic()
@@ -156,9 +162,44 @@ def paced_cost(binary, display, args):
                     raw.sendto(data, ("127.0.0.1", 0))
             time.sleep(0.5)
             cost = 1000 * (cpu_seconds(program.proc.pid) - cpu0) / PACED_FOR
-            return cost, os.pread(log.fileno(), 1 << 24, 0).count(b"Source")
+            encoding = 1000 * (cpu_seconds(encoder) - encoder0) / PACED_FOR if encoder else 0
+            return cost, os.pread(log.fileno(), 1 << 24, 0).count(b"Source"), encoding
         finally:
             program.stop()
+
+
+def harness_child(pid, name):
+    """The pid of pid's child called name, or None."""
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
+        for child in children.read().split():
+            with open("/proc/%s/comm" % child) as called:
+                if called.read().strip() == name:
+                    return int(child)
+    return None
+
+
+def render_speed(binary, display, capture, video):
+    """Seconds of recorded time a second that a replay at top speed goes
+    through: into video (its kind's extension) with no display, or, for
+    None, in its window with no video, until its counts line."""
+    directory = tempfile.mkdtemp(dir=IN_MEMORY)
+    try:
+        args = ["-r", capture, "-t"] + (["--video", os.path.join(directory, "x" + video)]
+                                        if video else [])
+        started = time.monotonic()
+        program = Skevla(binary, None if video else display, *args, stdout=subprocess.DEVNULL)
+        try:
+            if video:
+                code, _, error = program.finish()
+                if code != 0:
+                    raise RuntimeError("the render ended with %d: %s" % (code, error))
+            else:
+                program.line(error=True)
+            return 0.02 * (RENDERED - 1) / (time.monotonic() - started)
+        finally:
+            program.stop()
+    finally:
+        subprocess.run(["rm", "-rf", directory], check=True)
 
 
 def settled(path):
@@ -411,10 +452,25 @@ def main():
         step = "measuring 1,500-byte poly frames at a fixed rate"
         print("\nCPU time of 1,500-byte datagrams in poly mode at %d a second for %d s:" % (
             PACED, PACED_FOR))
-        for args in ([], ["--fps", "60"]):
-            cost, drawn = paced_cost(skevla, display, ["-mp"] + args)
-            print("- %s: %.0f ms a second, %d datagrams logged of %d sent" % (
-                " ".join(["skevla -mp"] + args), cost, drawn, PACED * PACED_FOR))
+        for args in ([], ["--fps", "60"], ["--fps", "30"], ["--fps", "30", "--video", "VIDEO"]):
+            with tempfile.TemporaryDirectory(dir=IN_MEMORY) as directory:
+                used = [os.path.join(directory, "live.mp4") if arg == "VIDEO" else arg
+                        for arg in args]
+                cost, drawn, encoding = paced_cost(skevla, display, ["-mp"] + used)
+            print("- %s: %.0f ms a second%s, %d datagrams logged of %d sent" % (
+                " ".join(["skevla -mp"] + args).replace("VIDEO", "live.mp4"), cost,
+                ", and its encoder %.0f ms" % encoding if "VIDEO" in args else "", drawn,
+                PACED * PACED_FOR))
+        print("\nA replay at top speed of %d 40-byte datagrams 20 ms apart (%.2f s recorded),"
+              " in recorded seconds a second:\n" % (RENDERED, 0.02 * (RENDERED - 1)))
+        with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as capture:
+            write_pcap(capture.name, 101, [datagram(40)] * RENDERED, step=0.02)
+            os.chmod(capture.name, 0o644)
+            for video in (None,) + VIDEOS:
+                step = "rendering a replay into %s" % (video or "the window")
+                speed = render_speed(skevla, display, capture.name, video)
+                print("- %s: %.1f" % ("-r -t --video x" + video + ", no display" if video
+                                      else "-r -t, in the window", speed), flush=True)
         step = "measuring a flood that the filter rejects"
         cost, sent = rejected_flood_cost(skevla, display)
         print("\nCPU time during a %d-second flood of %d datagrams that the filter"

@@ -295,6 +295,9 @@ void idle()
     if (display && XQLength(display) > 0)
         return;
     answerKeys(monotonicNow());
+    // A live frame once the window has painted what it shows: the
+    // framebuffer then holds the picture.
+    videoTick(monotonicNow());
     // While the log's queue is full, no datagram is taken: the kernel
     // queues them in its ring, and drops and counts what does not fit.
     const bool queued = logQueued(), full = !logHasRoom();
@@ -348,7 +351,6 @@ void idle()
         loop.next_tick = at + nanoseconds_per_second;
         askPaint();
     }
-    videoTick(at);
     showProgress(at, fileFraction(), videoMade());
     takeDatagrams(watched[4].revents != 0, take, at);
 }

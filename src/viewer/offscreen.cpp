@@ -6,6 +6,7 @@
 #include <GL/gl.h>
 #include <GL/glext.h>
 #include <X11/Xlib.h>
+#include <climits>
 
 namespace
 {
@@ -15,6 +16,8 @@ Display *probe;
 struct framebuffer_state {
     GLuint framebuffer, colours;
     int width, height;
+    unsigned long changes;           // of the picture, so far
+    unsigned long drawn = ULONG_MAX; // the changes when it was last drawn in it
 };
 framebuffer_state target;
 
@@ -81,6 +84,7 @@ bool bindFramebuffer(int width, int height)
     if (target.width == 0 || width != target.width || height != target.height)
         return false;
     glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
+    target.drawn = target.changes;
     return true;
 }
 
@@ -92,4 +96,11 @@ void unbindFramebuffer(bool copy)
                           GL_COLOR_BUFFER_BIT, GL_NEAREST);
     }
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
+}
+
+void pictureChanged() { ++target.changes; }
+
+bool framebufferHolds(int width, int height)
+{
+    return target.width == width && target.height == height && target.drawn == target.changes;
 }

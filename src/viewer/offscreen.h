@@ -28,3 +28,10 @@ bool bindFramebuffer(int width, int height);
 // Drawing goes to the window (or nowhere) again; with copy, the
 // framebuffer's picture is copied into the window's.
 void unbindFramebuffer(bool copy);
+
+// The picture changed since it was last drawn in the framebuffer.
+void pictureChanged();
+
+// Whether the framebuffer holds the picture as it stands, at width x
+// height: it need not be drawn again.
+bool framebufferHolds(int width, int height);

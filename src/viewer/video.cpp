@@ -56,26 +56,32 @@ long long ptsAtOrAfter(long long time)
     return (time * video.rate + nanoseconds_per_second - 1) / nanoseconds_per_second;
 }
 
-// The picture in hand, drawn off screen at the video's size and handed
-// over as the frame at pts.
+// The picture in hand, drawn off screen at the video's size (unless the
+// window has just drawn it there) and handed over as the frame at pts.
 void emit(long long pts)
 {
+    if (video.in_flight >= in_flight_limit) {
+        ++video.left_out;
+        return;
+    }
+    const bool drawn = framebufferHolds(video.width, video.height);
     bindFramebuffer(video.width, video.height);
-    glViewport(0, 0, video.width, video.height);
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadIdentity();
-    gluOrtho2D(0.0, video.width, 0.0, video.height);
-    drawPicture(video.width, video.height);
+    if (!drawn) {
+        glViewport(0, 0, video.width, video.height);
+        glMatrixMode(GL_PROJECTION);
+        glPushMatrix();
+        glLoadIdentity();
+        gluOrtho2D(0.0, video.width, 0.0, video.height);
+        drawPicture(video.width, video.height);
+        glPopMatrix();
+        glViewport(0, 0, winx, winy);
+    }
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, video.width, video.height, GL_RGB, GL_UNSIGNED_BYTE, video.pixels.data());
-    glPopMatrix();
     unbindFramebuffer(false);
-    glViewport(0, 0, winx, winy);
     const video_frame frame{static_cast<std::uint32_t>(video.width),
                             static_cast<std::uint32_t>(video.height), pts};
-    if (video.in_flight >= in_flight_limit ||
-        !handPicture(video.channel, &frame, sizeof frame, video.pixels.data(),
+    if (!handPicture(video.channel, &frame, sizeof frame, video.pixels.data(),
                      video.pixels.size())) {
         ++video.left_out;
         return;
@@ -150,12 +156,20 @@ void startVideoClock(long long now, bool live, double speed)
 
 void videoSpeed(double speed) { video.speed = speed > 0 ? speed : video.speed; }
 
-void videoChanged() { video.changed = true; }
+void videoChanged()
+{
+    video.changed = true;
+    pictureChanged();
+}
 
 void videoBefore(const timespec &stamp)
 {
-    if (!videoOn() || video.live)
+    if (!videoOn())
         return;
+    if (video.live) {
+        pictureChanged(); // drawn in the window or not, the datagram is the picture now
+        return;
+    }
     if (video.stamped) {
         // As a replay is paced: a stamp before the last one, or a day after
         // it, is shown at once.
@@ -173,6 +187,7 @@ void videoBefore(const timespec &stamp)
         emit(pts);
     video.shown_at = video.time;
     video.changed = true;
+    pictureChanged();
 }
 
 long long videoDue()

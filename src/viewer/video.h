@@ -37,8 +37,8 @@ void videoSpeed(double speed);
 // The picture changed: the next frame shows it.
 void videoChanged();
 
-// A replay is about to show a datagram recorded at stamp: the picture till
-// then gets its frame, if one falls before it.
+// A datagram is about to be shown, received or recorded at stamp: in a
+// replay, the picture till then gets its frame, if one falls before it.
 void videoBefore(const timespec &stamp);
 
 // Live: when the next frame is due (-1 for none, the picture standing
