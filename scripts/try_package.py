@@ -1,7 +1,7 @@
 """The part of scripts/try-package that runs the installed skevla: under
 Xvfb, in the private network namespace that the script made, once as a
 member of the skevla group and once as a user outside it, who may replay a
-file but not capture."""
+file, into a video too, but not capture."""
 
 import os
 import subprocess
@@ -78,6 +78,17 @@ def main():
             status, out, error = outsider.finish()
             print("exit status %d; standard output %r; standard error: %s"
                   % (status, out, error.strip()))
+        video = "/tmp/skevla-try.mp4"
+        print("== as skevla-outsider, no display: skevla -r %s -t --video %s" % (capture, video))
+        outsider = Skevla("/usr/bin/skevla", None, "-r", capture, "-t", "--video", video,
+                          prefix=as_user("skevla-outsider"))
+        status, _, error = outsider.finish()
+        probed = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                                 "stream=codec_name,width,height", "-of", "csv=p=0", video],
+                                capture_output=True, text=True).stdout.strip()
+        print("exit status %d; standard error: %s; owner %s; ffprobe: %s" % (
+            status, error.strip(), os.stat(video).st_uid, probed))
+        os.remove(video)
         os.remove(capture)
     finally:
         xvfb.kill()
