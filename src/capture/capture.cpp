@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -74,6 +75,35 @@ packing message;
 std::uint64_t dropped, skipped; // told with every record: what the source has counted so far
 const source *input;
 
+// Datagrams taken from the sockets while the viewer asks for none (paused,
+// or its log behind), records back to back as in a message: on a quiet
+// link each block of the ring holds a datagram or two, so the ring alone
+// would keep few. At most the source's holds() bytes of them.
+struct held_records {
+    std::vector<unsigned char> bytes;
+    std::size_t first; // the first not yet sent
+};
+held_records held;
+
+bool holding() { return held.first < held.bytes.size(); }
+
+// Whether a datagram of any size may still be held.
+bool mayHold()
+{
+    return held.bytes.size() - held.first + recordSpan(datagram_limit) <= input->holds();
+}
+
+void hold(const record_header &header, const void *bytes)
+{
+    if (!holding())
+        held.bytes.clear(), held.first = 0;
+    const std::size_t at = held.bytes.size();
+    held.bytes.resize(at + recordSpan(header.captured));
+    std::memcpy(held.bytes.data() + at, &header, sizeof header);
+    if (header.captured > 0)
+        std::memcpy(held.bytes.data() + at + sizeof header, bytes, header.captured);
+}
+
 void takeRequest(const request &asked)
 {
     if (asked.kind == request_kind::next) {
@@ -93,15 +123,16 @@ void takeRequest(const request &asked)
 }
 
 // Takes the requests that have come, and waits for one while no more of
-// the stream may be sent.
+// the stream may be sent, unless datagrams may be held meanwhile.
 void takeRequests()
 {
     for (;;) {
-        const bool waiting = credit.messages == 0 || credit.datagrams == 0;
+        const bool stalled = credit.messages == 0 || credit.datagrams == 0;
+        const bool waiting = stalled && !mayHold();
         pollfd readable{channel_descriptor, POLLIN, 0};
-        if (!waiting && poll(&readable, 1, 0) != 1)
+        if (!waiting && !(stalled && message.used > 0) && poll(&readable, 1, 0) != 1)
             return;
-        if (waiting && message.used > 0) {
+        if (stalled && message.used > 0) {
             // All that may be sent has been taken: it goes now.
             send(message.bytes, message.used);
             message.used = 0;
@@ -198,6 +229,16 @@ void serve(const source &from)
     for (;;) {
         if (credit.messages == 0 || credit.datagrams == 0)
             takeRequests();
+        const bool sending = credit.messages > 0 && credit.datagrams > 0;
+        if (sending && holding()) {
+            // What was held goes first, in the order it came.
+            record_header record;
+            std::memcpy(&record, held.bytes.data() + held.first, sizeof record);
+            append(record, held.bytes.data() + held.first + sizeof record);
+            held.first += recordSpan(record.captured);
+            --credit.datagrams;
+            continue;
+        }
         found taken{};
         switch (input->next(taken, why)) {
         case outcome::datagram: {
@@ -209,6 +250,12 @@ void serve(const source &from)
             record.nanoseconds = taken.nanoseconds;
             record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
             dropped = std::max(dropped, taken.dropped);
+            // The wait may have sent the message being packed, and with it
+            // the last of what was asked for.
+            if (credit.messages == 0 || credit.datagrams == 0) {
+                hold(record, taken.bytes);
+                break;
+            }
             append(record, taken.bytes);
             --credit.datagrams;
             break;

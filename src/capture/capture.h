@@ -9,6 +9,7 @@
 #include "privileges.h"
 #include "record.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -41,6 +42,9 @@ struct source {
     // Bytes of a file read so far; 0 for the sockets.
     std::uint64_t (*read)();
     std::uint64_t size; // a file's, when it has one
+    // Bytes of datagrams it may take and hold while the viewer asks for
+    // none: the ring's size for the sockets, 0 for a file, which waits.
+    std::size_t (*holds)();
 };
 
 // What reading a socket or a file through libpcap, decoding, and writing

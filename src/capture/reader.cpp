@@ -102,7 +102,7 @@ __attribute__((noreturn)) void serveFile()
     if (!openFile(file.stream, file.path, file.programs, why))
         failCapture(why);
     static const source from{nextInFile, [] { return std::uint64_t{0}; }, [] { return file.read; },
-                             file.size};
+                             file.size, [] { return std::size_t{0}; }};
     serve(from);
 }
 

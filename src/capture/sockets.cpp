@@ -270,3 +270,5 @@ std::uint64_t socketDrops()
         capture.dropped += counted.tp_drops;
     return capture.dropped;
 }
+
+std::size_t ringBytes() { return capture.blocks * block_size; }

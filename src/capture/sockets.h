@@ -39,5 +39,8 @@ outcome nextFromSockets(found &taken, failure &why);
 // The kernel's count of datagrams it dropped for the ring, all told.
 std::uint64_t socketDrops();
 
+// The ring's size in bytes.
+std::size_t ringBytes();
+
 inline constexpr source socket_source{nextFromSockets, socketDrops, [] { return std::uint64_t{0}; },
-                                      0};
+                                      0, ringBytes};

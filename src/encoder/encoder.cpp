@@ -60,6 +60,7 @@ struct video {
     SwsContext *scale;
     AVFrame *frame;
     AVPacket *packet;
+    off_t whole; // the file's length after the last packet written whole
 };
 video out;
 
@@ -79,12 +80,25 @@ bool readArguments(int argc, char **argv, failure &why)
     return fail(why, 2, "the video encoder was started with arguments it does not take");
 }
 
+// The file is made at the viewer's word, once nothing is left to refuse
+// the run: a run refused leaves it as it was. A viewer gone before that
+// leaves it untouched.
 bool createFile(failure &why)
 {
+    char begin;
+    ssize_t got;
+    do
+        got = read(channel_descriptor, &begin, sizeof begin);
+    while (got < 0 && errno == EINTR);
+    if (got != sizeof begin)
+        _exit(0);
     const int opened = open(out.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (opened == file_fd)
         return true;
-    if (opened < 0 || dup3(opened, file_fd, O_CLOEXEC) != file_fd)
+    if (opened < 0)
+        return fail(why, 1, "cannot write the video %s: %s; name a file where you may write",
+                    out.path, std::strerror(errno));
+    if (dup3(opened, file_fd, O_CLOEXEC) != file_fd)
         return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(errno));
     close(opened);
     return true;
@@ -182,13 +196,16 @@ bool startVideo(failure &why)
         out.format->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
         out.format->flush_packets = 1;
         // Written as it goes: MP4 in fragments of a second, Matroska and
-        // WebM in clusters of a second.
+        // WebM in clusters of a second or a MiB, whichever comes first.
         AVDictionary *options = nullptr;
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
         av_dict_set(&options, "cluster_time_limit", "1000", 0);
+        av_dict_set(&options, "cluster_size_limit", "1048576", 0);
         step = "writing the header";
         result = avformat_write_header(out.format, &options);
         av_dict_free(&options);
+        if (struct stat file; result >= 0 && fstat(file_fd, &file) == 0)
+            out.whole = file.st_size; // the header
     }
     if (result >= 0) {
         step = "setting up the frames";
@@ -218,16 +235,31 @@ bool startVideo(failure &why)
 }
 
 // Sends what the encoder has made to the file. False with why.
+// After the muxer has written (result): the file's length, whole so far;
+// or, when a write failed (a full disk), the file cut back to it, so that no
+// part of a fragment or block is left behind, and why.
+bool keptWhole(int result, failure &why)
+{
+    if (result >= 0)
+        result = out.format->pb->error;
+    if (struct stat file; result >= 0 && fstat(file_fd, &file) == 0) {
+        out.whole = file.st_size;
+        return true;
+    }
+    if (ftruncate(file_fd, out.whole) != 0) {
+    }
+    char cause[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(result, cause, sizeof cause);
+    return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
+}
+
 bool writePackets(failure &why)
 {
     for (int got; (got = avcodec_receive_packet(out.codec, out.packet)) >= 0;) {
         av_packet_rescale_ts(out.packet, out.codec->time_base, out.stream->time_base);
         out.packet->stream_index = 0;
-        if (const int written = av_interleaved_write_frame(out.format, out.packet); written < 0) {
-            char cause[AV_ERROR_MAX_STRING_SIZE];
-            av_strerror(written, cause, sizeof cause);
-            return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
-        }
+        if (!keptWhole(av_interleaved_write_frame(out.format, out.packet), why))
+            return false;
     }
     return true;
 }
@@ -252,14 +284,9 @@ bool finish(failure &why)
 {
     if (avcodec_send_frame(out.codec, nullptr) >= 0 && !writePackets(why))
         return false;
-    int result = av_write_trailer(out.format);
+    const int result = av_write_trailer(out.format);
     avio_flush(out.format->pb);
-    result = result < 0 ? result : out.format->pb->error;
-    if (result >= 0)
-        return true;
-    char cause[AV_ERROR_MAX_STRING_SIZE];
-    av_strerror(result, cause, sizeof cause);
-    return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
+    return keptWhole(result, why);
 }
 
 // Why it cannot start or go on goes to the viewer, which says it as its
@@ -365,6 +392,7 @@ const rule allowed[] = {
     {allow, SCMP_SYS(newfstatat)}, // glibc's fstat
     {allow, SCMP_SYS(write)},
     {allow, SCMP_SYS(lseek), 1, {on_file}},
+    {allow, SCMP_SYS(ftruncate), 1, {on_file}},
     {allow, SCMP_SYS(close)},
     {allow, SCMP_SYS(brk)},
     {allow, SCMP_SYS(mmap), 1, {no_exec}},

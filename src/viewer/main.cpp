@@ -160,6 +160,10 @@ int main(int argc, char **argv)
     mode = settings.mode;
     winx = settings.winx;
     winy = settings.winy;
+    // GLUT gives a window its default size unless both sides are positive;
+    // a video, and a picture drawn off screen, take the same.
+    if (winx <= 0 || winy <= 0)
+        winx = winy = 300;
     counts.file = settings.file;
 
     if (!settleOwnId(why))
@@ -221,6 +225,14 @@ int main(int argc, char **argv)
     // With --video and no display to be had, the frames are drawn off
     // screen, with no window and no keys.
     loop.windowed = !settings.video || displayReachable();
+    if (const char *named = getenv("DISPLAY"); !loop.windowed && named && *named) {
+        char line[512];
+        const int length = std::snprintf(line, sizeof line,
+                                         "skevla: cannot open the X display %s; the video is "
+                                         "drawn off screen, with no window\n",
+                                         named);
+        writeAll(STDERR_FILENO, line, static_cast<std::size_t>(std::clamp(length, 0, 511)));
+    }
     if (loop.windowed) {
         // GLUT gets the program name alone: every argument is ours, and
         // GLUT would take -display or -geometry out of them.
@@ -253,9 +265,13 @@ int main(int argc, char **argv)
         unthrottleSwaps();
     } else if (!openOffscreen(why)) {
         die(why);
+    } else {
+        checkWindowSize();
     }
     init();
-    if (!startFrames(why))
+    // The encoder makes its file only now, when nothing is left to refuse
+    // the run: a run refused leaves the file as it was.
+    if (!startFrames(why) || !beginVideo(why))
         die(why);
 
     // Every datagram and record is untrusted input: from here on the

@@ -114,11 +114,19 @@ bool startEncoder(const char *path, int width, int height, int rate, bool sandbo
     video.height = height;
     video.rate = rate;
     video.pixels.resize(static_cast<std::size_t>(width) * height * 3);
-    if (video.ended < 0)
-        return fail(why, 1, "cannot watch the video encoder (pidfd_open): %s",
-                    std::strerror(errno));
-    // It makes the file and opens the codec at once: its first answer says
-    // whether it could.
+    return video.ended >= 0 ||
+           fail(why, 1, "cannot watch the video encoder (pidfd_open): %s", std::strerror(errno));
+}
+
+bool beginVideo(failure &why)
+{
+    if (!videoOn())
+        return true;
+    // The word to make the file; its first answer says whether it could,
+    // and open the codec.
+    const char begin = 1;
+    if (send(video.channel, &begin, sizeof begin, MSG_NOSIGNAL) != sizeof begin)
+        return fail(why, 1, "cannot reach the video encoder: %s", std::strerror(errno));
     char answer[sizeof why.why];
     ssize_t got;
     do

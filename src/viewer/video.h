@@ -15,9 +15,13 @@
 #include <poll.h>
 
 // Starts the encoder for a video of width x height pixels at rate frames a
-// second into path, which it creates: before Landlock, whose domain it would
-// inherit. False with why.
+// second into path: before Landlock, whose domain it would inherit, and as
+// the run's files are made. False with why.
 bool startEncoder(const char *path, int width, int height, int rate, bool sandbox, failure &why);
+
+// Has the encoder make the file, once nothing is left to refuse the run,
+// and waits until it has. False with why.
+bool beginVideo(failure &why);
 
 // Once a GL context is current: the framebuffer frames are drawn in.
 bool startFrames(failure &why);
