@@ -163,6 +163,16 @@ void flush()
     takeRequests();
 }
 
+// Whether a record of the stream may go into the message being packed:
+// one full is sent first, and more may be asked for. Where no more is,
+// the record waits (held, or taken later).
+bool roomFor(std::uint32_t captured)
+{
+    if (message.used + recordSpan(captured) > sizeof message.bytes)
+        flush();
+    return credit.messages > 0 && credit.datagrams > 0;
+}
+
 // Adds a record of the stream, in a message of its own where the one being
 // packed has no room for it.
 void append(record_header &header, const void *bytes)
@@ -234,6 +244,8 @@ void serve(const source &from)
             // What was held goes first, in the order it came.
             record_header record;
             std::memcpy(&record, held.bytes.data() + held.first, sizeof record);
+            if (!roomFor(record.captured))
+                continue;
             append(record, held.bytes.data() + held.first + sizeof record);
             held.first += recordSpan(record.captured);
             --credit.datagrams;
@@ -252,7 +264,7 @@ void serve(const source &from)
             dropped = std::max(dropped, taken.dropped);
             // The wait may have sent the message being packed, and with it
             // the last of what was asked for.
-            if (credit.messages == 0 || credit.datagrams == 0) {
+            if (!roomFor(record.captured)) {
                 hold(record, taken.bytes);
                 break;
             }
