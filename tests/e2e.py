@@ -1272,6 +1272,28 @@ class Reliability(Run):
                     self.assertEqual(program.frame(random_datagram(size, rng)), log_lines(size),
                                      "size %d" % size)
 
+    def test_flood_while_paused(self):
+        # Paused through a flood: the ring and, past it, the capture process
+        # keep what comes up to -B each, logged once resumed; the rest is
+        # dropped and counted. The counts add up, and a pause is no lag.
+        program = self.started()
+        press(self.display, program.window, "space")
+        send(datagram(40))  # not logged: the pause has begun
+        self.assert_silent(program)
+        sent = 1 + flood([datagram(40)] * 64, 1)
+        logged = []
+        reader = threading.Thread(target=lambda: logged.extend(iter(
+            lambda: os.read(program.proc.stdout.fileno(), 1 << 16), b"")))
+        reader.start()
+        press(self.display, program.window, "space")
+        received, dropped = drained(program, sent)
+        program.proc.kill()
+        reader.join()
+        self.assertEqual(b"".join(logged).count(b"Source"), received)
+        self.assertGreater(dropped, 0)
+        self.assertGreater(received, 2048 * 1024 // 176)  # what the capture process holds alone
+        self.assertIsNone(program.lag)
+
     def test_random_flood_then_a_known_datagram(self):
         rng = random.Random(11)
         pool = [random_datagram(rng.randint(20, 65535), rng) for _ in range(64)]
@@ -2003,6 +2025,7 @@ class Replay(Run):
              "25/1", (302, 200), 0, ""),
             ("default size.mkv", False, ["-t", "-w", "-5"], count, None, "30/1", (300, 300), 0,
              ""),
+            ("four times.webm", False, ["-t", "-x", "4"], count, None, "30/1", (500, 500), 0, ""),
             # Cut back to its last whole fragment: it plays to there.
             ("small/full.mp4", False, ["-t"], count, None, "30/1", (500, 500), 1,
              "skevla: cannot write the video %s: No space left on device\n" % self.path(
@@ -2039,7 +2062,9 @@ class Replay(Run):
                 self.assertEqual((frame_rate, dimensions, damage), (rate, size, ""))
                 if status == 0:
                     frame = 1 / int(rate.split("/")[0])
-                    self.assertLessEqual(abs(duration - step * (shown - 1)), 2 * frame + 1e-3)
+                    speed = float(args[args.index("-x") + 1]) if "-x" in args else 1
+                    self.assertLessEqual(abs(duration - step * (shown - 1) / speed),
+                                         2 * frame + 1e-3)
                 self.assertEqual(lines[0], "SKEVLA BEGIN")
         # A run refused leaves the file as it was.
         kept = self.path("kept.mp4")
@@ -2080,30 +2105,73 @@ class Replay(Run):
         self.assertEqual(frames, video_frames(self.path("screen.mkv"), 500, 500))
         self.assertGreater(len(set(frames)), count // 2)
 
+    def test_encoder_holds_to_its_limits(self):
+        # Frames sent to the encoder on the viewer's own channel, as a
+        # subverted viewer could send them: what the run's video could not
+        # be ends the encoder, which the viewer then says, status 1.
+        def frame(channel, width, height, pts, size):
+            pixels = [os.memfd_create("pixels")] if size is not None else []
+            if pixels:
+                os.write(pixels[0], bytes(size))
+            socket.send_fds(channel, [struct.pack("IIq", width, height, pts)], pixels)
+            for fd in pixels:
+                os.close(fd)
+
+        whole = 500 * 500 * 3
+        rows = [  # frames: width, height, time in frames, bytes of pixels (None: none sent)
+            [(32767, 32767, 100, 3)],  # not the video's size
+            [(500, 500, 100, whole - 1)],  # pixels that are not the frame's
+            [(500, 500, 100, None)],  # no pixels
+            [(500, 500, 100, whole), (500, 500, 99, whole)],  # back in time
+        ]
+        for frames in rows:
+            with self.subTest(frames=frames):
+                program = self.start("--video", self.path("run.mp4"), display=None)
+                self.assertEqual(program.line(), "SKEVLA BEGIN")
+                program.wait_until_asleep()
+                encoder = capture_process(program, "skevla-encoder")
+                with socket.socket(fileno=descriptor_of(program.pid,
+                                                        peer_of(encoder, 3))) as channel:
+                    for sent in frames:
+                        frame(channel, *sent)
+                status, _, error = program.finish()
+                self.assertEqual(status, 1)
+                self.assertTrue(error.endswith(
+                    "skevla: the video encoder ended: exited with status 1\n"), error)
+
     def test_video_progress_on_a_terminal(self):
         # Rendered as fast as it goes, one line on a terminal says how far it
         # is, rewritten in place and taken away before the counts; none
         # reaches a pipe (the other tests' standard error).
         path = self.path("span.pcap")
         write_pcap(path, 101, [datagram(40 + n) for n in range(60)], step=0.05)
-        terminal, side = pty.openpty()
-        program = self.start("-r", path, "-t", "--video", self.path("long.webm"), display=None,
-                             stderr=side)
-        os.close(side)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(terminal, 4096)
-            except OSError:  # the other side closed
-                break
-            if not chunk:
-                break
-            shown += chunk
-        os.close(terminal)
-        self.assertEqual(program.finish()[0], 0)
-        self.assertRegex(shown.decode(), r"^(\rskevla: \d+% of the file read, 0:00:0\d of video "
-                         r"made\x1b\[K)+\r\x1b\[Kskevla: 60 datagrams received from " +
-                         re.escape(path) + r", 0 packets skipped\r\n$")
+        rows = [  # replayed, what the line tells of the file: a pipe has no size
+            (path, r"\d+% of the file read, "),
+            ("-", ""),
+        ]
+        for replayed, read in rows:
+            with self.subTest(replayed=replayed):
+                terminal, side = pty.openpty()
+                feeding = subprocess.Popen(["cat", path], stdout=subprocess.PIPE)
+                program = self.start("-r", replayed, "-t", "--video", self.path("long.webm"),
+                                     display=None, stderr=side, stdin=feeding.stdout)
+                feeding.stdout.close()
+                feeding.wait()
+                os.close(side)
+                shown = b""
+                while True:
+                    try:
+                        chunk = os.read(terminal, 4096)
+                    except OSError:  # the other side closed
+                        break
+                    if not chunk:
+                        break
+                    shown += chunk
+                os.close(terminal)
+                self.assertEqual(program.finish()[0], 0)
+                self.assertRegex(shown.decode(), r"^(\rskevla: " + read + r"0:00:0\d of video "
+                                 r"made\x1b\[K)+\r\x1b\[Kskevla: 60 datagrams received from " +
+                                 re.escape(replayed) + r", 0 packets skipped\r\n$")
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the last of four three seconds or

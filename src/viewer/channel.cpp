@@ -317,18 +317,19 @@ long long channelDue(taking take)
 
 arrival grabPacket(bool readable, long long now, taking take, failure &why)
 {
-    arrival got{event::none, {}, false, 0, 0};
+    arrival got{event::none, {}, false, 0, 0, {}};
     if (readable && (channel.over || channel.ending))
         collectCapture();
     else if (readable && !receiveAll(why))
-        return {event::gone, {}, false, 0, 0};
+        return {event::gone, {}, false, 0, 0, {}};
     if (channel.counts_come > 0) {
         --channel.counts_come;
-        return {event::counted, {}, true, channel.answered_dropped, 0};
+        return {event::counted, {}, true, channel.answered_dropped, 0, {}};
     }
     for (const record_header *first; (first = firstInHand());) {
         got.told = true;
         got.dropped = first->dropped;
+        got.received = stampOf(*first);
         got.skipped = first->skipped;
         channel.file_read = std::max(channel.file_read, first->file_read);
         switch (first->kind) {

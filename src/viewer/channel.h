@@ -66,6 +66,7 @@ struct arrival {
     bool told;             // dropped and skipped are news from the capture process
     std::uint64_t dropped; // the kernel's drops as it last told them
     std::uint64_t skipped; // a replay's packets passed over so far
+    timespec received;     // when the record that told them was received, or recorded
 };
 
 // Reads what the channel has if the wait found it readable, then answers

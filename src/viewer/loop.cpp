@@ -150,10 +150,14 @@ void show(const datagram &taken, long long at)
 
 // The first time the kernel drops datagrams of a live run while frames,
 // not a pause or the log's reader, hold the run back, it is said once.
-void warnOfLag(std::uint64_t dropped)
+// Drops told with what was received before a pause ended are the pause's.
+void warnOfLag(std::uint64_t dropped, const timespec &received)
 {
-    if (dropped > counts.dropped && !loop.lag_excused && !loop.lag_told && loop.live &&
-        loop.frame_interval == 0) {
+    const bool before_resume =
+        received.tv_sec < loop.resumed.tv_sec ||
+        (received.tv_sec == loop.resumed.tv_sec && received.tv_nsec < loop.resumed.tv_nsec);
+    if (dropped > counts.dropped && !loop.lag_excused && !before_resume && !loop.lag_told &&
+        loop.live && loop.frame_interval == 0) {
         loop.lag_told = true;
         char line[256];
         const int length = std::snprintf(
@@ -173,9 +177,11 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
 {
     static failure why;
     const arrival got = grabPacket(readable, at, logHasRoom() ? take : taking::none, why);
-    // The kernel's count never goes down, whatever a record says.
+    // The kernel's count never goes down, whatever a record says. Drops
+    // answered to SIGUSR1 tell nothing of when they came.
     if (got.told) {
-        warnOfLag(got.dropped);
+        if (got.what != event::counted)
+            warnOfLag(got.dropped, got.received);
         counts.dropped = std::max<unsigned long>(counts.dropped, got.dropped);
         counts.skipped = got.skipped;
     }
@@ -236,8 +242,10 @@ void takeDatagrams(bool readable, taking take, long long at)
 // What the keys asked for that the channel must know of.
 void answerKeys(long long at)
 {
-    if (loop.was_paused && !loop.paused)
+    if (loop.was_paused && !loop.paused) {
         resumeChannel(at);
+        clock_gettime(CLOCK_REALTIME, &loop.resumed);
+    }
     loop.was_paused = loop.paused;
     loop.stepping = loop.stepping && loop.paused;
     if (loop.speed_change != 1) {

@@ -6,6 +6,8 @@
 
 #include "failure.h"
 
+#include <ctime>
+
 struct options;
 
 // Datagrams shown lately, counted in tenths of a second.
@@ -37,6 +39,7 @@ struct loop_state {
     bool frame_wanted;        // a datagram shown waits for its frame
     long long next_tick;      // when the info line's rate is drawn anew
     bool was_paused;          // as the last pass found it, to see a resume
+    timespec resumed;         // when a pause last ended, on the kernel's clock for datagrams
     double speed;             // a replay's speed, for the info line; 0 for none
     rate shown_rate;
     bool counts_wanted;   // SIGUSR1 asked for the counts line, whose drops are on their way
