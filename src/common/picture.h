@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <strings.h>
+#include <vector>
 
 struct picture_request {
     std::uint32_t width, height, copies;
@@ -50,3 +51,12 @@ inline int videoKind(const char *path)
     }
     return -1;
 }
+
+// In the keeper and the encoder: the next message of the channel, a header
+// of exactly size bytes with a memory file attached, and that file's size
+// in bytes. 1 for such a message, 0 once the viewer has gone, -1 for
+// anything else, which no viewer sends.
+int takePicture(void *header, std::size_t size, int &pixels, std::uint64_t &bytes);
+
+// All of a memory file's pixels; false where it holds fewer.
+bool readPixels(int from, std::vector<unsigned char> &pixels);

@@ -23,7 +23,6 @@
 #include <fcntl.h>
 #include <png.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -259,48 +258,16 @@ __attribute__((noreturn)) void failToStart(const failure &why)
 // that holds its pixels. False when the viewer has gone.
 bool takeRequest(picture_request &asked, int &pixels)
 {
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))];
-    iovec into{&asked, sizeof asked};
-    msghdr message{};
-    message.msg_iov = &into;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got;
-    do
-        got = recvmsg(channel_descriptor, &message, MSG_CMSG_CLOEXEC);
-    while (got < 0 && errno == EINTR);
-    if (got <= 0)
-        return false;
-    const cmsghdr *part = CMSG_FIRSTHDR(&message);
-    pixels = -1;
-    if (part && part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_RIGHTS &&
-        part->cmsg_len == CMSG_LEN(sizeof(int)))
-        std::memcpy(&pixels, CMSG_DATA(part), sizeof pixels);
+    std::uint64_t bytes;
+    const int taken = takePicture(&asked, sizeof asked, pixels, bytes);
     // Anything else is no request the viewer could make: it is not itself.
     // Nothing is sized before this.
-    struct stat file;
-    if (got != sizeof asked || pixels < 0 || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
-        asked.width == 0 || asked.height == 0 || asked.width > largest_width ||
-        asked.height > largest_height || asked.copies == 0 || asked.copies > copies_limit ||
-        fstat(pixels, &file) != 0 ||
-        static_cast<std::uint64_t>(file.st_size) != std::uint64_t{asked.width} * asked.height * 3)
+    if (taken < 0 || (taken > 0 && (asked.width == 0 || asked.height == 0 ||
+                                    asked.width > largest_width || asked.height > largest_height ||
+                                    asked.copies == 0 || asked.copies > copies_limit ||
+                                    bytes != std::uint64_t{asked.width} * asked.height * 3)))
         _exit(1);
-    return true;
-}
-
-bool readPixels(int from, std::vector<unsigned char> &pixels)
-{
-    for (std::size_t done = 0; done < pixels.size();) {
-        const ssize_t got =
-            pread(from, pixels.data() + done, pixels.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    return taken > 0;
 }
 
 __attribute__((noreturn)) void serveRequests()
