@@ -1280,7 +1280,7 @@ class Reliability(Run):
         press(self.display, program.window, "space")
         send(datagram(40))  # not logged: the pause has begun
         self.assert_silent(program)
-        sent = 1 + flood([datagram(40)] * 64, 1)
+        sent = 1 + flood([datagram(40)] * 64, 2)  # more than the 4 MiB they keep
         logged = []
         reader = threading.Thread(target=lambda: logged.extend(iter(
             lambda: os.read(program.proc.stdout.fileno(), 1 << 16), b"")))
@@ -1479,7 +1479,8 @@ class Ending(Run):
                 program.wait_until_ready()
                 fill(write_end)
                 os.close(write_end)
-                flood([datagram(40)] * 64, 0.5)
+                # More than the ring and the capture process hold: drops.
+                flood([datagram(1400)] * 64, 0.5)
                 program.wait_until_asleep()
                 end(program)
                 status, _, error = program.finish()

@@ -16,6 +16,13 @@ struct picture_request {
     std::uint32_t width, height, copies;
 };
 
+// The first message to the keeper, once X has told: the largest picture
+// it may be asked for, the window's size or the screen's, whichever is
+// larger. A keeper that gets none (no window) ends.
+struct picture_limits {
+    std::uint32_t width, height;
+};
+
 // The largest side a picture may have (X's), and the most copies one
 // request may ask for: presses of s before one paint.
 inline constexpr std::uint32_t picture_side_limit = 32767;

@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <png.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -219,14 +220,33 @@ const beneath changes[] = {{directory_fd, LANDLOCK_ACCESS_FS_MAKE_REG |
 
 bool readArguments(int argc, char **argv, failure &why)
 {
-    char end;
-    if (argc == 3 && std::sscanf(argv[1], "%ux%u%c", &largest_width, &largest_height, &end) == 2 &&
-        largest_width > 0 && largest_width <= picture_side_limit && largest_height > 0 &&
-        largest_height <= picture_side_limit) {
-        directory_path = argv[2];
+    if (argc == 2) {
+        directory_path = argv[1];
         return true;
     }
     return fail(why, 2, "the snapshot keeper was started with arguments it does not take");
+}
+
+// The largest picture it may be asked for, which the viewer knows once X
+// has connected; a viewer with no window sends none, and the keeper ends.
+void takeLimits()
+{
+    picture_limits largest{};
+    iovec into{&largest, sizeof largest};
+    msghdr message{};
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    ssize_t got;
+    do
+        got = recvmsg(channel_descriptor, &message, 0);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        _exit(0);
+    if (got != sizeof largest || largest.width == 0 || largest.width > picture_side_limit ||
+        largest.height == 0 || largest.height > picture_side_limit)
+        _exit(1);
+    largest_width = largest.width;
+    largest_height = largest.height;
 }
 
 bool openDirectory(failure &why)
@@ -272,6 +292,7 @@ bool takeRequest(picture_request &asked, int &pixels)
 
 __attribute__((noreturn)) void serveRequests()
 {
+    takeLimits();
     std::vector<unsigned char> pixels;
     picture_request asked;
     for (int from; takeRequest(asked, from);) {

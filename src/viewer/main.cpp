@@ -183,10 +183,12 @@ int main(int argc, char **argv)
     startChannel(settings.file != nullptr, settings.top_speed, settings.speed, settings.count);
     if (settings.record && !openRecording(settings.record, why))
         die(why);
-    // The video's encoder creates its file as the recording is.
-    if (settings.video &&
-        !startEncoder(settings.video, winx, winy,
-                      settings.fps ? static_cast<int>(settings.fps) : 30, settings.sandbox, why))
+    // The video's encoder creates its file as the recording is; the
+    // keeper's directory is opened alike.
+    if ((settings.video && !startEncoder(settings.video, winx, winy,
+                                         settings.fps ? static_cast<int>(settings.fps) : 30,
+                                         settings.sandbox, why)) ||
+        !startKeeper(settings.snapshots, settings.sandbox, why))
         die(why);
     keepXAuthority();
     // Nothing privileged is held from here on: not root's id (nobody when
@@ -242,11 +244,10 @@ int main(int argc, char **argv)
         glutInit(&glut_argc, glut_argv);
         forgetDisplayProbe();
         forgetXAuthority();
-        // The keeper, for pictures no larger than the window or the screen
+        // The keeper takes pictures no larger than the window or the screen
         // (full screen).
-        if (!startKeeper(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
-                         std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)), settings.sandbox, why))
-            die(why);
+        limitSnapshots(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
+                       std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)));
     }
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
@@ -267,6 +268,7 @@ int main(int argc, char **argv)
         die(why);
     } else {
         checkWindowSize();
+        closeKeeper(); // no window, no keys, no snapshots
     }
     init();
     // The encoder makes its file only now, when nothing is left to refuse

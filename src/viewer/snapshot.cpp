@@ -50,37 +50,55 @@ bool keeperAnswers()
 
 } // namespace
 
-bool settleSnapshots(const char *directory, failure &why)
+bool startKeeper(const char *directory, bool sandbox, failure &why)
 {
     path = directory ? directory : ".";
-    if (access(path, W_OK | X_OK) == 0)
-        return true;
-    if (directory)
+    // One that is not there is refused before the keeper would say so.
+    if (directory && access(path, F_OK) != 0)
         return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
                     std::strerror(errno));
-    std::snprintf(unavailable, sizeof unavailable,
-                  "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
-                  std::strerror(errno));
-    return true;
-}
-
-bool startKeeper(int largest_width, int largest_height, bool sandbox, failure &why)
-{
-    if (unavailable[0])
-        return true;
-    char largest[32];
-    std::snprintf(largest, sizeof largest, "%dx%d", largest_width, largest_height);
-    const char *arguments[5] = {"skevla-keeper"};
+    const char *arguments[4] = {"skevla-keeper"};
     int count = 1;
     if (!sandbox)
         arguments[count++] = "--no-sandbox";
-    arguments[count++] = largest;
     arguments[count] = path;
     child started;
     if (!spawnChild("skevla-keeper", "snapshot keeper", arguments, nullptr, started, why))
         return false;
     keeper = started.channel;
     return true;
+}
+
+bool settleSnapshots(const char *directory, failure &why)
+{
+    if (access(path, W_OK | X_OK) == 0)
+        return true;
+    const int cause = errno;
+    close(keeper);
+    keeper = -1;
+    if (directory)
+        return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
+                    std::strerror(cause));
+    std::snprintf(unavailable, sizeof unavailable,
+                  "skevla: cannot save snapshots here: %s; name a directory with --snapshots\n",
+                  std::strerror(cause));
+    return true;
+}
+
+void limitSnapshots(int largest_width, int largest_height)
+{
+    const picture_limits largest{static_cast<std::uint32_t>(largest_width),
+                                 static_cast<std::uint32_t>(largest_height)};
+    if (keeper >= 0 && send(keeper, &largest, sizeof largest, MSG_NOSIGNAL) != sizeof largest) {
+        close(keeper);
+        keeper = -1;
+    }
+}
+
+void closeKeeper()
+{
+    close(keeper);
+    keeper = -1;
 }
 
 void takeSnapshot()

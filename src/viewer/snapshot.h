@@ -6,16 +6,22 @@
 
 #include "failure.h"
 
-// Settles where s saves: the directory named (nullptr: the current one),
-// which this process's user, the keeper's, must be able to write. False,
-// status 2, for a directory named that is not there or not writable; the
-// current one need not be, and s then says why it cannot save.
+// Starts the keeper for the directory named (nullptr: the current one),
+// with the run's other children: before the viewer gives up its identity,
+// so that it can run a program from a directory only that identity may
+// search, and before Landlock, whose domain it would inherit. False with
+// why: status 2 for a directory named that is not there.
+bool startKeeper(const char *directory, bool sandbox, failure &why);
+
+// Settles, as the viewer's user (the keeper's), whether s can save there.
+// False, status 2, for a directory named that is not writable; the current
+// one need not be, and s then says why it cannot save.
 bool settleSnapshots(const char *directory, failure &why);
 
-// Starts the keeper for pictures of at most largest_width by
-// largest_height pixels: before Landlock, whose domain it would inherit.
-// False with why.
-bool startKeeper(int largest_width, int largest_height, bool sandbox, failure &why);
+// Tells the keeper the largest picture it may be asked for, once X has
+// told the screen's size; or, with no window, lets it go.
+void limitSnapshots(int largest_width, int largest_height);
+void closeKeeper();
 
 // s: the picture is saved at the next paint, which the caller asks for;
 // without a keeper, says why not at once.
