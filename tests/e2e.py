@@ -709,8 +709,16 @@ class Privileges(Run):
         subprocess.run(["setcap", "cap_net_raw=ep", os.path.join(self.directory, "skevla-capture")],
                        check=True)
         replay = ("-r", os.path.join(self.directory, "raw.pcap"))
+        # A build tree in a home only root may enter, as root's own.
+        home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home)
+        os.chmod(home, 0o700)
+        for program in CHILDREN:
+            shutil.copy(program, home)
+        private = shutil.copy(SKEVLA, home)
         rows = [  # how, arguments, prefix, argv0, user and group ids (OWN: skevla's own)
             ("root, live", (), (), SKEVLA, OWN),
+            ("root, from a home only root may enter", (), (), private, OWN),
             ("nobody through the file capability", (), AS_NOBODY, copy, "65534"),
             ("root, replay", replay, (), SKEVLA, OWN),
             ("root under sudo, live", (), SUDO, copy, "65534"),
