@@ -2113,6 +2113,23 @@ class Replay(Run):
                                            for value in pixel))
         self.assertEqual(frames, video_frames(self.path("screen.mkv"), 500, 500))
         self.assertGreater(len(set(frames)), count // 2)
+        # Live, each datagram's picture, as s saves it, is a frame of the
+        # video: the frame read back from what the window drew. (At 1000
+        # frames a second, its frame is due before the next can come.)
+        program = self.started("--video", self.path("live.mkv"), "--snapshots", snapshots,
+                               "--fps", "1000")
+        saved = []
+        for n in range(3):
+            program.frame(datagram(26 + 40 * n, signed(-10 - 20 * n, 90, 90 - 30 * n, 90)))
+            press(self.display, program.window, "s")
+            saved.append(png_pixels(os.path.join(snapshots, re.fullmatch(
+                r"skevla: saved (\S+)", program.line(error=True)).group(1))))
+        press(self.display, program.window, "Escape")
+        self.assertEqual(program.finish()[0], 0)
+        frames = set(video_frames(self.path("live.mkv"), 500, 500))
+        for picture in saved:
+            self.assertIn(bytes(value for row in picture for pixel in row for value in pixel),
+                          frames)
 
     def test_encoder_holds_to_its_limits(self):
         # Frames sent to the encoder on the viewer's own channel, as a
