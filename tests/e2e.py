@@ -449,14 +449,17 @@ class Capture(Run):
         lines = program.lines(12)
         self.assertEqual([line.split()[1] for line in lines], families)
         self.assertEqual(lines, sorted(lines))  # by their stamps
-        with open(recorded, "rb") as capture:
-            content = capture.read()
-        stamps, at = [], 24
-        while at < len(content):
-            seconds, fraction, length = struct.unpack_from("<III", content, at)
-            stamps.append((seconds, fraction))
-            at += 16 + length
-        self.assertEqual((len(stamps), stamps), (12, sorted(stamps)))
+        def recorded_stamps():  # the last record is written just after its lines
+            with open(recorded, "rb") as capture:
+                content = capture.read()
+            stamps, at = [], 24
+            while at < len(content):
+                seconds, fraction, length = struct.unpack_from("<III", content, at)
+                stamps.append((seconds, fraction))
+                at += 16 + length
+            return stamps if len(stamps) == 12 else None
+        stamps = wait_for(recorded_stamps, "12 datagrams recorded")
+        self.assertEqual(stamps, sorted(stamps))
 
     def test_log_is_live_on_a_file(self):
         with tempfile.TemporaryFile() as log:

@@ -156,8 +156,10 @@ void warnOfLag(std::uint64_t dropped, const timespec &received)
     const bool before_resume =
         received.tv_sec < loop.resumed.tv_sec ||
         (received.tv_sec == loop.resumed.tv_sec && received.tv_nsec < loop.resumed.tv_nsec);
-    if (dropped > counts.dropped && !loop.lag_excused && !before_resume && !loop.lag_told &&
-        loop.live && loop.frame_interval == 0) {
+    const bool more = dropped > loop.lag_seen;
+    loop.lag_seen = std::max(loop.lag_seen, dropped);
+    if (more && !loop.lag_excused && !before_resume && !loop.lag_told && loop.live &&
+        loop.frame_interval == 0) {
         loop.lag_told = true;
         char line[256];
         const int length = std::snprintf(
@@ -178,7 +180,8 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
     static failure why;
     const arrival got = grabPacket(readable, at, logHasRoom() ? take : taking::none, why);
     // The kernel's count never goes down, whatever a record says. Drops
-    // answered to SIGUSR1 tell nothing of when they came.
+    // answered to SIGUSR1 tell nothing of when they came: the stream's
+    // records tell them again.
     if (got.told) {
         if (got.what != event::counted)
             warnOfLag(got.dropped, got.received);

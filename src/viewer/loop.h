@@ -6,6 +6,7 @@
 
 #include "failure.h"
 
+#include <cstdint>
 #include <ctime>
 
 struct options;
@@ -42,12 +43,13 @@ struct loop_state {
     timespec resumed;         // when a pause last ended, on the kernel's clock for datagrams
     double speed;             // a replay's speed, for the info line; 0 for none
     rate shown_rate;
-    bool counts_wanted;   // SIGUSR1 asked for the counts line, whose drops are on their way
-    bool lag_excused;     // drops since the last report may be a pause's or the log reader's
-    bool lag_told;        // the kernel's drops for want of frames were said
-    bool queued_datagram; // the queued log lines are a datagram's, received once written
-    bool left;            // leave() was called
-    failure ended_by;     // why, when it ended in failure (status 1)
+    bool counts_wanted;     // SIGUSR1 asked for the counts line, whose drops are on their way
+    bool lag_excused;       // drops since the last report may be a pause's or the log reader's
+    bool lag_told;          // the kernel's drops for want of frames were said
+    std::uint64_t lag_seen; // the kernel's drops as the stream's records last told them
+    bool queued_datagram;   // the queued log lines are a datagram's, received once written
+    bool left;              // leave() was called
+    failure ended_by;       // why, when it ended in failure (status 1)
 };
 extern loop_state loop;
 
