@@ -74,8 +74,7 @@ bool settleSnapshots(const char *directory, failure &why)
     if (access(path, W_OK | X_OK) == 0)
         return true;
     const int cause = errno;
-    close(keeper);
-    keeper = -1;
+    closeKeeper();
     if (directory)
         return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
                     std::strerror(cause));
@@ -89,10 +88,8 @@ void limitSnapshots(int largest_width, int largest_height)
 {
     const picture_limits largest{static_cast<std::uint32_t>(largest_width),
                                  static_cast<std::uint32_t>(largest_height)};
-    if (keeper >= 0 && send(keeper, &largest, sizeof largest, MSG_NOSIGNAL) != sizeof largest) {
-        close(keeper);
-        keeper = -1;
-    }
+    if (keeper >= 0 && send(keeper, &largest, sizeof largest, MSG_NOSIGNAL) != sizeof largest)
+        closeKeeper();
 }
 
 void closeKeeper()
@@ -116,10 +113,8 @@ void saveSnapshot(const unsigned char *pixels, int width, int height)
     const picture_request asked{static_cast<std::uint32_t>(width),
                                 static_cast<std::uint32_t>(height), wanted};
     wanted = 0;
-    if (keeper >= 0 && !keeperAnswers()) {
-        close(keeper);
-        keeper = -1;
-    }
+    if (keeper >= 0 && !keeperAnswers())
+        closeKeeper();
     if (keeper < 0) {
         say("skevla: cannot save the picture: the snapshot keeper has ended\n");
         return;

@@ -91,6 +91,20 @@ void emit(long long pts)
     video.changed = false;
 }
 
+// One answer of the encoder, got bytes of it: a byte for its start or a
+// frame done, else why it failed; nothing once it has ended, which, while
+// finishing, is how the file is done. False with why when it has failed.
+bool heard(ssize_t got, const char *answer, failure &why)
+{
+    if (got == 1)
+        return true;
+    close(video.channel);
+    video.channel = -1;
+    if (got > 1)
+        return fail(why, 1, "%.*s", static_cast<int>(got), answer);
+    return reapChild(video.ended, "the video encoder", -1, why) && video.finishing;
+}
+
 } // namespace
 
 bool startEncoder(const char *path, int width, int height, int rate, bool sandbox, failure &why)
@@ -132,22 +146,15 @@ bool beginVideo(failure &why)
     do
         got = recv(video.channel, answer, sizeof answer, 0);
     while (got < 0 && errno == EINTR);
-    if (got == 1)
-        return true;
-    close(video.channel);
-    video.channel = -1;
-    if (got > 1)
-        return fail(why, 1, "%.*s", static_cast<int>(got), answer);
-    reapChild(video.ended, "the video encoder", -1, why);
-    return false;
+    return heard(got, answer, why);
 }
 
 bool startFrames(failure &why)
 {
-    if (!videoOn() || !makeFramebuffer(video.width, video.height, why))
-        return !videoOn();
-    video.framed = true;
-    return true;
+    if (!videoOn())
+        return true;
+    video.framed = makeFramebuffer(video.width, video.height, why);
+    return video.framed;
 }
 
 bool videoOn() { return video.channel >= 0; }
@@ -219,22 +226,14 @@ bool answerVideo(failure &why)
     char answer[512];
     while (videoOn()) {
         const ssize_t got = recv(video.channel, answer, sizeof answer, MSG_DONTWAIT);
-        if (got == 1) {
-            video.in_flight -= std::min(video.in_flight, 1u);
-        } else if (got > 1) {
-            close(video.channel);
-            video.channel = -1;
-            return fail(why, 1, "%.*s", static_cast<int>(got), answer);
-        } else if (got < 0 && errno == EINTR) {
+        if (got < 0 && errno == EINTR)
             continue;
-        } else if (got < 0 && errno == EAGAIN) {
+        if (got < 0 && errno == EAGAIN)
             return true;
-        } else {
-            close(video.channel);
-            video.channel = -1;
-            // Finishing, it ends once the file is whole.
-            return reapChild(video.ended, "the video encoder", -1, why) && video.finishing;
-        }
+        if (!heard(got, answer, why))
+            return false;
+        if (got == 1)
+            video.in_flight -= std::min(video.in_flight, 1u);
     }
     return true;
 }
