@@ -366,7 +366,8 @@ def pixel(image, x, y):
 def syscall(pid, number, *args):
     """Makes a system call inside a running process, as a fault there could,
     and returns its result (a negative errno), or the signal it raised (the
-    filter's SIGSYS) as a string, which the process is then left to take.
+    filter's SIGSYS) as a string, which the process is then left to take,
+    or "killed by SIGSYS" where the filter killed it outright.
     Through ptrace, x86_64 only: gdb cannot call functions on every kernel."""
     assert os.uname().machine == "x86_64", "injecting calls is written for x86_64"
     libc = ctypes.CDLL(None, use_errno=True)
@@ -381,15 +382,26 @@ def syscall(pid, number, *args):
         if libc.ptrace(request, pid, None, data) < 0:
             raise OSError(ctypes.get_errno(), "ptrace %d of %d" % (request, pid))
 
-    trace(seize)
-    trace(interrupt)
-    os.waitpid(pid, 0x40000000)  # __WALL
+    # Stopped while it runs its own code (a busy encoder), there is no call
+    # to turn into another: it is let go and stopped again, until it is in
+    # one.
     saved, regs = regs_type(), regs_type()
-    trace(getregs, ctypes.byref(saved))
+    deadline = time.monotonic() + DEADLINE
+    while True:
+        trace(seize)
+        trace(interrupt)
+        os.waitpid(pid, 0x40000000)  # __WALL
+        trace(getregs, ctypes.byref(saved))
+        with open("/proc/%d/mem" % pid, "rb", buffering=0) as memory:
+            memory.seek(saved[rip] - 2)
+            if saved[orig_rax] != 0xFFFFFFFFFFFFFFFF and memory.read(2) == b"\x0f\x05":
+                break
+        trace(detach)
+        if time.monotonic() > deadline:
+            raise AssertionError("pid %d was never stopped in a system call" % pid)
+        time.sleep(0.01)
     ctypes.memmove(regs, saved, ctypes.sizeof(saved))
     with open("/proc/%d/mem" % pid, "r+b", buffering=0) as memory:
-        memory.seek(saved[rip] - 2)
-        assert memory.read(2) == b"\x0f\x05", "not stopped in a system call"
         # Arguments that are bytes go below the stack's red zone.
         place, values = saved[rsp] - 4096, []
         for arg in args:
@@ -411,6 +423,8 @@ def syscall(pid, number, *args):
     raised, info = None, ctypes.create_string_buffer(128)  # siginfo_t
     while True:
         _, status = os.waitpid(pid, 0x40000000)
+        if os.WIFSIGNALED(status):  # its filter killed it outright
+            return "killed by " + signal.Signals(os.WTERMSIG(status)).name
         if os.WSTOPSIG(status) == signal.SIGTRAP:
             break
         raised = raised or signal.Signals(os.WSTOPSIG(status)).name
