@@ -760,6 +760,10 @@ class Privileges(Run):
                                           Name=name))
                 if expected is OWN:
                     self.assertEqual(processes_of(ids), {program.pid, capture, keeper})
+                if expected is OWN and ids != own_user_id():  # held, as systemd holds its own
+                    with open("/run/systemd/dynamic-uid/" + ids, "r+b") as lock:
+                        with self.assertRaises(OSError):
+                            fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 # Holding the sockets, the helper lets no process of its user
                 # attach to it.
                 if not args:

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <initializer_list>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -109,6 +111,32 @@ bool inUse(unsigned id)
 
 bool anAccount(unsigned id) { return getpwuid(id) || getgrgid(id); }
 
+// Where systemd marks the ids of its dynamic users as taken: a file per id,
+// locked for as long as the id is in use. Skevla takes its id the same way,
+// so that neither systemd nor another run takes it meanwhile.
+constexpr char dynamic_locks[] = "/run/systemd/dynamic-uid";
+
+// Holds id's lock file, locked, until the process ends: 1 when it now does,
+// 0 when another process holds it, -1 with errno set when it cannot tell.
+int hold(unsigned id, char *path, std::size_t size)
+{
+    for (const char *directory : {"/run/systemd", dynamic_locks})
+        if (mkdir(directory, 0755) != 0 && errno != EEXIST) {
+            std::snprintf(path, size, "%s", directory);
+            return -1;
+        }
+    std::snprintf(path, size, "%s/%u", dynamic_locks, id);
+    const int lock = open(path, O_CREAT | O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (lock < 0)
+        return -1;
+    if (lockf(lock, F_TLOCK, 0) == 0)
+        return 1; // kept open: closing it would let the lock go
+    const int cause = errno;
+    close(lock);
+    errno = cause;
+    return cause == EAGAIN || cause == EACCES ? 0 : -1;
+}
+
 // Root owns files, and nobody is shared with many daemons: skevla's own id
 // is neither.
 const char *becomeOwnUser(uid_t uid, gid_t gid, bool gpu_groups)
@@ -178,7 +206,15 @@ bool ownId(uid_t &uid, gid_t &gid, failure &why)
     const unsigned span = dynamic_last - dynamic_first + 1;
     for (unsigned tried = 0; tried < span; ++tried) {
         const unsigned id = dynamic_first + (start + tried) % span;
+        // A process left running with it, which holds no lock, has it too.
         if (anAccount(id) || inUse(id))
+            continue;
+        char lock[64];
+        const int held = hold(id, lock, sizeof lock);
+        if (held < 0)
+            return fail(why, 1, "cannot hold an id of skevla's own (%s): %s; add the system user %s",
+                        lock, std::strerror(errno), own_user);
+        if (held == 0)
             continue;
         char text[16];
         std::snprintf(text, sizeof text, "%u", id);

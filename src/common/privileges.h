@@ -31,7 +31,9 @@ inline constexpr unsigned dynamic_first = 61184, dynamic_last = 65519;
 // nobody's: _skevla's where the package made it; else the one in
 // SKEVLA_UID, which the viewer sets for the children it starts; else one
 // chosen now from the dynamic range that no account and no running process
-// has, and set in SKEVLA_UID. False with why.
+// has, held as systemd holds its dynamic users' (a lock file in
+// /run/systemd/dynamic-uid) until this process ends, and set in
+// SKEVLA_UID. False with why.
 bool ownId(uid_t &uid, gid_t &gid, failure &why);
 
 // Started as plain root, settles skevla's own id for the whole run before
