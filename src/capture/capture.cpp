@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,31 +15,18 @@ namespace
 
 constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
 constexpr scmp_arg_cmp on_channel{0, SCMP_CMP_EQ, channel_descriptor, 0};
-constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
 
-// Found with strace -f on both inputs. A library that probes for a file is
-// told no, softly.
+// Found with strace -f on both inputs, beside every child's base. Records
+// go out with write and writev, which carry no descriptor.
 const rule allowed[] = {
     {allow, SCMP_SYS(read)},
     {allow, SCMP_SYS(poll)},
     {allow, SCMP_SYS(ppoll)},
     {allow, SCMP_SYS(write), 1, {on_channel}},
-    {allow, SCMP_SYS(sendmsg), 1, {on_channel}},
+    {allow, SCMP_SYS(writev), 1, {on_channel}},
     {allow, SCMP_SYS(getsockopt)},
     {allow, SCMP_SYS(getsockname)},
-    {allow, SCMP_SYS(fstat)},
-    {allow, SCMP_SYS(newfstatat)},
-    {allow, SCMP_SYS(brk)},
-    {allow, SCMP_SYS(mmap), 1, {no_exec}},
-    {allow, SCMP_SYS(munmap)},
-    {allow, SCMP_SYS(mremap)},
-    {allow, SCMP_SYS(clock_gettime)},
     {allow, SCMP_SYS(clock_nanosleep)},
-    {allow, SCMP_SYS(rt_sigreturn)},
-    {allow, SCMP_SYS(restart_syscall)},
-    {allow, SCMP_SYS(close)},
-    {allow, SCMP_SYS(exit_group)},
-    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(open)},
     {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat)},
 };
 

@@ -92,6 +92,7 @@ const child_program helper{
     .refused = reportRefused,
     .speaks = false,
     .finishes = false,
+    .handed = false,
     .fail = failCapture,
     .serve = serveLive,
 };

@@ -117,6 +117,7 @@ const child_program reader{
     .refused = reportRefused,
     .speaks = false,
     .finishes = false,
+    .handed = false,
     .fail = failCapture,
     .serve = serveFile,
 };

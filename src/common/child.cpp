@@ -10,8 +10,10 @@
 #include <poll.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -91,12 +93,34 @@ const rule sanitizing[] = {
     {SCMP_ACT_ALLOW, SCMP_SYS(madvise)},
     {SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, {{1, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, TCGETS}}}};
 
+constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
+
+// What every child's box allows, whatever its job: memory that is never
+// executable, the clock, returning from a handler, closing, a descriptor's
+// status (the fstat call: newfstatat would tell of any path, so a library
+// that stats a path, or opens a file, is told no, softly), the end.
+const rule base_allowed[] = {
+    {SCMP_ACT_ALLOW, SCMP_SYS(brk)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, {no_exec}},
+    {SCMP_ACT_ALLOW, SCMP_SYS(munmap)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(mremap)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(clock_gettime)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(rt_sigreturn)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(restart_syscall)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(close)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(fstat)},
+    {SCMP_ACT_ALLOW, SCMP_SYS(exit_group)},
+    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(newfstatat)},
+    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(open)},
+};
+
 bool enterBox(const child_program &program, failure &why)
 {
     bool missing;
     if (!enterLandlock(program.changes, missing, why))
         return false;
-    std::vector<rule> rules(program.allowed.begin(), program.allowed.end());
+    std::vector<rule> rules(std::begin(base_allowed), std::end(base_allowed));
+    rules.insert(rules.end(), program.allowed.begin(), program.allowed.end());
     if (sanitized)
         rules.insert(rules.end(), std::begin(sanitizing), std::end(sanitizing));
     if (!program.refused)
@@ -114,6 +138,8 @@ bool enterBox(const child_program &program, failure &why)
 }
 
 } // namespace
+
+int fileStat(int fd, struct stat &out) { return static_cast<int>(syscall(SYS_fstat, fd, &out)); }
 
 bool viewerGone()
 {
@@ -134,8 +160,9 @@ void runChild(const child_program &program, int argc, char **argv)
     }
     const bool sandbox = !(argc > 1 && std::strcmp(argv[1], "--no-sandbox") == 0);
     const bool started =
-        // 1. Nothing it inherited but its standard descriptors and the channel.
-        (closeAbove(channel_descriptor) ||
+        // 1. Nothing it inherited but its standard descriptors, the channel
+        // and the file it is handed.
+        (closeAbove(program.handed ? handed_descriptor : channel_descriptor) ||
          fail(why, 1, "cannot close the descriptors it was given: %s", std::strerror(errno))) &&
         // 2. Its arguments. A privileged child (a file capability or setuid
         // made it so) never runs unboxed, whoever asks.

@@ -10,9 +10,12 @@
 
 #include <cstdint>
 #include <span>
+#include <sys/stat.h>
 
-// Where a child finds its channel to the viewer, a SOCK_SEQPACKET socket.
+// Where a child finds its channel to the viewer, a SOCK_SEQPACKET socket,
+// and the file the viewer hands one to write, where it hands one.
 inline constexpr int channel_descriptor = 3;
+inline constexpr int handed_descriptor = 4;
 
 struct child_program {
     const char *name; // as it is called in its messages: "capture helper"
@@ -38,6 +41,9 @@ struct child_program {
     // It finishes its work when the viewer ends, rather than dying with it:
     // it ends when its channel hangs up.
     bool finishes;
+    // It writes the file the viewer hands it on handed_descriptor, which it
+    // keeps.
+    bool handed;
     // Tells the viewer why it cannot start, and ends with the status. (A
     // type attribute: these never return, which [[noreturn]] cannot say.)
     void (*fail)(const failure &why) __attribute__((noreturn));
@@ -51,3 +57,7 @@ struct child_program {
 // Whether the viewer has gone: the channel hung up. For a wait that is not
 // on the channel itself.
 bool viewerGone();
+
+// A descriptor's status through the fstat call itself, which every child's
+// box allows; glibc's fstat asks newfstatat, which it refuses.
+int fileStat(int fd, struct stat &out);

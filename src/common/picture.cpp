@@ -32,7 +32,7 @@ int takePicture(void *header, std::size_t size, int &pixels, std::uint64_t &byte
         std::memcpy(&pixels, CMSG_DATA(part), sizeof pixels);
     struct stat file;
     if (static_cast<std::size_t>(got) != size || pixels < 0 ||
-        (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || fstat(pixels, &file) != 0)
+        (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || fileStat(pixels, file) != 0)
         return -1;
     bytes = static_cast<std::uint64_t>(file.st_size);
     return 1;

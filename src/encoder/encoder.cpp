@@ -1,12 +1,14 @@
 // skevla-encoder: writes --video, the frames the viewer hands it, through
 // FFmpeg's libraries: H.264 in fragmented MP4, VP9 in WebM or lossless FFV1
-// in Matroska, by the file's extension. It creates the one file it writes
-// as it starts, then holds it and its channel and nothing else, in a box
-// that opens nothing. It writes as it goes, so a file cut off at any moment
-// plays up to its last second or so; when the viewer ends, whatever it is
-// blocked in, the encoder finishes the file and ends too.
+// in Matroska, by the file's extension. The viewer opens the one file it
+// writes and hands it over on descriptor 4; it holds that file and its
+// channel and nothing else, in a box that opens nothing, and touches the
+// file only at the viewer's word to begin. It writes as it goes, so a file
+// cut off at any moment plays up to its last second or so; when the viewer
+// ends, whatever it is blocked in, the encoder finishes the file and ends
+// too.
 //
-//     skevla-encoder [--no-sandbox] WIDTHxHEIGHT RATE FILE
+//     skevla-encoder [--no-sandbox] WIDTHxHEIGHT RATE FILE     (FILE: the name, for messages)
 
 #include "child.h"
 #include "failure.h"
@@ -33,8 +35,8 @@ extern "C" {
 namespace
 {
 
-// The file, where the allowlist expects it.
-constexpr int file_fd = channel_descriptor + 1;
+// The file, where the viewer hands it and the allowlist expects it.
+constexpr int file_fd = handed_descriptor;
 
 // What each extension makes, in their order: the container, the codec,
 // its pixels.
@@ -79,27 +81,14 @@ bool readArguments(int argc, char **argv, failure &why)
     return fail(why, 2, "the video encoder was started with arguments it does not take");
 }
 
-// The file is made at the viewer's word, once nothing is left to refuse
-// the run: a run refused leaves it as it was. A viewer gone before that
-// leaves it untouched.
-bool createFile(failure &why)
+// The file the viewer opened for it, as the user the run is for: a
+// regular file open for writing, or it is not the viewer that started it.
+bool takeFile(failure &why)
 {
-    char begin;
-    ssize_t got;
-    do
-        got = read(channel_descriptor, &begin, sizeof begin);
-    while (got < 0 && errno == EINTR);
-    if (got != sizeof begin)
-        _exit(0);
-    const int opened = open(out.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (opened == file_fd)
-        return true;
-    if (opened < 0)
-        return fail(why, 1, "cannot write the video %s: %s; name a file where you may write",
-                    out.path, std::strerror(errno));
-    if (dup3(opened, file_fd, O_CLOEXEC) != file_fd)
-        return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(errno));
-    close(opened);
+    struct stat file;
+    if (fileStat(file_fd, file) != 0 || !S_ISREG(file.st_mode) ||
+        (fcntl(file_fd, F_GETFL) & O_ACCMODE) != O_WRONLY)
+        return fail(why, 2, "the video encoder was not handed a file to write");
     return true;
 }
 
@@ -121,7 +110,7 @@ std::int64_t seekFile(void *, std::int64_t offset, int whence)
 {
     if (whence == AVSEEK_SIZE) {
         struct stat file;
-        return fstat(file_fd, &file) == 0 ? file.st_size : AVERROR(errno);
+        return fileStat(file_fd, file) == 0 ? file.st_size : AVERROR(errno);
     }
     const off_t at = lseek(file_fd, offset, whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : at;
@@ -194,17 +183,6 @@ bool startVideo(failure &why)
             avio_alloc_context(buffer, buffer_size, 1, nullptr, nullptr, writeFile, seekFile);
         out.format->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
         out.format->flush_packets = 1;
-        // Written as it goes: MP4 in fragments of a second, Matroska and
-        // WebM in clusters of a second or a MiB, whichever comes first.
-        AVDictionary *options = nullptr;
-        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-        av_dict_set(&options, "cluster_time_limit", "1000", 0);
-        av_dict_set(&options, "cluster_size_limit", "1048576", 0);
-        step = "writing the header";
-        result = avformat_write_header(out.format, &options);
-        av_dict_free(&options);
-        if (struct stat file; result >= 0 && fstat(file_fd, &file) == 0)
-            out.whole = file.st_size; // the header
     }
     if (result >= 0) {
         step = "setting up the frames";
@@ -233,7 +211,29 @@ bool startVideo(failure &why)
     return fail(why, 1, "cannot write the video %s (%s): %s", out.path, step, cause);
 }
 
-// Sends what the encoder has made to the file. False with why.
+// At the viewer's word, once nothing is left to refuse the run: the file,
+// as it was until now, is truncated and the container's header written.
+// False with why.
+bool beginFile(failure &why)
+{
+    // Written as it goes: MP4 in fragments of a second, Matroska and WebM
+    // in clusters of a second or a MiB, whichever comes first.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    av_dict_set(&options, "cluster_time_limit", "1000", 0);
+    av_dict_set(&options, "cluster_size_limit", "1048576", 0);
+    const int result =
+        ftruncate(file_fd, 0) == 0 ? avformat_write_header(out.format, &options) : AVERROR(errno);
+    av_dict_free(&options);
+    if (struct stat file; result >= 0 && fileStat(file_fd, file) == 0) {
+        out.whole = file.st_size; // the header
+        return true;
+    }
+    char cause[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(result, cause, sizeof cause);
+    return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
+}
+
 // After the muxer has written (result): the file's length, whole so far;
 // or, when a write failed (a full disk), the file cut back to it, so that no
 // part of a fragment or block is left behind, and why.
@@ -241,7 +241,7 @@ bool keptWhole(int result, failure &why)
 {
     if (result >= 0)
         result = out.format->pb->error;
-    if (struct stat file; result >= 0 && fstat(file_fd, &file) == 0) {
+    if (struct stat file; result >= 0 && fileStat(file_fd, file) == 0) {
         out.whole = file.st_size;
         return true;
     }
@@ -317,7 +317,18 @@ __attribute__((noreturn)) void serveFrames()
     std::vector<unsigned char> pixels(std::size_t{out.width} * out.height * 3);
     video_frame asked;
     std::int64_t last = -1;
-    // Boxed, with the file made and the codec open: the viewer may go on.
+    // The viewer's word to begin: a viewer that ends before it leaves the
+    // file as it was.
+    char begin;
+    ssize_t got;
+    do
+        got = read(channel_descriptor, &begin, sizeof begin);
+    while (got < 0 && errno == EINTR);
+    if (got != sizeof begin)
+        _exit(0);
+    if (!beginFile(why))
+        failVideo(why);
+    // The header written and the codec open: the viewer may go on.
     const char ready = 1;
     if (write(channel_descriptor, &ready, sizeof ready) != sizeof ready)
         _exit(0);
@@ -344,32 +355,20 @@ __attribute__((noreturn)) void serveFrames()
 }
 
 constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
-constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
 constexpr scmp_arg_cmp on_channel{0, SCMP_CMP_EQ, channel_descriptor, 0};
 constexpr scmp_arg_cmp on_file{0, SCMP_CMP_EQ, file_fd, 0};
 
-// What taking frames, encoding them and writing the file need, and no
-// more: no open at all, no thread.
+// What taking frames, encoding them and writing the file need, beside
+// every child's base, and no more: no open at all, no thread.
 const rule allowed[] = {
     {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
+    {allow, SCMP_SYS(read), 1, {on_channel}},
     {allow, SCMP_SYS(pread64)},
-    {allow, SCMP_SYS(fstat)},
-    {allow, SCMP_SYS(newfstatat)}, // glibc's fstat
     {allow, SCMP_SYS(write)},
     {allow, SCMP_SYS(lseek), 1, {on_file}},
     {allow, SCMP_SYS(ftruncate), 1, {on_file}},
-    {allow, SCMP_SYS(close)},
-    {allow, SCMP_SYS(brk)},
-    {allow, SCMP_SYS(mmap), 1, {no_exec}},
-    {allow, SCMP_SYS(munmap)},
-    {allow, SCMP_SYS(mremap)},
     {allow, SCMP_SYS(madvise)},
     {allow, SCMP_SYS(futex)},
-    {allow, SCMP_SYS(clock_gettime)},
-    {allow, SCMP_SYS(rt_sigreturn)},
-    {allow, SCMP_SYS(restart_syscall)},
-    {allow, SCMP_SYS(exit_group)},
-    {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(open)},
     {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat)},
 };
 
@@ -377,13 +376,14 @@ const child_program encoder{
     .name = "video encoder",
     .who = identity::unprivileged,
     .read = readArguments,
-    .acquire = createFile,
+    .acquire = takeFile,
     .prepare = startVideo,
     .allowed = allowed,
     .changes = {},
     .refused = nullptr,
     .speaks = false,
     .finishes = true,
+    .handed = true,
     .fail = failVideo,
     .serve = serveFrames,
 };

@@ -1,11 +1,12 @@
 // skevla-keeper: the snapshot keeper skevla starts. The viewer holds the X
 // connection and takes what the capture process sends, so it may write no
 // file at all; this small program holds one directory and its channel and
-// nothing else. It makes every file name itself and creates each file
-// relative to that directory, never at a path it was sent, under an
-// allowlist whose one open pins the directory and the flags, and under
-// Landlock beneath the directory where the kernel has it. It says on
-// standard error what it saved or why not.
+// nothing else. It creates each file unnamed in that directory, never at a
+// path it was sent, and gives it a name of its own making once it is
+// whole, never one that is there; it removes nothing. Its allowlist pins
+// its one open to the directory and the flags and its links to the
+// directory, under Landlock beneath the directory where the kernel has it.
+// It says on standard error what it saved or why not.
 //
 //     skevla-keeper [--no-sandbox] DIRECTORY
 
@@ -34,9 +35,10 @@ namespace
 // The directory, where the allowlist expects it.
 constexpr int directory_fd = channel_descriptor + 1;
 
-// The one open the keeper makes: a new file, never over one, never through
-// a link.
-constexpr int creating = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+// The one open the keeper makes: a file with no name yet in its directory,
+// which gets one, never another's, once it is whole. What fails never had
+// a name, so the keeper removes nothing.
+constexpr int creating = O_WRONLY | O_TMPFILE | O_CLOEXEC;
 constexpr mode_t readable = 0644;
 
 const char *directory_path;
@@ -64,19 +66,26 @@ void say(const char *line)
     }
 }
 
-// Creates the next free name beneath the directory.
-int createNext(char *name, std::size_t size)
+// Gives the whole file in fd the next free name beneath the directory,
+// never one that is there. False with errno set.
+bool linkNext(int fd, char *name, std::size_t size)
 {
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    char stamp[32];
+    char stamp[32], itself[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::snprintf(itself, sizeof itself, "/proc/self/fd/%d", fd);
     for (;;) {
         std::snprintf(name, size, "skevla-%s-%u.png", stamp, ++made);
-        const int fd = openat(directory_fd, name, creating, readable);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        // Kernels before 6.10 link an unnamed file of one's own only
+        // through /proc.
+        if (linkat(fd, "", directory_fd, name, AT_EMPTY_PATH) == 0 ||
+            (errno == ENOENT &&
+             linkat(AT_FDCWD, itself, directory_fd, name, AT_SYMLINK_FOLLOW) == 0))
+            return true;
+        if (errno != EEXIST)
+            return false;
     }
 }
 
@@ -140,45 +149,41 @@ void sayBudgetSpent()
     say(line);
 }
 
-// Saves one copy, or says why not, removes what it made and returns false.
+// Saves one copy, or says why not and returns false.
 bool save(const unsigned char *pixels, std::uint32_t width, std::uint32_t height)
 {
     if (spent.files >= snapshot_files_limit) {
         sayBudgetSpent();
         return false;
     }
-    char name[96], line[256];
-    output to{createNext(name, sizeof name), 0, false};
-    if (to.fd < 0) {
-        std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
-                      std::strerror(errno));
-        say(line);
-        return false;
+    char name[96] = "the picture", line[256];
+    output to{openat(directory_fd, ".", creating, readable), 0, false};
+    const bool named = to.fd >= 0 && writePng(to, pixels, width, height) &&
+                       linkNext(to.fd, name, sizeof name);
+    int cause = errno;
+    bool saved = named;
+    // A file system may say only now that the writes failed.
+    if (to.fd >= 0 && close(to.fd) != 0 && saved) {
+        cause = errno;
+        saved = false;
     }
-    const bool written = writePng(to, pixels, width, height);
-    const int cause = errno;
-    const bool closed = close(to.fd) == 0;
-    if (written && closed) {
+    if (saved) {
         ++spent.files;
         spent.bytes += to.written;
         std::snprintf(line, sizeof line, "skevla: saved %s\n", name);
-        say(line);
-        return true;
-    }
-    unlinkat(directory_fd, name, 0);
-    if (to.over_budget) {
+    } else if (to.over_budget) {
         sayBudgetSpent();
         return false;
+    } else {
+        std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
+                      std::strerror(cause));
     }
-    std::snprintf(line, sizeof line, "skevla: cannot save %s: %s\n", name,
-                  std::strerror(written ? errno : cause));
     say(line);
-    return false;
+    return saved;
 }
 
 constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
 constexpr std::uint32_t refuse = SCMP_ACT_ERRNO(EACCES);
-constexpr scmp_arg_cmp no_exec{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
 constexpr scmp_arg_cmp on_channel{0, SCMP_CMP_EQ, channel_descriptor, 0};
 constexpr scmp_arg_cmp in_directory{0, SCMP_CMP_EQ, directory_fd, 0};
 constexpr scmp_arg_cmp elsewhere{0, SCMP_CMP_NE, directory_fd, 0};
@@ -186,37 +191,30 @@ constexpr scmp_arg_cmp as_made{2, SCMP_CMP_EQ, creating, 0};
 constexpr scmp_arg_cmp made_otherwise{2, SCMP_CMP_NE, creating, 0};
 constexpr scmp_arg_cmp with_mode{3, SCMP_CMP_EQ, readable, 0};
 constexpr scmp_arg_cmp other_mode{3, SCMP_CMP_NE, readable, 0};
+constexpr scmp_arg_cmp named_in_directory{2, SCMP_CMP_EQ, directory_fd, 0};
+constexpr scmp_arg_cmp by_descriptor{4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0};
+constexpr scmp_arg_cmp from_here{0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(AT_FDCWD), 0};
+constexpr scmp_arg_cmp through_proc{4, SCMP_CMP_EQ, AT_SYMLINK_FOLLOW, 0};
 
-// What taking a request, encoding a PNG and writing it need, and no more.
-// An open is let through only as the keeper makes it: beneath its
-// directory, with its flags and mode; any other is refused, any other call
-// ends the process.
+// What taking a request, encoding a PNG and naming it need, beside every
+// child's base, and no more. An open is let through only as the keeper
+// makes it, an unnamed file in its directory with its flags and mode, and
+// a link only into the directory; any other open is refused, any other
+// call ends the process. It removes nothing.
 const rule allowed[] = {
     {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
     {allow, SCMP_SYS(pread64)},
-    {allow, SCMP_SYS(fstat)},
-    {allow, SCMP_SYS(newfstatat)}, // glibc's fstat
     {allow, SCMP_SYS(write)},
-    {allow, SCMP_SYS(close)},
     {allow, SCMP_SYS(openat), 3, {in_directory, as_made, with_mode}},
-    {allow, SCMP_SYS(unlinkat), 1, {in_directory}}, // what a failed save made
+    {allow, SCMP_SYS(linkat), 2, {named_in_directory, by_descriptor}},
+    {allow, SCMP_SYS(linkat), 3, {from_here, named_in_directory, through_proc}},
     {refuse, SCMP_SYS(openat), 1, {elsewhere}},
     {refuse, SCMP_SYS(openat), 1, {made_otherwise}},
     {refuse, SCMP_SYS(openat), 1, {other_mode}},
-    {refuse, SCMP_SYS(open)},
-    {allow, SCMP_SYS(brk)},
-    {allow, SCMP_SYS(mmap), 1, {no_exec}},
-    {allow, SCMP_SYS(munmap)},
-    {allow, SCMP_SYS(mremap)},
-    {allow, SCMP_SYS(clock_gettime)},
-    {allow, SCMP_SYS(rt_sigreturn)},
-    {allow, SCMP_SYS(restart_syscall)},
-    {allow, SCMP_SYS(exit_group)},
 };
 
-const beneath changes[] = {{directory_fd, LANDLOCK_ACCESS_FS_MAKE_REG |
-                                              LANDLOCK_ACCESS_FS_WRITE_FILE |
-                                              LANDLOCK_ACCESS_FS_REMOVE_FILE}};
+const beneath changes[] = {
+    {directory_fd, LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_WRITE_FILE}};
 
 bool readArguments(int argc, char **argv, failure &why)
 {
@@ -322,6 +320,7 @@ const child_program keeper{
     .refused = nullptr,
     .speaks = true,
     .finishes = false,
+    .handed = false,
     .fail = failToStart,
     .serve = serveRequests,
 };

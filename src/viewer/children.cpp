@@ -46,7 +46,7 @@ const char *programPath(const char *program)
 } // namespace
 
 bool spawnChild(const char *program, const char *what, const char *const arguments[],
-                const char *denied, child &out, failure &why)
+                const char *denied, child &out, failure &why, int handed)
 {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
@@ -55,7 +55,9 @@ bool spawnChild(const char *program, const char *what, const char *const argumen
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pair[1], channel_descriptor);
-    posix_spawn_file_actions_addclosefrom_np(&actions, channel_descriptor + 1);
+    if (handed >= 0)
+        posix_spawn_file_actions_adddup2(&actions, handed, handed_descriptor);
+    posix_spawn_file_actions_addclosefrom_np(&actions, handed_descriptor + (handed >= 0));
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t terminal;

@@ -17,14 +17,14 @@ struct child {
 };
 
 // Starts program ("skevla-capture") with arguments (its name first,
-// null-terminated): the channel on its descriptor 3, its standard
-// descriptors the viewer's, nothing else; the signals a terminal sends are
-// blocked in it until it ignores them. False with why, which names what
-// ("capture helper"), its path and the cause, and the remedy: denied where
-// it may not be run (nullptr: there is none), else that it belongs beside
-// skevla.
+// null-terminated): the channel on its descriptor 3, handed (a file it is
+// to write, or -1) on 4, its standard descriptors the viewer's, nothing
+// else; the signals a terminal sends are blocked in it until it ignores
+// them. False with why, which names what ("capture helper"), its path and
+// the cause, and the remedy: denied where it may not be run (nullptr: there
+// is none), else that it belongs beside skevla.
 bool spawnChild(const char *program, const char *what, const char *const arguments[],
-                const char *denied, child &out, failure &why);
+                const char *denied, child &out, failure &why, int handed = -1);
 
 // Says why the child whose pidfd ended is (what, "the capture process")
 // closed its channel, waiting a second at most for its end, which it

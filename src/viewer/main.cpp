@@ -93,6 +93,9 @@ namespace
     die(1, "%s; set DISPLAY to a running X server that offers GLX", cause);
 }
 
+// Seconds an X server has to answer the connection.
+constexpr unsigned x_answer_limit = 10;
+
 // A standard descriptor left closed would be taken by the next one opened
 // (the socket, the X connection), and the log written into it.
 void fillStandardDescriptors()
@@ -224,6 +227,15 @@ int main(int argc, char **argv)
     // switched off rather than failing at every start.
     setenv("MESA_SHADER_CACHE_DISABLE", "true", 1);
 
+    // An X server that takes the connection and never answers would hold
+    // the run, and the encoder waiting for its word, for ever.
+    char unanswered[512];
+    std::snprintf(unanswered, sizeof unanswered,
+                  "skevla: the X display %s did not answer within %u seconds; check that its "
+                  "server runs%s\n",
+                  getenv("DISPLAY") ? getenv("DISPLAY") : "", x_answer_limit,
+                  settings.video ? ", or unset DISPLAY to draw the video off screen" : "");
+    limitStep(x_answer_limit, unanswered);
     // With --video and no display to be had, the frames are drawn off
     // screen, with no window and no keys.
     loop.windowed = !settings.video || displayReachable();
@@ -249,6 +261,7 @@ int main(int argc, char **argv)
         limitSnapshots(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
                        std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)));
     }
+    endLimit();
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
     // GL driver starts threads with the window, which inherit it.

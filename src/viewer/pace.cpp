@@ -7,27 +7,25 @@ namespace
 
 constexpr long long day = 86400 * nanoseconds_per_second;
 
-// Nanoseconds from one stamp to another (negative when earlier), or
-// LLONG_MIN when the distance does not fit.
-long long nanosecondsBetween(const timespec &from, const timespec &to)
+} // namespace
+
+long long stampGap(const timespec &from, const timespec &to)
 {
     long long seconds, fraction, total;
     if (__builtin_sub_overflow(to.tv_sec, from.tv_sec, &seconds) ||
         __builtin_sub_overflow(to.tv_nsec, from.tv_nsec, &fraction) ||
         __builtin_mul_overflow(seconds, nanoseconds_per_second, &seconds) ||
-        __builtin_add_overflow(seconds, fraction, &total))
-        return LLONG_MIN;
+        __builtin_add_overflow(seconds, fraction, &total) || total < 0 || total > day)
+        return -1;
     return total;
 }
-
-} // namespace
 
 long long dueTime(const pace &clock, const timespec &stamp, long long now)
 {
     if (!clock.started)
         return now;
-    const long long since = nanosecondsBetween(clock.last, stamp);
-    if (since < 0 || since > day)
+    const long long since = stampGap(clock.last, stamp);
+    if (since < 0)
         return now;
     const double scaled = static_cast<double>(since) / clock.speed;
     if (scaled >= static_cast<double>(LLONG_MAX - clock.shown_at))

@@ -16,10 +16,15 @@ struct pace {
     long long shown_at{}; // when it was shown, or the schedule restarted from it
 };
 
+// The one rule for the time between two stamps, for the pace and the
+// video alike: the nanoseconds from one to the next, or -1 where none is
+// kept, the next being stamped before, more than a day after, or so far
+// that the distance does not fit, so no stamp, however hostile, makes the
+// arithmetic overflow or the replay wait for years.
+long long stampGap(const timespec &from, const timespec &to);
+
 // When a record stamped so is due, given the time now. The first record,
-// one stamped before the last one shown, and one more than a day after it
-// are due at once, so no stamp, however hostile, makes the arithmetic
-// overflow or the replay wait for years.
+// and one with no gap kept after the last one shown, are due at once.
 long long dueTime(const pace &clock, const timespec &stamp, long long now);
 
 // The record stamped so was shown at time at; or, after a pause or a

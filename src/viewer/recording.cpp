@@ -1,10 +1,11 @@
 #include "recording.h"
 
+#include "outputs.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -76,12 +77,13 @@ bool writePending()
 
 bool openRecording(const char *path, failure &why)
 {
-    file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if ((file = openOutput("-o", "cannot record to", path, why)) < 0)
+        return false;
     const file_header header;
     std::memcpy(pending, &header, sizeof header);
     added = sizeof header;
     named = path;
-    return (file >= 0 && writePending()) ||
+    return (ftruncate(file, 0) == 0 && writePending()) ||
            fail(why, 1, "cannot record to %s: %s", path, std::strerror(errno));
 }
 

@@ -9,9 +9,9 @@
 
 #include <ctime>
 
-// Creates or truncates path, as tcpdump's -w does, and writes the file's
-// header: before the sandbox, which allows no such open. False with why
-// when it cannot.
+// Opens path as outputs.h says, truncates it, as tcpdump's -w does, and
+// writes the file's header: before the sandbox, which allows no such open.
+// False with why when it cannot.
 bool openRecording(const char *path, failure &why);
 
 // The file being recorded to, or nullptr; its descriptor, or -1.

@@ -5,11 +5,12 @@
 
 #include "failure.h"
 
-// Before the GL driver starts its threads, which inherit it: Landlock for
-// good. No file may be created or written but the device files under /dev
-// a GL driver opens, no process outside this one signalled, traced or read
-// through /proc. Where the kernel has no Landlock, says so once and goes
-// on. False with why where the kernel refuses it.
+// Before the GL driver starts, and its threads, which inherit it: Landlock
+// for good. No file may be created or written but the device files under
+// /dev a GL driver opens, no process outside this one signalled, traced or
+// read through /proc. Where the kernel has no Landlock, says so once and
+// goes on. And no System V memory, queue or semaphore, which other runs
+// could reach. False with why where the kernel refuses either.
 bool confine(failure &why);
 
 // Installs a seccomp filter on every thread that refuses, with an error (so

@@ -5,6 +5,8 @@
 #include "state.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <initializer_list>
@@ -15,6 +17,14 @@ namespace
 
 int caught[2] = {-1, -1}; // the pipe: read end, write end
 volatile sig_atomic_t ending;
+char limit_line[512]; // what limitStep says when its step takes too long
+
+void stepTooLong(int)
+{
+    if (write(STDERR_FILENO, limit_line, std::strlen(limit_line))) {
+    }
+    _exit(1);
+}
 
 void handle(int number)
 {
@@ -76,4 +86,17 @@ signal_requests takeSignals()
     for (unsigned char byte; read(caught[0], &byte, 1) == 1;)
         (byte == SIGUSR1 ? asked.counts : asked.end) = true;
     return asked;
+}
+
+void limitStep(unsigned seconds, const char *line)
+{
+    std::snprintf(limit_line, sizeof limit_line, "%s", line);
+    std::signal(SIGALRM, stepTooLong);
+    alarm(seconds);
+}
+
+void endLimit()
+{
+    alarm(0);
+    std::signal(SIGALRM, SIG_DFL);
 }

@@ -23,3 +23,9 @@ struct signal_requests {
     bool counts, end;
 };
 signal_requests takeSignals();
+
+// A start-up step that may wait for ever on another program (an X server
+// that takes the connection and never answers): unless endLimit comes
+// within seconds, line goes to standard error and the run ends, status 1.
+void limitStep(unsigned seconds, const char *line);
+void endLimit();

@@ -2,6 +2,7 @@
 
 #include "children.h"
 #include "offscreen.h"
+#include "outputs.h"
 #include "pace.h"
 #include "picture.h"
 #include "render.h"
@@ -25,7 +26,6 @@ namespace
 
 // Frames handed over and not yet encoded, at most.
 constexpr unsigned in_flight_limit = 8;
-constexpr long long day = 86400 * nanoseconds_per_second;
 
 struct video_state {
     int channel = -1; // to the encoder, -1 when there is none
@@ -48,12 +48,25 @@ struct video_state {
 };
 video_state video;
 
-long long timeOf(long long pts) { return pts * nanoseconds_per_second / video.rate; }
+// The longest video time: a hostile capture's gaps, each up to a day at
+// the slowest speed, could otherwise add up past what 64 bits hold.
+constexpr long long time_limit = LLONG_MAX / 2;
 
-// The first pts at or after a video time.
+// In 128 bits: a video of years at 1000 frames a second overflows 64.
+long long timeOf(long long pts)
+{
+    return static_cast<long long>(__int128{pts} * nanoseconds_per_second / video.rate);
+}
+
+// The first pts at or after a video time, and the last at or before it.
 long long ptsAtOrAfter(long long time)
 {
-    return (time * video.rate + nanoseconds_per_second - 1) / nanoseconds_per_second;
+    return static_cast<long long>((__int128{time} * video.rate + nanoseconds_per_second - 1) /
+                                  nanoseconds_per_second);
+}
+long long ptsAt(long long time)
+{
+    return static_cast<long long>(__int128{time} * video.rate / nanoseconds_per_second);
 }
 
 // The picture in hand, drawn off screen at the video's size (unless the
@@ -119,8 +132,16 @@ bool startEncoder(const char *path, int width, int height, int rate, bool sandbo
     arguments[count++] = size;
     arguments[count++] = frames;
     arguments[count] = path;
+    // Opened here, as the run's other files are; the encoder touches it
+    // only once the run has begun.
+    const int file = openOutput("--video", "cannot write the video", path, why);
     child started;
-    if (!spawnChild("skevla-encoder", "video encoder", arguments, nullptr, started, why))
+    const bool spawned =
+        file >= 0 && spawnChild("skevla-encoder", "video encoder", arguments, nullptr, started, why,
+                                file);
+    if (file >= 0)
+        close(file);
+    if (!spawned)
         return false;
     video.channel = started.channel;
     video.ended = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
@@ -136,11 +157,11 @@ bool beginVideo(failure &why)
 {
     if (!videoOn())
         return true;
-    // The word to make the file; its first answer says whether it could,
-    // and open the codec.
+    // The word to begin the file; its first answer says whether it could.
+    // One that failed before has said why, which is read all the same.
     const char begin = 1;
-    if (send(video.channel, &begin, sizeof begin, MSG_NOSIGNAL) != sizeof begin)
-        return fail(why, 1, "cannot reach the video encoder: %s", std::strerror(errno));
+    if (send(video.channel, &begin, sizeof begin, MSG_NOSIGNAL)) {
+    }
     char answer[sizeof why.why];
     ssize_t got;
     do
@@ -186,12 +207,11 @@ void videoBefore(const timespec &stamp)
         return;
     }
     if (video.stamped) {
-        // As a replay is paced: a stamp before the last one, or a day after
-        // it, is shown at once.
-        const long long gap = (stamp.tv_sec - video.last_stamp.tv_sec) * nanoseconds_per_second +
-                              (stamp.tv_nsec - video.last_stamp.tv_nsec);
-        if (gap > 0 && gap <= day)
-            video.time += static_cast<long long>(static_cast<double>(gap) / video.speed);
+        // As a replay is paced: a datagram with no gap kept is shown at once.
+        if (const long long gap = stampGap(video.last_stamp, stamp); gap > 0)
+            video.time = std::min(video.time + static_cast<long long>(static_cast<double>(gap) /
+                                                                        video.speed),
+                                  time_limit);
     }
     video.stamped = true;
     video.last_stamp = stamp;
@@ -216,7 +236,7 @@ void videoTick(long long now)
 {
     const long long due = videoDue();
     if (due >= 0 && now >= due)
-        emit((now - video.start) * video.rate / nanoseconds_per_second);
+        emit(ptsAt(now - video.start));
 }
 
 void watchVideo(pollfd &wait_on) { wait_on = {video.channel, POLLIN, 0}; }
@@ -245,7 +265,7 @@ bool finishVideo(long long now, failure &why)
     if (!videoOn())
         return true;
     // The last picture, at its time: the video lasts until it.
-    const long long pts = video.live ? (now - video.start) * video.rate / nanoseconds_per_second
+    const long long pts = video.live ? ptsAt(now - video.start)
                                      : std::max(video.next, ptsAtOrAfter(video.shown_at));
     // Here, at the end, the encoder's room is waited for.
     while (video.in_flight >= in_flight_limit) {

@@ -14,13 +14,15 @@
 #include <ctime>
 #include <poll.h>
 
-// Starts the encoder for a video of width x height pixels at rate frames a
-// second into path: before Landlock, whose domain it would inherit, and as
-// the run's files are made. False with why.
+// Opens path (outputs.h) and starts the encoder for a video of width x
+// height pixels at rate frames a second into it: before Landlock, whose
+// domain it would inherit, and as the run's other files are opened. False
+// with why.
 bool startEncoder(const char *path, int width, int height, int rate, bool sandbox, failure &why);
 
-// Has the encoder make the file, once nothing is left to refuse the run,
-// and waits until it has. False with why.
+// Has the encoder begin the file, which it leaves as it was until then,
+// once nothing is left to refuse the run, and waits until it has. False
+// with why.
 bool beginVideo(failure &why);
 
 // Once a GL context is current: the framebuffer frames are drawn in.

@@ -1,0 +1,16 @@
+// Outputs: the files a run writes at a path it was given, -o's recording
+// and --video's video. Each is opened once, at start, as the user the run
+// is for and before any privilege is given up, by one rule: never through
+// a symbolic link, never a FIFO, a device or a directory, never another
+// user's file or one with other names, so that a run started as root
+// writes only the files it was told to write, where it was told.
+#pragma once
+
+#include "failure.h"
+
+// Opens path to be written, for the option named (what, "-o"): an existing
+// regular file of the user's, with no other name, opened as it is, or a
+// new one, created empty with mode 0600. Returns its descriptor, or -1 with
+// why: status 2 for a file of another kind or owner, 1 (cannot, "cannot
+// record to") for one that cannot be opened.
+int openOutput(const char *what, const char *cannot, const char *path, failure &why);
