@@ -1,32 +1,42 @@
+#include "asking.h"
 #include "authority.h"
+#include "counts.h"
+#include "describe.h"
 #include "filter.h"
 #include "frame.h"
+#include "identity.h"
+#include "input.h"
 #include "interfaces.h"
-#include "loop.h"
+#include "log.h"
 #include "options.h"
 #include "pace.h"
+#include "packing.h"
 #include "picture.h"
-#include "privileges.h"
 #include "progress.h"
 #include "record.h"
 #include "render.h"
-#include "report.h"
 #include "shell.h"
 #include "state.h"
 #include "summary.h"
+#include "tempo.h"
+#include "video_clock.h"
 
 #include <X11/Xauth.h>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <pcap/dlt.h>
 #include <string>
 #include <tuple>
+#include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -72,6 +82,8 @@ TEST(render, vertices_of_group)
 
 TEST(render, groups_drawn_for_count)
 {
+    // Those at offsets 0, 4, ... strictly below the count less 4: no byte
+    // at or past the count is read.
     const struct {
         int count, groups;
     } rows[] = {
@@ -79,19 +91,10 @@ TEST(render, groups_drawn_for_count)
         {7, 1},   {8, 1},   {9, 1},   {10, 2},        {40, 9},        {41, 9},
         {42, 10}, {43, 10}, {44, 10}, {65534, 16383}, {65535, 16383},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(groupCount(trimmedCount(row.count)), row.groups) << row.count;
-}
-
-TEST(render, no_group_reaches_past_the_count)
-{
-    for (int count = -1; count <= 65535; ++count) {
-        const int drawn = trimmedCount(count);
-        int groups = 0; // the rule as stated: offsets 0, 4, ... below drawn - 4
-        for (int offset = 0; offset < drawn - 4; offset += 4)
-            ++groups;
-        ASSERT_EQ(groupCount(drawn), groups) << count;
-        ASSERT_LE(4 * groups, std::max(drawn - 1, 0)) << count;
+    for (const auto &row : rows) {
+        const int drawn = trimmedCount(row.count);
+        EXPECT_EQ(groupCount(drawn), row.groups) << row.count;
+        EXPECT_LE(4 * groupCount(drawn), std::max(drawn - 1, 0)) << row.count;
     }
 }
 
@@ -102,7 +105,7 @@ TEST(render, odd_counts_lose_their_last_byte)
         EXPECT_EQ(trimmedCount(row[0]), row[1]) << row[0];
 }
 
-TEST(report, log_lines)
+TEST(describe, log_lines)
 {
     const struct {
         int count;
@@ -133,7 +136,7 @@ TEST(report, log_lines)
     }
 }
 
-TEST(report, counts_line)
+TEST(counts, line)
 {
     const struct {
         tally seen;
@@ -152,60 +155,161 @@ TEST(report, counts_line)
     }
 }
 
-// What the viewer takes from the capture process, which parses hostile
-// bytes: nothing that does not check out.
+// A message of one record, as a channel carries it: fields, then follows
+// bytes of x, then extra bytes past what its header says.
+template <typename Fields>
+std::vector<unsigned char> recorded(record_kind kind, const Fields &fields, std::size_t follows = 0,
+                                    std::size_t extra = 0)
+{
+    const std::size_t size = std::is_empty_v<Fields> ? 0 : sizeof fields;
+    std::vector<unsigned char> bytes(sizeof(record_header) + size + follows + extra, 'x');
+    const record_header header{kind, static_cast<std::uint32_t>(size + follows)};
+    std::memcpy(bytes.data(), &header, sizeof header);
+    if (size > 0)
+        std::memcpy(bytes.data() + sizeof header, &fields, size);
+    return bytes;
+}
+
+// What a side takes from the other: nothing that does not check out, in
+// the state the channel is in. The children parse hostile bytes; a child
+// trusts no caller either.
 TEST(record, checked_before_use)
 {
-    const auto message = [](record_kind kind, std::int32_t length, std::uint32_t follows,
-                            std::size_t extra = 0, std::int32_t status = 1) {
-        record_header header{};
-        header.kind = kind;
-        header.length = length;
-        header.captured = follows;
-        header.status = status;
-        header.summary.family = 4;
-        std::vector<unsigned char> bytes(sizeof header + follows + extra, 'x');
-        std::memcpy(bytes.data(), &header, sizeof header);
-        return bytes;
+    datagram_fields datagram{};
+    datagram.length = 40;
+    datagram.summary.family = 4;
+    const auto with = [&](auto change) {
+        datagram_fields changed = datagram;
+        change(changed);
+        return changed;
     };
-    auto stamped = message(record_kind::datagram, 40, 40);
-    reinterpret_cast<record_header *>(stamped.data())->nanoseconds = 1000000000;
-    auto shaped = message(record_kind::datagram, 40, 40);
-    reinterpret_cast<record_header *>(shaped.data())->summary.shape = segment_shape{9};
-    auto bad_hlen = message(record_kind::datagram, 40, 40);
-    reinterpret_cast<record_header *>(bad_hlen.data())->summary.shape = segment_shape::bad_hlen;
-    auto hlen_not_bad = bad_hlen;
-    reinterpret_cast<record_header *>(hlen_not_bad.data())->summary.ip_header_length = 20;
-    auto all_missing = message(record_kind::datagram, 40, 40);
-    reinterpret_cast<record_header *>(all_missing.data())->summary.missing = 65536;
-    auto texted = message(record_kind::gone, 0, 3);
+    const auto stamped = with([](datagram_fields &f) { f.nanoseconds = 1000000000; });
+    const auto shaped = with([](datagram_fields &f) { f.summary.shape = segment_shape{9}; });
+    const auto bad_hlen =
+        with([](datagram_fields &f) { f.summary.shape = segment_shape::bad_hlen; });
+    const auto hlen_not_bad = with([](datagram_fields &f) {
+        f.summary.shape = segment_shape::bad_hlen;
+        f.summary.ip_header_length = 20;
+    });
+    const auto all_missing = with([](datagram_fields &f) { f.summary.missing = 65536; });
+    const auto failed_receive = with([](datagram_fields &f) { f.length = -1; });
+    const auto largest = with([](datagram_fields &f) { f.length = 65535; });
+    const auto past = with([](datagram_fields &f) { f.length = 65536; });
+    const auto small = with([](datagram_fields &f) { f.length = 8; });
+    auto texted = recorded(record_kind::gone, stream_fields{}, 3);
     texted.back() = '\033';
+    constexpr std::uint8_t starting = capture_starting, streaming = capture_streaming;
     const struct {
         const char *name;
+        channel_rules rules;
+        side from;
+        std::uint8_t state;
         std::vector<unsigned char> bytes;
         bool usable;
+        bool attached = false;
     } rows[] = {
-        {"datagram", message(record_kind::datagram, 40, 40), true},
-        {"failed receive", message(record_kind::datagram, -1, 0), true},
-        {"the largest", message(record_kind::datagram, 65535, 65535), true},
-        {"past the buffer", message(record_kind::datagram, 65536, 65536), false},
-        {"bytes but the length", message(record_kind::datagram, 60, 40), false},
-        {"more than it says", message(record_kind::datagram, 40, 40, 1), false},
-        {"shorter than a header", {1, 0, 0, 0}, false},
-        {"a stamp past its second", stamped, false},
-        {"an unknown shape", shaped, false},
-        {"a bad IPv4 header length", bad_hlen, true},
-        {"a header length called bad that is not", hlen_not_bad, false},
-        {"more missing than any datagram holds", all_missing, false},
-        {"IPv4 addresses without a header", message(record_kind::datagram, 8, 8), false},
-        {"an unknown kind", message(record_kind{99}, 0, 0), false},
-        {"the cause", message(record_kind::gone, 0, 12), true},
-        {"a terminal escape in the cause", texted, false},
-        {"a failure's status", message(record_kind::failed, 0, 0, 0, 2), true},
-        {"a status no failure has", message(record_kind::failed, 0, 0, 0, 3), false},
+        {"datagram", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, datagram, 40), true},
+        {"failed receive", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, failed_receive, 0), true},
+        {"the largest", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, largest, 65535), true},
+        {"past the buffer", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, past, 65536), false},
+        {"bytes but the length", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, datagram, 39), false},
+        {"more than it says", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, datagram, 40, 1), false},
+        {"shorter than a header", capture_channel, side::child, streaming, {1, 0, 0, 0}, false},
+        {"a stamp past its second", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, stamped, 40), false},
+        {"an unknown shape", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, shaped, 40), false},
+        {"a bad IPv4 header length", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, bad_hlen, 40), true},
+        {"a header length called bad that is not", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, hlen_not_bad, 40), false},
+        {"more missing than any datagram holds", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, all_missing, 40), false},
+        {"IPv4 addresses without a header", capture_channel, side::child, streaming,
+         recorded(record_kind::datagram, small, 8), false},
+        {"an unknown kind", capture_channel, side::child, streaming,
+         recorded(record_kind{99}, no_fields{}), false},
+        {"the cause", capture_channel, side::child, streaming,
+         recorded(record_kind::gone, stream_fields{}, 12), true},
+        {"a terminal escape in the cause", capture_channel, side::child, streaming, texted, false},
+        {"a failure's status", capture_channel, side::child, starting,
+         recorded(record_kind::failed, failed_fields{{}, 2, 0}), true},
+        {"a status no failure has", capture_channel, side::child, starting,
+         recorded(record_kind::failed, failed_fields{{}, 3, 0}), false},
+        {"a datagram before ready", capture_channel, side::child, starting,
+         recorded(record_kind::datagram, datagram, 40), false},
+        {"ready twice", capture_channel, side::child, streaming,
+         recorded(record_kind::ready, ready_fields{}), false},
+        {"a request from the capture process", capture_channel, side::child, streaming,
+         recorded(record_kind::next, next_fields{}), false},
+        {"a request", capture_channel, side::viewer, streaming,
+         recorded(record_kind::next, next_fields{}), true},
+        {"a request with more to it", capture_channel, side::viewer, streaming,
+         recorded(record_kind::next, next_fields{}, 8), false},
+        {"limits", keeper_channel, side::viewer, keeper_unlimited,
+         recorded(record_kind::limits, size_fields{500, 500}), true},
+        {"limits past X's", keeper_channel, side::viewer, keeper_unlimited,
+         recorded(record_kind::limits, size_fields{32768, 500}), false},
+        {"a picture before the limits", keeper_channel, side::viewer, keeper_unlimited,
+         recorded(record_kind::picture, picture_fields{1, 1, 1, 0}), false, true},
+        {"a picture", keeper_channel, side::viewer, keeper_serving,
+         recorded(record_kind::picture, picture_fields{1, 1, 1, 0}), true, true},
+        {"a picture without its pixels", keeper_channel, side::viewer, keeper_serving,
+         recorded(record_kind::picture, picture_fields{1, 1, 1, 0}), false},
+        {"limits with a file", keeper_channel, side::viewer, keeper_unlimited,
+         recorded(record_kind::limits, size_fields{500, 500}), false, true},
+        {"a frame before the word to begin", encoder_channel, side::viewer, encoder_waiting,
+         recorded(record_kind::frame, frame_fields{}), false, true},
+        {"the word to begin", encoder_channel, side::viewer, encoder_waiting,
+         recorded(record_kind::begin, no_fields{}), true},
+        {"the encoder's failure", encoder_channel, side::child, encoder_waiting,
+         recorded(record_kind::failed, failed_fields{{}, 1, 0}, 20), true},
+        {"a frame from the encoder", encoder_channel, side::child, encoder_encoding,
+         recorded(record_kind::frame, frame_fields{}), false, true},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(checkRecord(row.bytes.data(), row.bytes.size()), row.usable) << row.name;
+    for (const auto &row : rows) {
+        std::uint8_t state = row.state;
+        std::size_t at = 0;
+        alignas(8) unsigned char message[recordSpan(sizeof(datagram_fields) + 65536) + 16];
+        std::memcpy(message, row.bytes.data(), row.bytes.size());
+        const record_header *taken =
+            takeRecord(row.rules, row.from, state, message, row.bytes.size(), at, row.attached);
+        EXPECT_EQ(taken && at == row.bytes.size(), row.usable) << row.name;
+    }
+}
+
+// A record moves a channel on, and the stream's records pack back to back.
+TEST(record, states_and_packing)
+{
+    alignas(8) unsigned char message[1024];
+    const ready_fields ready{1234};
+    const std::size_t used = putRecord(message, 0, record_kind::ready, &ready, sizeof ready);
+    const failed_fields failed{{}, 1, 0};
+    const std::size_t second =
+        putRecord(message, used, record_kind::failed, &failed, sizeof failed, "cut", 3);
+    EXPECT_EQ(used % 8, 0u);
+    EXPECT_EQ(second % 8, 0u);
+    std::uint8_t state = capture_starting;
+    std::size_t at = 0;
+    const record_header *first =
+        takeRecord(capture_channel, side::child, state, message, second, at);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(fieldsOf<ready_fields>(*first).file_size, 1234u);
+    EXPECT_EQ(state, capture_streaming);
+    const record_header *next =
+        takeRecord(capture_channel, side::child, state, message, second, at);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(bytesOf(*next, sizeof failed)),
+                          countOf(*next, sizeof failed)),
+              "cut");
+    EXPECT_EQ(state, capture_over);
+    EXPECT_EQ(at, second);
 }
 
 // An IPv4 TCP datagram of 24 bytes from 10.0.0.7, held in full, and what
@@ -539,7 +643,7 @@ TEST(pace, due_times)
     EXPECT_EQ(dueTime(clock, {2001, 0}, 20 * second), 20 * second + second / 4);
 }
 
-TEST(loop, rate_of_the_last_second)
+TEST(tempo, rate_of_the_last_second)
 {
     constexpr long long tenth = 100000000;
     rate seen{};
@@ -557,7 +661,7 @@ TEST(loop, rate_of_the_last_second)
         EXPECT_EQ(lastSecond(seen, row.at), row.shown) << row.at;
 }
 
-TEST(privileges, shell_word)
+TEST(failure, shell_word)
 {
     const struct {
         const char *text, *word;
@@ -574,7 +678,7 @@ TEST(privileges, shell_word)
     }
 }
 
-TEST(privileges, sudo_ids)
+TEST(identity, sudo_ids)
 {
     const struct {
         const char *uid, *gid;
@@ -781,3 +885,320 @@ TEST(options, arguments)
 }
 
 } // namespace
+
+// What the viewer asks the capture process for: a message for each free
+// place; with -c, every datagram wanted at once and never more, one more
+// message while some have not come.
+TEST(asking, requests)
+{
+    asking open = startAsking(4, 0);
+    std::vector<std::uint32_t> granted;
+    while (const auto next = nextRequest(open))
+        granted.push_back(*next);
+    EXPECT_EQ(granted.size(), 4u);
+    EXPECT_GT(granted[0], 800u); // as many as a message can hold
+    messageCame(open, 3);
+    EXPECT_FALSE(nextRequest(open)); // its place is not free until it is taken
+    placeFreed(open);
+    EXPECT_TRUE(nextRequest(open));
+
+    asking counted = startAsking(4, 5);
+    EXPECT_EQ(nextRequest(counted), std::optional<std::uint32_t>(5));
+    EXPECT_FALSE(nextRequest(counted)); // asked for, not yet come
+    messageCame(counted, 3);
+    EXPECT_EQ(nextRequest(counted), std::optional<std::uint32_t>(0)); // for the two left
+    messageCame(counted, 2);
+    placeFreed(counted);
+    placeFreed(counted);
+    EXPECT_FALSE(nextRequest(counted)); // all five came: nothing more is asked for
+}
+
+// The capture process's side: credit, the message being packed, and the
+// ring datagrams are held in while no credit is given, bounded, oldest
+// first, whole records across its wrap.
+TEST(packing, credit_message_and_ring)
+{
+    credit given{};
+    EXPECT_FALSE(mayPack(given, false));
+    grant(given, 2);
+    EXPECT_TRUE(mayPack(given, true));
+    static message_packer message{};
+    const datagram_fields fields{};
+    const unsigned char bytes[1000] = {};
+    pack(message, given, record_kind::datagram, &fields, sizeof fields, bytes, 100);
+    pack(message, given, record_kind::datagram, &fields, sizeof fields, bytes, 100);
+    EXPECT_FALSE(mayPack(given, true)); // two granted, two packed
+    EXPECT_TRUE(mayPack(given, false)); // the stream's end may still go in
+    EXPECT_EQ(message.used, 2 * recordSpan(sizeof fields + 100));
+    EXPECT_FALSE(roomFor(message, message_limit));
+    sent(message, given);
+    EXPECT_EQ(std::make_pair(message.used, given.messages), std::make_pair(std::size_t{0}, 0u));
+
+    held_ring ring{};
+    EXPECT_FALSE(roomIn(ring, 1)); // a file's source holds nothing
+    makeRing(ring, 4 * recordSpan(sizeof fields + 1000));
+    const auto holdOne = [&](unsigned char mark) {
+        unsigned char data[1000];
+        std::memset(data, mark, sizeof data);
+        return hold(ring, record_kind::datagram, &fields, sizeof fields, data, sizeof data);
+    };
+    const auto first = [&] { return bytesOf(*firstHeld(ring), sizeof fields)[0]; };
+    for (unsigned char mark = 1; mark <= 4; ++mark)
+        EXPECT_TRUE(holdOne(mark)) << int{mark};
+    EXPECT_FALSE(holdOne(5)); // full: the kernel's ring keeps the rest
+    release(ring);
+    release(ring);
+    EXPECT_TRUE(holdOne(5)); // round the ring's end, into what two left
+    EXPECT_TRUE(holdOne(6));
+    EXPECT_FALSE(holdOne(7));
+    std::vector<int> order;
+    for (; firstHeld(ring); release(ring))
+        order.push_back(first());
+    EXPECT_EQ(order, (std::vector<int>{3, 4, 5, 6}));
+    EXPECT_TRUE(holdOne(8)); // empty again: from the start
+    EXPECT_EQ(first(), 8);
+}
+
+// The log's queue: many datagrams' lines, written as standard output takes
+// them; a datagram is received once its lines are all written.
+TEST(log, queue_written_in_parts)
+{
+    static log_queue log{};
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    fcntl(pipe_ends[1], F_SETFL, O_NONBLOCK);
+    fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+    const std::string lines = "Bytes received -->    40\nSource address --> 127.0.0.1\n";
+    unsigned long queued = 0;
+    while (logHasRoom(log) && queued < 200) {
+        queueLines(log, lines.data(), lines.size());
+        ++queued;
+    }
+    unsigned long done = 0, received = 0;
+    EXPECT_EQ(writeQueued(log, pipe_ends[1], done), written::partly); // the pipe is full
+    received += done;
+    EXPECT_LT(received, queued);
+    EXPECT_EQ(received, 4096 / lines.size()); // whole datagrams alone
+    char drained[65536];
+    for (written result = written::partly; result != written::all; received += done) {
+        ASSERT_GT(read(pipe_ends[0], drained, sizeof drained), 0);
+        result = writeQueued(log, pipe_ends[1], done);
+    }
+    EXPECT_EQ(received, queued);
+    EXPECT_FALSE(logQueued(log));
+    close(pipe_ends[0]);
+    EXPECT_EQ(writeQueued(log, pipe_ends[1], done), written::all); // nothing left to write
+    queueLines(log, lines.data(), lines.size());
+    signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(writeQueued(log, pipe_ends[1], done), written::reader_gone);
+    close(pipe_ends[1]);
+}
+
+// Which frames a video gets: a replay's by its recorded time at its speed,
+// a picture that stands still none more, times never going back; live by
+// the clock; its last at the end. Hostile stamps cannot take it past what
+// 64 bits hold.
+TEST(video_clock, frames)
+{
+    constexpr long long second = nanoseconds_per_second;
+    video_clock replay = startClock(10, false, 0);
+    const struct {
+        timespec stamp;
+        double speed;
+        long long frame; // the picture before it gets, -1 for none
+    } rows[] = {
+        {{100, 0}, 1, -1},        // the first: nothing before it
+        {{101, 0}, 1, 0},         // a second on: the first picture at frame 0
+        {{101, 50000000}, 1, 10}, // 50 ms on: the second picture, at 1 s
+        {{101, 60000000}, 1, -1}, // 10 ms on: the third falls in the same frame
+        {{103, 60000000}, 2, 11}, // 2 s at twice the speed: 1 s of video
+        {{90, 0}, 1, -1},         // stamped before: at once, no time passes
+        {{90, 0}, 1, -1},         //
+    };
+    for (const auto &row : rows) {
+        const long long frame = frameBefore(replay, row.stamp, row.speed);
+        EXPECT_EQ(frame, row.frame) << row.stamp.tv_sec;
+        if (frame >= 0)
+            framed(replay, frame);
+        datagramShown(replay);
+    }
+    EXPECT_EQ(lastFrame(replay, 0), 21); // the last picture, at its time
+    framed(replay, 21);
+    EXPECT_EQ(lastFrame(replay, 0), -1); // the picture in hand has its frame
+    pictureMoved(replay);
+    EXPECT_EQ(lastFrame(replay, 0), 22);
+
+    video_clock live = startClock(30, true, 5 * second);
+    EXPECT_EQ(liveDue(live), 5 * second);
+    EXPECT_EQ(frameAt(live, 5 * second + second / 2), 15);
+    framed(live, 15);
+    EXPECT_EQ(liveDue(live), -1); // standing still: no frame due
+    pictureMoved(live);
+    EXPECT_EQ(liveDue(live), 5 * second + 16 * second / 30);
+    EXPECT_EQ(frameAt(live, 5 * second), -1);
+
+    video_clock hostile = startClock(1000, false, 0);
+    for (long long n = 0; n < 20000; ++n) { // a day apart each, at the slowest speed
+        if (const long long frame = frameBefore(hostile, {n * 86400, 0}, 0.01); frame >= 0)
+            framed(hostile, frame);
+        datagramShown(hostile);
+    }
+    EXPECT_GT(videoMade(hostile), 100LL * 365 * 86400 * second); // a century and more
+    EXPECT_GT(lastFrame(hostile, 0), 0);
+}
+
+// --fps: a frame at most every interval, the latest drawn when it comes.
+TEST(tempo, frame_cap)
+{
+    frame_cap every{0, 0, false};
+    EXPECT_TRUE(frameNow(every, 5));
+    EXPECT_TRUE(frameNow(every, 5));
+    frame_cap capped{100, 0, false};
+    EXPECT_TRUE(frameNow(capped, 1000));
+    EXPECT_FALSE(frameNow(capped, 1050));
+    EXPECT_EQ(frameDue(capped), 1100);
+    EXPECT_TRUE(frameNow(capped, 1100));
+    EXPECT_EQ(frameDue(capped), -1);
+}
+
+// The warning that frames lag: once, for drops no pause or log reader
+// excuses, and not for those told with what came before a pause ended.
+TEST(tempo, lag_warning)
+{
+    const struct {
+        const char *name;
+        bool armed;
+        std::vector<std::uint64_t> drops;
+        bool excused;
+        timespec received;
+        std::vector<bool> told;
+    } rows[] = {
+        {"first drops", true, {0, 3, 5}, false, {10, 0}, {false, true, false}},
+        {"with --fps or a replay", false, {3}, false, {10, 0}, {false}},
+        {"while paused", true, {3, 4}, true, {10, 0}, {false, false}},
+        {"received before the pause ended", true, {3}, false, {4, 0}, {false}},
+    };
+    for (const auto &row : rows) {
+        lag_watch lag{row.armed, false, false, 0, {5, 0}};
+        for (std::size_t n = 0; n < row.drops.size(); ++n) {
+            if (row.excused)
+                excuseLag(lag);
+            EXPECT_EQ(lagToTell(lag, row.drops[n], row.received, row.excused), row.told[n])
+                << row.name << " " << n;
+        }
+    }
+}
+
+// The info line: what it says of each kind of datagram, the rate, the
+// drops, a replay's speed and a pause.
+TEST(describe, info_line)
+{
+    shown_datagram datagram{7, 60, {}};
+    datagram.summary.family = 4;
+    datagram.summary.has_ports = 1;
+    datagram.summary.source_port = 43338;
+    datagram.summary.destination_port = 8080;
+    datagram.summary.flags = 0x12;
+    inet_pton(AF_INET, "127.0.0.1", datagram.summary.source);
+    inet_pton(AF_INET, "10.0.0.2", datagram.summary.destination);
+    shown_datagram later = datagram;
+    later.summary.shape = segment_shape::later_fragment;
+    shown_datagram failed{3, -1, {}};
+    const struct {
+        const shown_datagram *datagram;
+        double per_second;
+        unsigned long dropped;
+        double speed;
+        bool paused;
+        const char *line;
+    } rows[] = {
+        {&datagram, 12, 0, 0, false,
+         "#7 IPv4 60B 127.0.0.1.43338 > 10.0.0.2.8080 [S.] 12/s drops\xA0"
+         "0"},
+        {&datagram, 0, 210, 4, true,
+         "#7 IPv4 60B 127.0.0.1.43338 > 10.0.0.2.8080 [S.] 0/s drops\xA0"
+         "210 \xD7"
+         "4 paused"},
+        {&later, 1, 0, 0.25, false,
+         "#7 IPv4 60B 127.0.0.1 > 10.0.0.2 fragment 1/s drops\xA0"
+         "0 \xD7"
+         "0.25"},
+        {&failed, 0, 5, 0, false,
+         "#3 drops\xA0"
+         "5"},
+    };
+    for (const auto &row : rows) {
+        char line[line_limit];
+        const std::size_t length = formatInfo(line, sizeof line, *row.datagram, row.per_second,
+                                              row.dropped, row.speed, row.paused);
+        EXPECT_EQ(std::string(line, length), row.line);
+    }
+    char tiny[16];
+    EXPECT_EQ(formatInfo(tiny, sizeof tiny, datagram, 1, 1, 2, true), sizeof tiny - 1);
+}
+
+// What libpcap is handed of a capture file as it comes: a step only once
+// the whole of it is there, however the bytes arrive; a length libpcap
+// would refuse, as it stands.
+TEST(input, steps)
+{
+    const auto le32 = [](std::vector<unsigned char> &out, std::uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8)
+            out.push_back(static_cast<unsigned char>(value >> shift));
+    };
+    std::vector<unsigned char> pcap;
+    le32(pcap, 0xA1B2C3D4);
+    pcap.resize(24);
+    const std::size_t record = pcap.size();
+    for (std::uint32_t value : {1000u, 0u, 40u, 40u})
+        le32(pcap, value);
+    pcap.resize(pcap.size() + 40);
+    std::vector<unsigned char> huge = pcap;
+    huge[record + 8] = 0xFF, huge[record + 9] = 0xFF, huge[record + 10] = 0xFF;
+
+    std::vector<unsigned char> pcapng;
+    const auto block = [&](std::uint32_t type, std::size_t body) {
+        le32(pcapng, type);
+        le32(pcapng, static_cast<std::uint32_t>(12 + body));
+        if (type == 0x0A0D0D0A) {
+            le32(pcapng, 0x1A2B3C4D);
+            body -= 4;
+        }
+        pcapng.resize(pcapng.size() + body);
+        le32(pcapng, static_cast<std::uint32_t>(12 + body + (type == 0x0A0D0D0A ? 4 : 0)));
+    };
+    block(0x0A0D0D0A, 16); // section
+    const std::size_t section = pcapng.size();
+    block(1, 8); // interface
+    const std::size_t interface = pcapng.size();
+    block(5, 20); // statistics, before the packet
+    block(6, 60); // the packet
+    const std::size_t packet = pcapng.size();
+
+    const struct {
+        const char *name;
+        const std::vector<unsigned char> *file;
+        bool opening;
+        std::size_t from, available, step;
+    } rows[] = {
+        {"pcap header, partly", &pcap, true, 0, 10, 0},
+        {"pcap header", &pcap, true, 0, pcap.size(), 24},
+        {"a record, partly", &pcap, false, record, pcap.size() - record - 1, 0},
+        {"a record", &pcap, false, record, pcap.size() - record, 56},
+        {"a record libpcap refuses", &huge, false, record, 16, 16},
+        {"pcapng up to its interface", &pcapng, true, 0, pcapng.size(), interface},
+        {"pcapng before its interface", &pcapng, true, 0, interface - 1, 0},
+        {"a packet and what comes before it", &pcapng, false, interface, pcapng.size() - interface,
+         packet - interface},
+        {"a packet, partly", &pcapng, false, interface, packet - interface - 1, 0},
+    };
+    for (const auto &row : rows) {
+        framing reading{};
+        if (row.from > 0) // the layout, as its start told it
+            stepLength(reading, true, row.file->data(), row.file->size());
+        EXPECT_EQ(stepLength(reading, row.opening, row.file->data() + row.from, row.available),
+                  row.step)
+            << row.name;
+    }
+    (void)section;
+}

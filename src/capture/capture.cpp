@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include "child.h"
+#include "packing.h"
 #include "summary.h"
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -30,163 +30,143 @@ const rule allowed[] = {
     {SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat)},
 };
 
-// The viewer gone ends the process, at any step.
-void send(const void *message, std::size_t size)
-{
-    ssize_t sent;
-    do
-        sent = write(channel_descriptor, message, size);
-    while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(size))
-        _exit(0);
-}
-
-// The stream as the viewer has asked for it: messages it may still be
-// sent, and datagrams they may hold.
-struct asked_for {
-    std::uint32_t messages;
-    std::uint64_t datagrams;
-};
-asked_for credit;
-
-// The message being packed, sent as soon as it is full or the source would
-// wait: records as they come, at once when they come slowly.
-struct packing {
-    alignas(record_header) unsigned char bytes[message_limit];
-    std::size_t used;
-    std::size_t last; // where the last record added begins
-};
-packing message;
-
-std::uint64_t dropped, skipped; // told with every record: what the source has counted so far
 const source *input;
+credit given;           // what the viewer's requests allow
+message_packer message; // the next message of the stream
+held_ring held;         // datagrams taken while it allows none
+tallies told;           // told with every record
 
-// Datagrams taken from the sockets while the viewer asks for none (paused,
-// or its log behind), records back to back as in a message: on a quiet
-// link each block of the ring holds a datagram or two, so the ring alone
-// would keep few. At most the source's holds() bytes of them.
-struct held_records {
-    std::vector<unsigned char> bytes;
-    std::size_t first; // the first not yet sent
-};
-held_records held;
-
-bool holding() { return held.first < held.bytes.size(); }
-
-// Whether a datagram of any size may still be held.
-bool mayHold()
+// An answer, as soon as it is asked for.
+void answerCounts()
 {
-    return held.bytes.size() - held.first + recordSpan(datagram_limit) <= input->holds();
-}
-
-void hold(const record_header &header, const void *bytes)
-{
-    if (!holding())
-        held.bytes.clear(), held.first = 0;
-    const std::size_t at = held.bytes.size();
-    held.bytes.resize(at + recordSpan(header.captured));
-    std::memcpy(held.bytes.data() + at, &header, sizeof header);
-    if (header.captured > 0)
-        std::memcpy(held.bytes.data() + at + sizeof header, bytes, header.captured);
-}
-
-void takeRequest(const request &asked)
-{
-    if (asked.kind == request_kind::next) {
-        ++credit.messages;
-        credit.datagrams += asked.datagrams;
-        return;
-    }
-    // The kernel's count as a receive reported it may be older than one
-    // read since: what is told never goes down.
-    dropped = std::max(dropped, input->drops());
-    record_header answer{};
-    answer.kind = record_kind::counts;
-    answer.dropped = dropped;
-    answer.skipped = skipped;
-    if (!sendRecord(channel_descriptor, answer, nullptr))
+    told.dropped = std::max(told.dropped, input->drops());
+    if (!sendRecord(channel_descriptor, record_kind::counts, stream_fields{told}))
         _exit(0);
 }
 
-// Takes the requests that have come, and waits for one while no more of
-// the stream may be sent, unless datagrams may be held meanwhile.
+// Takes the requests that have come, without waiting. One no viewer would
+// send ends the process: it is not the viewer's.
 void takeRequests()
 {
-    for (;;) {
-        const bool stalled = credit.messages == 0 || credit.datagrams == 0;
-        const bool waiting = stalled && !mayHold();
-        pollfd readable{channel_descriptor, POLLIN, 0};
-        if (!waiting && !(stalled && message.used > 0) && poll(&readable, 1, 0) != 1)
-            return;
-        if (stalled && message.used > 0) {
-            // All that may be sent has been taken: it goes now.
-            send(message.bytes, message.used);
-            message.used = 0;
-            --credit.messages;
-            continue;
-        }
-        request asked{};
+    for (pollfd readable{channel_descriptor, POLLIN, 0}; poll(&readable, 1, 0) == 1;) {
+        alignas(8) unsigned char request[64];
         ssize_t got;
         do
-            got = read(channel_descriptor, &asked, sizeof asked);
+            got = read(channel_descriptor, request, sizeof request);
         while (got < 0 && errno == EINTR);
-        if (got != sizeof asked)
+        if (got <= 0)
             _exit(0);
-        takeRequest(asked);
+        std::size_t at = 0;
+        std::uint8_t state = capture_streaming;
+        const record_header *asked = takeRecord(capture_channel, side::viewer, state, request,
+                                                static_cast<std::size_t>(got), at);
+        if (!asked || at != static_cast<std::size_t>(got))
+            _exit(1);
+        if (asked->kind == record_kind::next)
+            grant(given, fieldsOf<next_fields>(*asked).datagrams);
+        else
+            answerCounts();
     }
 }
 
-// Sends the message being packed, then takes the requests that came
-// meanwhile.
-void flush()
+// Sends the message packed, if any, then takes the requests that came
+// meanwhile. The viewer gone ends the process.
+void send()
 {
     if (message.used == 0)
         return;
-    send(message.bytes, message.used);
-    message.used = 0;
-    --credit.messages;
-    dropped = std::max(dropped, input->drops());
+    ssize_t written;
+    do
+        written = write(channel_descriptor, message.bytes, message.used);
+    while (written < 0 && errno == EINTR);
+    if (written != static_cast<ssize_t>(message.used))
+        _exit(0);
+    sent(message, given);
+    told.dropped = std::max(told.dropped, input->drops());
     takeRequests();
 }
 
-// Whether a record of the stream may go into the message being packed:
-// one full is sent first, and more may be asked for. Where no more is,
-// the record waits (held, or taken later).
-bool roomFor(std::uint32_t captured)
+// Packs a record of the stream, which the credit allows and the message
+// has room for; a message whose credit for datagrams is spent goes at once.
+void packRecord(record_kind kind, const void *fields, std::size_t size, const void *bytes = nullptr,
+                std::size_t count = 0)
 {
-    if (message.used + recordSpan(captured) > sizeof message.bytes)
-        flush();
-    return credit.messages > 0 && credit.datagrams > 0;
+    pack(message, given, kind, fields, size, bytes, count);
+    if (given.datagrams == 0)
+        send();
 }
 
-// Adds a record of the stream, in a message of its own where the one being
-// packed has no room for it.
-void append(record_header &header, const void *bytes)
+// The one wait: what was packed goes first, then the viewer's requests,
+// and, where more may be taken, the input.
+void wait(bool for_input)
 {
-    const std::size_t span = recordSpan(header.captured);
-    if (message.used + span > sizeof message.bytes)
-        flush();
-    header.dropped = dropped;
-    header.skipped = skipped;
-    header.file_read = input->read();
-    message.last = message.used;
-    std::memcpy(message.bytes + message.used, &header, sizeof header);
-    if (header.captured > 0)
-        std::memcpy(message.bytes + message.used + sizeof header, bytes, header.captured);
-    std::memset(message.bytes + message.used + sizeof header + header.captured, 0,
-                span - sizeof header - header.captured);
-    message.used += span;
+    send();
+    pollfd ready[] = {{channel_descriptor, POLLIN, 0},
+                      {for_input ? input->descriptor() : -1, POLLIN, 0}};
+    poll(ready, 2, -1);
+    takeRequests();
 }
 
+// Until the viewer asks for a message, and then for datagrams, where one is
+// to be packed.
+void awaitCredit(bool datagram)
+{
+    while (!mayPack(given, datagram))
+        wait(false);
+}
+
+// A datagram taken from the input: packed, with a message of its own where
+// the one being packed has no room; held where no credit is given and the
+// ring has room; else it waits in place (in the kernel's ring, or libpcap's
+// buffer) for the viewer to ask.
+void packOrHold(const datagram_fields &fields, const unsigned char *bytes, std::size_t count)
+{
+    if (mayPack(given, true) && !roomFor(message, sizeof fields + count))
+        send();
+    if (!mayPack(given, true) &&
+        hold(held, record_kind::datagram, &fields, sizeof fields, bytes, count))
+        return;
+    awaitCredit(true);
+    packRecord(record_kind::datagram, &fields, sizeof fields, bytes, count);
+}
+
+// Sends what is held, then the stream's last record, and ends.
 [[noreturn]] void end(record_kind kind, const failure *why)
 {
-    record_header last{};
-    last.kind = kind;
-    last.status = why ? why->status : 0;
-    last.captured = why ? static_cast<std::uint32_t>(strnlen(why->why, datagram_limit)) : 0;
-    append(last, why ? why->why : nullptr);
-    flush();
-    _exit(last.status);
+    for (const record_header *first; (first = firstHeld(held)); release(held)) {
+        if (!roomFor(message, first->size))
+            send();
+        awaitCredit(true);
+        packRecord(record_kind::datagram, first + 1, first->size);
+    }
+    told.dropped = std::max(told.dropped, input->drops());
+    const std::size_t text = why ? strnlen(why->why, 4096) : 0;
+    const failed_fields failed{told, why ? why->status : 0, 0};
+    const stream_fields stream{told};
+    const bool failing = kind == record_kind::failed;
+    const std::size_t size = failing ? sizeof failed : sizeof stream;
+    if (!roomFor(message, size + text))
+        send();
+    awaitCredit(false);
+    packRecord(kind, failing ? static_cast<const void *>(&failed) : &stream, size,
+               why ? why->why : nullptr, text);
+    send();
+    _exit(why ? why->status : 0);
+}
+
+// Told at once (the next record may be long in coming), where a message
+// may go, but one record tells a run of them.
+void packSkipped()
+{
+    auto &last = *reinterpret_cast<record_header *>(message.bytes + message.last);
+    if (message.used > 0 && last.kind == record_kind::skipped) {
+        std::memcpy(&last + 1, &told, sizeof told);
+        return;
+    }
+    if (mayPack(given, false) && !roomFor(message, sizeof told))
+        send();
+    if (mayPack(given, false))
+        packRecord(record_kind::skipped, &told, sizeof told);
 }
 
 } // namespace
@@ -195,90 +175,64 @@ const std::span<const rule> capture_allowlist = allowed;
 
 void reportRefused(int call)
 {
-    record_header report{};
-    report.kind = record_kind::refused;
-    report.call = call;
-    sendRecord(channel_descriptor, report, nullptr);
+    sendRecord(channel_descriptor, record_kind::refused, refused_fields{call, 0});
 }
 
 void failCapture(const failure &why)
 {
-    record_header last{};
-    last.kind = record_kind::failed;
-    last.status = why.status;
-    last.captured = static_cast<std::uint32_t>(strnlen(why.why, datagram_limit));
-    sendRecord(channel_descriptor, last, why.why);
+    sendRecord(channel_descriptor, record_kind::failed, failed_fields{told, why.status, 0}, why.why,
+               strnlen(why.why, 4096));
     _exit(why.status);
 }
-
-void beforeWaiting() { flush(); }
 
 void serve(const source &from)
 {
     static failure why;
     input = &from;
-    record_header ready{};
-    ready.kind = record_kind::ready;
-    ready.file_size = from.size;
-    if (!sendRecord(channel_descriptor, ready, nullptr))
+    if (from.holds() > 0)
+        makeRing(held, std::max(from.holds(), message_limit));
+    if (!sendRecord(channel_descriptor, record_kind::ready, ready_fields{from.size}))
         _exit(0);
     for (;;) {
-        if (credit.messages == 0 || credit.datagrams == 0)
+        if (!mayPack(given, true))
             takeRequests();
-        const bool sending = credit.messages > 0 && credit.datagrams > 0;
-        if (sending && holding()) {
-            // What was held goes first, in the order it came.
-            record_header record;
-            std::memcpy(&record, held.bytes.data() + held.first, sizeof record);
-            if (!roomFor(record.captured))
+        // What was held goes first, in the order it came.
+        if (const record_header *first = firstHeld(held); first && mayPack(given, true)) {
+            if (!roomFor(message, first->size)) {
+                send();
                 continue;
-            append(record, held.bytes.data() + held.first + sizeof record);
-            held.first += recordSpan(record.captured);
-            --credit.datagrams;
+            }
+            packRecord(record_kind::datagram, first + 1, first->size);
+            release(held);
+            continue;
+        }
+        const bool packing = mayPack(given, true);
+        const bool holding = roomIn(held, sizeof(datagram_fields) + datagram_limit);
+        if (!packing && !holding) {
+            wait(false);
             continue;
         }
         found taken{};
         switch (input->next(taken, why)) {
         case outcome::datagram: {
-            record_header record{};
-            record.kind = record_kind::datagram;
-            record.length = taken.length;
-            record.captured = taken.captured;
-            record.seconds = taken.seconds;
-            record.nanoseconds = taken.nanoseconds;
-            record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
-            dropped = std::max(dropped, taken.dropped);
-            // The wait may have sent the message being packed, and with it
-            // the last of what was asked for.
-            if (!roomFor(record.captured)) {
-                hold(record, taken.bytes);
-                break;
-            }
-            append(record, taken.bytes);
-            --credit.datagrams;
+            told.file_read = input->read();
+            const datagram_fields fields{told, taken.length, taken.nanoseconds, taken.seconds,
+                                         summarizeSegment(taken.bytes, taken.captured, taken.wire)};
+            packOrHold(fields, taken.bytes, taken.captured);
             break;
         }
-        case outcome::skipped: {
-            // Told at once (the next record may be long in coming), but one
-            // record tells a run of them.
-            ++skipped;
-            auto *last = reinterpret_cast<record_header *>(message.bytes + message.last);
-            if (message.used > 0 && last->kind == record_kind::skipped) {
-                last->skipped = skipped;
-            } else {
-                record_header told{};
-                told.kind = record_kind::skipped;
-                append(told, nullptr);
-            }
+        case outcome::skipped:
+            ++told.skipped;
+            told.file_read = input->read();
+            packSkipped();
             break;
-        }
-        case outcome::nothing_yet:
-            takeRequests();
+        case outcome::waiting:
+            wait(true);
             break;
         case outcome::gone:
-            dropped = std::max(dropped, input->drops());
             end(record_kind::gone, &why);
         case outcome::ended:
+            told.file_read = input->read();
             end(record_kind::ended, nullptr);
         case outcome::failed:
             end(record_kind::failed, &why);

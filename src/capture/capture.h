@@ -2,11 +2,13 @@
 // (helper.cpp) and the replay reader (reader.cpp). Each holds its sockets or
 // its file and nothing else, reads and decodes every untrusted byte inside
 // its allowlist, and hands the viewer finished records over the channel,
-// one each time it is asked.
+// as many as it asks for. Its one wait is here, in serve: a source only
+// reads what is there, and says what to wait on for more.
 #pragma once
 
+#include "boxes.h"
 #include "failure.h"
-#include "privileges.h"
+#include "identity.h"
 #include "record.h"
 
 #include <cstddef>
@@ -15,12 +17,12 @@
 
 // What a source gives when asked for the next datagram.
 enum class outcome {
-    datagram,    // one, in the found
-    skipped,     // a packet of a file that is not a TCP datagram
-    nothing_yet, // the channel has a request before anything came
-    gone,        // the interface went down or away
-    ended,       // the file has no more
-    failed,      // the file cannot be read on
+    datagram, // one, in the found
+    skipped,  // a packet of a file that is not a TCP datagram
+    waiting,  // nothing yet: more may come on its descriptor
+    gone,     // the interface went down or away
+    ended,    // the file has no more
+    failed,   // the file cannot be read on
 };
 
 struct found {
@@ -30,25 +32,27 @@ struct found {
     std::uint32_t wire;         // its length on the wire, of which a file may have less
     std::int64_t seconds;       // when it was received, or recorded
     std::uint32_t nanoseconds;
-    std::uint64_t dropped; // the kernel's drops as the receive reported them
 };
 
 // Where datagrams come from: the capture sockets or a capture file.
 struct source {
-    // The next datagram, waiting for it; on gone and failed, why says why.
+    // The next datagram, never waiting for it; on gone and failed, why says
+    // why.
     outcome (*next)(found &taken, failure &why);
+    // What to wait on, readable, when it said waiting.
+    int (*descriptor)();
     // The kernel's drops for the sockets as they stand; 0 for a file.
     std::uint64_t (*drops)();
     // Bytes of a file read so far; 0 for the sockets.
     std::uint64_t (*read)();
     std::uint64_t size; // a file's, when it has one
-    // Bytes of datagrams it may take and hold while the viewer asks for
-    // none: the ring's size for the sockets, 0 for a file, which waits.
+    // Bytes of datagrams it may hold while the viewer asks for none: the
+    // ring's size for the sockets, 0 for a file, which waits.
     std::size_t (*holds)();
 };
 
 // What reading a socket or a file through libpcap, decoding, and writing
-// the channel need, and no more.
+// the channel need, beside every child's base, and no more.
 extern const std::span<const rule> capture_allowlist;
 
 // Tells the viewer which call the box refused.
@@ -57,10 +61,6 @@ void reportRefused(int call);
 // Tells the viewer why the capture cannot start, then ends with its
 // status.
 __attribute__((noreturn)) void failCapture(const failure &why);
-
-// What a source calls before it waits for its input: what was taken so far
-// goes to the viewer now.
-void beforeWaiting();
 
 // Tells the viewer it is ready, then answers it until it goes away or the
 // input ends: datagrams packed in messages of as many as come at once, as

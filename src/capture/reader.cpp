@@ -11,10 +11,9 @@
 #include "child.h"
 #include "file.h"
 #include "filter.h"
+#include "input.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,11 +26,10 @@ namespace
 struct replay {
     const char *path;
     const char *expression;
-    int input = -1;
     file_programs programs;
+    capture_input input;
     FILE *stream;
     std::uint64_t size; // of a regular file: how far through it a replay is can be told
-    std::uint64_t read; // so far
 };
 replay file;
 
@@ -47,62 +45,54 @@ bool readArguments(int argc, char **argv, failure &why)
            fail(why, 2, "the replay reader was started with arguments it does not take");
 }
 
-// Opened without waiting: a FIFO with no writer yet is waited for in the
-// reads, which watch the viewer as they wait.
+// Opened without waiting: a FIFO with no writer yet is waited for with
+// everything else.
 bool openInput(failure &why)
 {
-    file.input = std::strcmp(file.path, "-") == 0
-                     ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, channel_descriptor + 1)
-                     : open(file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file.input < 0)
+    file.input.fd = std::strcmp(file.path, "-") == 0
+                        ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, channel_descriptor + 1)
+                        : open(file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file.input.fd < 0)
         return fail(why, 1, "%s: %s", file.path, std::strerror(errno));
     struct stat status;
-    if (fstat(file.input, &status) == 0 && S_ISREG(status.st_mode))
+    if (fstat(file.input.fd, &status) == 0 && S_ISREG(status.st_mode))
         file.size = static_cast<std::uint64_t>(status.st_size);
     return true;
-}
-
-// The stream libpcap reads: each read waits for the input or the viewer's
-// end, whichever comes first, so a quiet pipe never outlives skevla; what
-// was read before goes to the viewer before the wait.
-ssize_t readWatching(void *, char *into, std::size_t size)
-{
-    for (int wait = 0;; wait = -1) {
-        pollfd both[] = {{file.input, POLLIN, 0}, {channel_descriptor, 0, 0}};
-        const int ready = poll(both, 2, wait);
-        if (ready < 0 && errno != EINTR)
-            return -1;
-        if (ready == 0) {
-            beforeWaiting();
-            continue;
-        }
-        if (both[1].revents != 0)
-            _exit(0);
-        if (both[0].revents == 0)
-            continue;
-        const ssize_t got = read(file.input, into, size);
-        file.read += static_cast<std::uint64_t>(std::max(got, ssize_t{0}));
-        if (got >= 0 || (errno != EAGAIN && errno != EINTR))
-            return got;
-    }
 }
 
 bool prepareReading(failure &why)
 {
     compileForFiles(file.expression, file.programs);
-    file.stream = fopencookie(nullptr, "r", {readWatching, nullptr, nullptr, nullptr});
-    static char buffer[1 << 16];
-    return (file.stream && setvbuf(file.stream, buffer, _IOFBF, sizeof buffer) == 0) ||
-           fail(why, 1, "cannot read %s: %s", file.path, std::strerror(errno));
+    file.stream = inputStream(file.input);
+    return file.stream || fail(why, 1, "cannot read %s: %s", file.path, std::strerror(errno));
 }
 
+outcome nextFromFile(found &taken, failure &why)
+{
+    return stepReady(file.input, false) ? nextInFile(taken, why) : outcome::waiting;
+}
+
+int inputDescriptor() { return file.input.fd; }
+
+// Until the file's header has come, a pipe's writer may be long in
+// sending it: the wait also watches the viewer, which may end meanwhile.
 __attribute__((noreturn)) void serveFile()
 {
     static failure why;
+    while (!stepReady(file.input, true)) {
+        pollfd either[] = {{file.input.fd, POLLIN, 0}, {channel_descriptor, 0, 0}};
+        poll(either, 2, -1);
+        if (viewerGone())
+            _exit(0);
+    }
     if (!openFile(file.stream, file.path, file.programs, why))
         failCapture(why);
-    static const source from{nextInFile, [] { return std::uint64_t{0}; }, [] { return file.read; },
-                             file.size, [] { return std::size_t{0}; }};
+    static const source from{nextFromFile,
+                             inputDescriptor,
+                             [] { return std::uint64_t{0}; },
+                             [] { return file.input.consumed; },
+                             file.size,
+                             [] { return std::size_t{0}; }};
     serve(from);
 }
 

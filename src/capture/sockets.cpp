@@ -1,7 +1,7 @@
 #include "sockets.h"
 
+#include "identity.h"
 #include "ip.h"
-#include "privileges.h"
 #include "record.h"
 
 #include <algorithm>
@@ -16,12 +16,9 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <vector>
-
-#include "child.h"
 
 namespace
 {
@@ -189,7 +186,6 @@ bool takeFrame(found &taken)
                                          std::min<std::uint32_t>(frame->tp_len, datagram_limit));
     taken.seconds = frame->tp_sec;
     taken.nanoseconds = frame->tp_nsec;
-    taken.dropped = capture.dropped;
     return true;
 }
 
@@ -241,25 +237,21 @@ bool prepareSockets(bpf_program &program, direction way, unsigned ring_kib, fail
 
 outcome nextFromSockets(found &taken, failure &why)
 {
-    for (;;) {
-        if (takeFrame(taken))
-            return outcome::datagram;
-        beforeWaiting();
-        pollfd ready[] = {{channel_descriptor, POLLIN, 0}, {capture.fd, POLLIN, 0}};
-        if (poll(ready, 2, -1) < 0)
-            continue;
-        int cause = 0;
-        socklen_t cause_size = sizeof cause;
-        if ((ready[1].revents & POLLERR) &&
-            getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &cause, &cause_size) == 0 &&
-            cause == ENETDOWN) {
-            interfaceLost(why);
-            return outcome::gone;
-        }
-        if (ready[0].revents != 0)
-            return outcome::nothing_yet;
+    if (takeFrame(taken))
+        return outcome::datagram;
+    // Nothing in the ring: the socket reports an interface gone down as an
+    // error, which wakes the wait as readable does.
+    int cause = 0;
+    socklen_t cause_size = sizeof cause;
+    if (getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &cause, &cause_size) == 0 &&
+        cause == ENETDOWN) {
+        interfaceLost(why);
+        return outcome::gone;
     }
+    return outcome::waiting;
 }
+
+int socketDescriptor() { return capture.fd; }
 
 std::uint64_t socketDrops()
 {

@@ -12,15 +12,11 @@
 #include "capture.h"
 #include "failure.h"
 #include "filter.h"
+#include "ring.h"
 
 #include <cstdint>
 
 enum class direction { in, out, inout };
-
-// The ring's size by default, tcpdump's, and the least and most it takes,
-// in KiB.
-inline constexpr unsigned ring_default_kib = 2048, ring_least_kib = 256,
-                          ring_most_kib = 1024 * 1024;
 
 // Opens the socket and, for a name, binds it to that interface. Needs the
 // capture privilege. False with why: status 2 for an interface that does
@@ -31,10 +27,12 @@ bool openSockets(const char *interface, failure &why);
 // way, and maps a ring of ring_kib KiB. Needs no privilege.
 bool prepareSockets(bpf_program &program, direction way, unsigned ring_kib, failure &why);
 
-// The next datagram, in the order the kernel received them, waiting for it
-// (beforeWaiting first); nothing_yet when the channel has a request first;
-// gone when the interface went down or away.
+// The next datagram, in the order the kernel received them, if the ring has
+// one; gone when the interface went down or away.
 outcome nextFromSockets(found &taken, failure &why);
+
+// What to wait on for the next.
+int socketDescriptor();
 
 // The kernel's count of datagrams it dropped for the ring, all told.
 std::uint64_t socketDrops();
@@ -42,5 +40,5 @@ std::uint64_t socketDrops();
 // The ring's size in bytes.
 std::size_t ringBytes();
 
-inline constexpr source socket_source{nextFromSockets, socketDrops, [] { return std::uint64_t{0}; },
-                                      0, ringBytes};
+inline constexpr source socket_source{
+    nextFromSockets, socketDescriptor, socketDrops, [] { return std::uint64_t{0}; }, 0, ringBytes};

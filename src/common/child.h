@@ -5,8 +5,9 @@
 // What differs between them is the data of a child_program.
 #pragma once
 
+#include "boxes.h"
 #include "failure.h"
-#include "privileges.h"
+#include "identity.h"
 
 #include <cstdint>
 #include <span>

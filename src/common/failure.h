@@ -17,3 +17,11 @@ struct failure {
 // printable ASCII: any other byte it would hold (a newline typed into a
 // filter, a file name's) is written as an escape, \n, \t or \xHH.
 bool fail(failure &out, int status, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// The path of the running binary, for a remedy the user can paste as it
+// stands; "skevla" when the kernel does not tell.
+const char *executablePath();
+
+// text as one word for the shell: as it is when it holds only characters
+// the shell leaves alone, else in single quotes. Returns out.
+const char *shellWord(const char *text, char *out, std::size_t size);

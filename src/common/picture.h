@@ -1,27 +1,18 @@
-// Picture: what the viewer hands the snapshot keeper when s is pressed. The
-// channel is a SOCK_SEQPACKET socket pair; a request is one message, a
-// picture_request with a memory file attached (SCM_RIGHTS) that holds the
-// pixels: rows bottom first, as the GL reads them, three bytes (RGB) each.
-// The keeper answers each request with one byte once it is done with it,
-// so the viewer knows how many it has handed over and not yet seen saved.
+// Picture: what the viewer hands the snapshot keeper when s is pressed, and
+// the encoder for each frame of --video: a record (record.h) with a memory
+// file attached that holds the pixels, rows bottom first, as the GL reads
+// them, three bytes (RGB) each. Each answers done once it has finished
+// with one, so the viewer knows how many it has handed over and not yet
+// seen through.
 #pragma once
+
+#include "record.h"
 
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <strings.h>
 #include <vector>
-
-struct picture_request {
-    std::uint32_t width, height, copies;
-};
-
-// The first message to the keeper, once X has told: the largest picture
-// it may be asked for, the window's size or the screen's, whichever is
-// larger. A keeper that gets none (no window) ends.
-struct picture_limits {
-    std::uint32_t width, height;
-};
 
 // The largest side a picture may have (X's), and the most copies one
 // request may ask for: presses of s before one paint.
@@ -31,16 +22,6 @@ inline constexpr std::uint32_t copies_limit = 10;
 // What a run's snapshots may take of the file system at most.
 inline constexpr std::uint32_t snapshot_files_limit = 1000;
 inline constexpr std::uint64_t snapshot_bytes_limit = std::uint64_t{1} << 30;
-
-// What the viewer hands the encoder for --video, the same way: one frame of
-// the video's size, which is to be shown from pts (in frames of the
-// video's rate) on, its pixels in the memory file attached. The encoder
-// answers each with one byte once it is done with it, or with why it
-// cannot go on, which ends it.
-struct video_frame {
-    std::uint32_t width, height;
-    std::int64_t pts;
-};
 
 // The kinds of video --video writes, by the file's extension.
 inline constexpr const char *video_extensions[] = {".mp4", ".webm", ".mkv"};
@@ -59,11 +40,19 @@ inline int videoKind(const char *path)
     return -1;
 }
 
-// In the keeper and the encoder: the next message of the channel, a header
-// of exactly size bytes with a memory file attached, and that file's size
-// in bytes. 1 for such a message, 0 once the viewer has gone, -1 for
-// anything else, which no viewer sends.
-int takePicture(void *header, std::size_t size, int &pixels, std::uint64_t &bytes);
+// In the keeper and the encoder: the next record from the viewer, checked
+// against the channel's rules in state, the memory file that came with it
+// (or -1) and that file's size in bytes; nullptr once the viewer has gone.
+// Anything else is no record a viewer sends: the process ends.
+const record_header *takeFromViewer(channel_rules rules, std::uint8_t &state, int &pixels,
+                                    std::uint64_t &bytes);
 
 // All of a memory file's pixels; false where it holds fewer.
 bool readPixels(int from, std::vector<unsigned char> &pixels);
+
+// In the viewer: hands a child a picture without waiting, a record of kind
+// with its fields and the pixels in a memory file of their own attached.
+// False with errno set when the child cannot take it now (EAGAIN) or has
+// ended.
+bool handPicture(int channel, record_kind kind, const void *fields, std::size_t size,
+                 const unsigned char *pixels, std::size_t bytes);

@@ -1,14 +1,19 @@
-// Record: the one format of the channel between the capture process and
-// the viewer, a SOCK_SEQPACKET socket pair that keeps messages whole. A
-// record is a fixed header, then the datagram's captured bytes (or a line
-// of text); a message holds one record or, in the stream of datagrams, as
-// many as come at once, each starting 8-aligned. The viewer asks with
-// requests. The capture process parses hostile bytes, so the viewer takes
-// nothing from a record before takeRecord has passed it.
+// Record: the one format of every channel between the viewer and a child,
+// each a SOCK_SEQPACKET socket pair that keeps messages whole. A message is
+// one record or, in the capture process's stream, as many as come at once,
+// each 8-aligned: a header saying its kind and how many bytes follow, the
+// kind's fields, then for some kinds bytes (a datagram) or a line of text.
+// A picture comes with a memory file attached, from the viewer; nothing
+// else carries a descriptor. Each channel has a table of the kinds each
+// side may send, in which of the channel's states, and how large; whoever
+// receives takes nothing from a record before takeRecord has checked it:
+// the children parse hostile bytes, and a child trusts no caller either.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <type_traits>
 
 // The largest datagram shown; IPv6 ones beyond it are cut to it.
 inline constexpr std::size_t datagram_limit = 65535;
@@ -44,69 +49,171 @@ struct segment_summary {
     std::uint32_t missing; // IPv4: what its total length states past the length on the wire
 };
 
-// The stream's kinds (datagram, skipped, ended, failed once ready, gone)
-// come in messages the viewer asked for, in order; the others each in a
-// message of its own, at any time.
 enum class record_kind : std::uint32_t {
-    ready = 1, // the capture process is boxed and reads its input
-    datagram,  // a TCP datagram: its summary, then its captured bytes
-    counts,    // the answer to request_kind::counts
+    // The capture channel. From the capture process: ready once, then the
+    // stream (datagram, skipped, and last ended, failed or gone) in the
+    // messages asked for, and at any time counts (an answer) and refused.
+    ready = 1, // boxed, its input open: a file's size follows
+    datagram,  // a TCP datagram: its fields, then its captured bytes
+    counts,    // the answer to ask_counts
     ended,     // the capture file has no more
-    failed,    // it cannot go on: status says with what, the cause follows
+    failed,    // it cannot start or go on: the status, then the cause
     gone,      // the interface went down or away: the cause follows
-    refused,   // its sandbox refused the system call numbered call
-    skipped,   // a replay has passed over packets that are not TCP: how many so far
+    refused,   // its box refused the system call numbered call, and it dies
+    skipped,   // a replay has passed over packets that are not TCP
+    // To it, from the viewer.
+    next,       // one more message of the stream, with at most datagrams datagrams
+    ask_counts, // the kernel's drops as they stand now
+    // The keeper's channel, from the viewer: limits once, then pictures.
+    limits,  // the largest picture it may be asked for
+    picture, // a picture, its pixels in the memory file attached
+    // The encoder's, from the viewer: begin once, then frames.
+    begin, // nothing is left to refuse the run: the file may be written
+    frame, // a frame, its pixels in the memory file attached
+    // From the keeper or the encoder: done with each picture or frame;
+    // the encoder says started once it has begun the file, or failed.
+    done,
+    started,
 };
 
 struct record_header {
     record_kind kind;
-    std::int32_t length;    // datagram: as logged, -1 for a failed receive
-    std::uint32_t captured; // bytes that follow the header
-    std::int32_t status;    // failed: the exit status it implies, 1 or 2
-    std::int32_t call;      // refused: the system call's number
+    std::uint32_t size; // bytes that follow: the kind's fields, then its bytes or text
+};
+
+// What the capture process has counted so far, told with every record of
+// the stream and in each answer.
+struct tallies {
+    std::uint64_t dropped;   // the kernel's drops, all told
+    std::uint64_t skipped;   // packets of a capture file that are not TCP
+    std::uint64_t file_read; // bytes of a capture file read
+};
+
+struct ready_fields {
+    std::uint64_t file_size; // a capture file's, 0 for a pipe or the sockets
+};
+struct datagram_fields {
+    tallies told;
+    std::int32_t length; // as logged, -1 for a failed receive
     std::uint32_t nanoseconds;
-    std::int64_t seconds;    // when the kernel received it, or when it was recorded
-    std::uint64_t dropped;   // the kernel's drops as last seen, for the sockets
-    std::uint64_t skipped;   // packets of a capture file that are not TCP, so far
-    std::uint64_t file_read; // bytes of a capture file read so far
-    std::uint64_t file_size; // ready: a capture file's size, 0 for a pipe or the sockets
+    std::int64_t seconds; // when the kernel received it, or when it was recorded
     segment_summary summary;
 };
+struct stream_fields { // counts, ended, gone, skipped
+    tallies told;
+};
+struct failed_fields {
+    tallies told;
+    std::int32_t status; // the exit status it implies, 1 or 2
+    std::uint32_t unused;
+};
+struct refused_fields {
+    std::int32_t call;
+    std::uint32_t unused;
+};
+struct next_fields {
+    std::uint32_t datagrams;
+    std::uint32_t unused;
+};
+// limits: the window's size or the screen's, whichever is larger.
+struct size_fields {
+    std::uint32_t width, height;
+};
+// A picture to save: rows bottom first, as the GL reads them, RGB.
+struct picture_fields {
+    std::uint32_t width, height, copies, unused;
+};
+// A frame of the video: shown from pts (in frames of its rate) on.
+struct frame_fields {
+    std::uint32_t width, height;
+    std::int64_t pts;
+};
+struct no_fields {
+};
 
-inline constexpr std::size_t record_limit = sizeof(record_header) + datagram_limit;
-
-// The largest message, which holds a record of every size.
+// The largest message, which holds a record of every kind and size.
 inline constexpr std::size_t message_limit = 128 * 1024;
-static_assert(message_limit >= record_limit + 8);
 
-// How much of a message a record takes, padding to the next one included.
-inline constexpr std::size_t recordSpan(std::size_t captured)
+// How much of a message a record takes whose fields and bytes that follow
+// come to follows bytes, padding to the next one included.
+inline constexpr std::size_t recordSpan(std::size_t follows)
 {
-    return (sizeof(record_header) + captured + 7) & ~std::size_t{7};
+    return (sizeof(record_header) + follows + 7) & ~std::size_t{7};
+}
+static_assert(message_limit >= recordSpan(sizeof(datagram_fields) + datagram_limit));
+
+// Who sends a kind.
+enum class side : std::uint8_t { viewer, child };
+
+// What may come on a channel: for each kind, who sends it, in which of the
+// channel's states (bits) and what it then becomes (0: the same), the size
+// of its fields, the most bytes after them and whether they are text,
+// whether a memory file comes with it, and the kind's own check of its
+// fields, if any.
+struct kind_rule {
+    record_kind kind;
+    side from;
+    std::uint8_t in;
+    std::uint8_t becomes;
+    std::uint32_t fields;
+    std::uint32_t most;
+    bool text;
+    bool attached;
+    bool (*agrees)(const record_header &header);
+};
+using channel_rules = std::span<const kind_rule>;
+
+// The capture channel's states: before ready, streaming, after the
+// stream's end.
+inline constexpr std::uint8_t capture_starting = 1, capture_streaming = 2, capture_over = 4;
+extern const channel_rules capture_channel;
+// The keeper's: before its limits, then serving.
+inline constexpr std::uint8_t keeper_unlimited = 1, keeper_serving = 2;
+extern const channel_rules keeper_channel;
+// The encoder's: waiting for the word to begin, then encoding.
+inline constexpr std::uint8_t encoder_waiting = 1, encoder_encoding = 2;
+extern const channel_rules encoder_channel;
+
+// The record at offset at of a message of size bytes that from sent on a
+// channel in state, checked against its rules, with at moved to the next
+// one, and state to what the record makes it; nullptr where no record that
+// may come lies there. A memory file was attached to the message, or not:
+// a kind that comes with one comes alone. Pure.
+const record_header *takeRecord(channel_rules rules, side from, std::uint8_t &state,
+                                const unsigned char *message, std::size_t size, std::size_t &at,
+                                bool attached = false);
+
+// A record's fields, and the bytes or text after them.
+template <typename Fields> const Fields &fieldsOf(const record_header &header)
+{
+    static_assert(alignof(Fields) <= 8);
+    return *reinterpret_cast<const Fields *>(&header + 1);
+}
+const unsigned char *bytesOf(const record_header &header, std::size_t fields);
+std::size_t countOf(const record_header &header, std::size_t fields);
+
+// Puts a record into a message being packed at offset at, with room for
+// it; returns the offset after it. The padding is zeroed.
+std::size_t putRecord(unsigned char *message, std::size_t at, record_kind kind, const void *fields,
+                      std::size_t size, const void *bytes = nullptr, std::size_t count = 0);
+
+// Writes one record as a message of its own, with write(2): it can carry
+// no descriptor, whoever sends it. False with errno set when the channel
+// does not take it.
+bool sendRecord(int channel, record_kind kind, const void *fields, std::size_t size,
+                const void *bytes = nullptr, std::size_t count = 0);
+template <typename Fields>
+bool sendRecord(int channel, record_kind kind, const Fields &fields, const void *bytes = nullptr,
+                std::size_t count = 0)
+{
+    if constexpr (std::is_empty_v<Fields>)
+        return sendRecord(channel, kind, nullptr, 0, bytes, count);
+    else
+        return sendRecord(channel, kind, &fields, sizeof fields, bytes, count);
 }
 
-enum class request_kind : std::uint32_t {
-    next = 1, // one more message of the stream, with at most datagrams datagrams
-    counts,   // the kernel's drops as they stand now
-};
-
-struct request {
-    request_kind kind;
-    std::uint32_t datagrams;
-};
-
-// Whether a record of kind belongs to the stream, in messages asked for.
-bool inStream(record_kind kind);
-
-// Writes one record with its trailing bytes to the channel, as a message
-// of its own. False with errno set when the channel does not take it.
-bool sendRecord(int channel, const record_header &header, const void *bytes);
-
-// Whether record, size bytes, is one the viewer can use: a known kind, its
-// size what the header says, lengths within the datagram limit, a summary
-// that agrees with the length, text that is printable. Pure.
-bool checkRecord(const unsigned char *record, std::size_t size);
-
-// The record at offset at of a message of size bytes, checked, with at
-// moved to the next one; nullptr where no usable record lies there. Pure.
-const record_header *takeRecord(const unsigned char *message, std::size_t size, std::size_t &at);
+// Receives one message of at most size bytes into into, and the memory file
+// attached to it, if any (-1): for the keeper and the encoder, whose
+// channels carry pictures. Returns its size, 0 once the other side has
+// gone, -1 for a message cut short or with anything else attached.
+long receiveMessage(int channel, unsigned char *into, std::size_t size, int &attached);

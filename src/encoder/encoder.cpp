@@ -10,10 +10,11 @@
 //
 //     skevla-encoder [--no-sandbox] WIDTHxHEIGHT RATE FILE     (FILE: the name, for messages)
 
+#include "boxes.h"
 #include "child.h"
 #include "failure.h"
+#include "identity.h"
 #include "picture.h"
-#include "privileges.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -292,47 +293,46 @@ bool finish(failure &why)
 // own.
 __attribute__((noreturn)) void failVideo(const failure &why)
 {
-    if (write(channel_descriptor, why.why, strnlen(why.why, sizeof why.why))) {
-    }
+    sendRecord(channel_descriptor, record_kind::failed, failed_fields{{}, why.status, 0}, why.why,
+               strnlen(why.why, 4096));
     _exit(why.status);
 }
 
-// The next frame and the memory file of its pixels; false once the viewer
-// has gone.
-bool takeFrame(video_frame &asked, int &pixels)
+// The viewer's next record: the word to begin, then frames. False once the
+// viewer has gone.
+bool takeFrame(std::uint8_t &state, frame_fields &asked, int &pixels)
 {
     std::uint64_t bytes;
-    const int taken = takePicture(&asked, sizeof asked, pixels, bytes);
+    const record_header *taken = takeFromViewer(encoder_channel, state, pixels, bytes);
+    if (!taken || taken->kind == record_kind::begin)
+        return taken;
+    asked = fieldsOf<frame_fields>(*taken);
     // Anything else is no frame the viewer could send: it is not itself.
-    if (taken < 0 ||
-        (taken > 0 && (asked.width != out.width || asked.height != out.height || asked.pts < 0 ||
-                       bytes != std::uint64_t{out.width} * out.height * 3)))
+    if (asked.width != out.width || asked.height != out.height || asked.pts < 0 ||
+        bytes != std::uint64_t{out.width} * out.height * 3)
         _exit(1);
-    return taken > 0;
+    return true;
 }
 
 __attribute__((noreturn)) void serveFrames()
 {
     static failure why;
     std::vector<unsigned char> pixels(std::size_t{out.width} * out.height * 3);
-    video_frame asked;
-    std::int64_t last = -1;
+    std::uint8_t state = encoder_waiting;
+    frame_fields asked;
     // The viewer's word to begin: a viewer that ends before it leaves the
     // file as it was.
-    char begin;
-    ssize_t got;
-    do
-        got = read(channel_descriptor, &begin, sizeof begin);
-    while (got < 0 && errno == EINTR);
-    if (got != sizeof begin)
+    int from = -1;
+    if (!takeFrame(state, asked, from))
         _exit(0);
+    if (state != encoder_encoding)
+        _exit(1);
     if (!beginFile(why))
         failVideo(why);
     // The header written and the codec open: the viewer may go on.
-    const char ready = 1;
-    if (write(channel_descriptor, &ready, sizeof ready) != sizeof ready)
+    if (!sendRecord(channel_descriptor, record_kind::started, no_fields{}))
         _exit(0);
-    for (int from; takeFrame(asked, from);) {
+    for (std::int64_t last = -1; takeFrame(state, asked, from);) {
         // Frames come in the order of their times.
         if (asked.pts <= last || !readPixels(from, pixels))
             _exit(1);
@@ -345,9 +345,7 @@ __attribute__((noreturn)) void serveFrames()
         }
         // A viewer that has gone no longer hears of it; the frames it sent
         // before are encoded all the same.
-        const char done = 1;
-        if (write(channel_descriptor, &done, sizeof done)) {
-        }
+        sendRecord(channel_descriptor, record_kind::done, no_fields{});
     }
     if (!finish(why))
         failVideo(why);
@@ -362,9 +360,9 @@ constexpr scmp_arg_cmp on_file{0, SCMP_CMP_EQ, file_fd, 0};
 // every child's base, and no more: no open at all, no thread.
 const rule allowed[] = {
     {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
-    {allow, SCMP_SYS(read), 1, {on_channel}},
     {allow, SCMP_SYS(pread64)},
     {allow, SCMP_SYS(write)},
+    {allow, SCMP_SYS(writev), 1, {on_channel}},
     {allow, SCMP_SYS(lseek), 1, {on_file}},
     {allow, SCMP_SYS(ftruncate), 1, {on_file}},
     {allow, SCMP_SYS(madvise)},

@@ -10,11 +10,13 @@
 //
 //     skevla-keeper [--no-sandbox] DIRECTORY
 
+#include "boxes.h"
 #include "child.h"
 #include "failure.h"
+#include "identity.h"
 #include "picture.h"
-#include "privileges.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -59,11 +61,24 @@ struct output {
     bool over_budget;
 };
 
+// What it says of a request's copies, said once the viewer has been told
+// it is done with them: whoever reads a line may press s again at once.
+char said[copies_limit * 256];
+std::size_t said_length;
+
 void say(const char *line)
 {
-    // Standard error never blocks: a line it cannot take now is lost.
-    if (write(STDERR_FILENO, line, std::strlen(line))) {
+    const std::size_t length = std::min(std::strlen(line), sizeof said - said_length);
+    std::memcpy(said + said_length, line, length);
+    said_length += length;
+}
+
+void sayNow()
+{
+    // Standard error never blocks: what it cannot take now is lost.
+    if (write(STDERR_FILENO, said, said_length)) {
     }
+    said_length = 0;
 }
 
 // Gives the whole file in fd the next free name beneath the directory,
@@ -158,8 +173,8 @@ bool save(const unsigned char *pixels, std::uint32_t width, std::uint32_t height
     }
     char name[96] = "the picture", line[256];
     output to{openat(directory_fd, ".", creating, readable), 0, false};
-    const bool named = to.fd >= 0 && writePng(to, pixels, width, height) &&
-                       linkNext(to.fd, name, sizeof name);
+    const bool named =
+        to.fd >= 0 && writePng(to, pixels, width, height) && linkNext(to.fd, name, sizeof name);
     int cause = errno;
     bool saved = named;
     // A file system may say only now that the writes failed.
@@ -205,6 +220,7 @@ const rule allowed[] = {
     {allow, SCMP_SYS(recvmsg), 1, {on_channel}},
     {allow, SCMP_SYS(pread64)},
     {allow, SCMP_SYS(write)},
+    {allow, SCMP_SYS(writev), 1, {on_channel}},
     {allow, SCMP_SYS(openat), 3, {in_directory, as_made, with_mode}},
     {allow, SCMP_SYS(linkat), 2, {named_in_directory, by_descriptor}},
     {allow, SCMP_SYS(linkat), 3, {from_here, named_in_directory, through_proc}},
@@ -223,28 +239,6 @@ bool readArguments(int argc, char **argv, failure &why)
         return true;
     }
     return fail(why, 2, "the snapshot keeper was started with arguments it does not take");
-}
-
-// The largest picture it may be asked for, which the viewer knows once X
-// has connected; a viewer with no window sends none, and the keeper ends.
-void takeLimits()
-{
-    picture_limits largest{};
-    iovec into{&largest, sizeof largest};
-    msghdr message{};
-    message.msg_iov = &into;
-    message.msg_iovlen = 1;
-    ssize_t got;
-    do
-        got = recvmsg(channel_descriptor, &message, 0);
-    while (got < 0 && errno == EINTR);
-    if (got <= 0)
-        _exit(0);
-    if (got != sizeof largest || largest.width == 0 || largest.width > picture_side_limit ||
-        largest.height == 0 || largest.height > picture_side_limit)
-        _exit(1);
-    largest_width = largest.width;
-    largest_height = largest.height;
 }
 
 bool openDirectory(failure &why)
@@ -269,30 +263,40 @@ __attribute__((noreturn)) void failToStart(const failure &why)
     say("skevla: the snapshot keeper: ");
     say(why.why);
     say("\n");
+    sayNow();
     _exit(why.status);
 }
 
-// The next request: its header, and the descriptor of the memory file
-// that holds its pixels. False when the viewer has gone.
-bool takeRequest(picture_request &asked, int &pixels)
+// The next picture, and the memory file that holds its pixels: after the
+// limits, which the viewer sends once X has told the screen's size (a
+// viewer with no window sends none, and the keeper ends). False when the
+// viewer has gone.
+bool takeRequest(picture_fields &asked, int &pixels)
 {
-    std::uint64_t bytes;
-    const int taken = takePicture(&asked, sizeof asked, pixels, bytes);
+    static std::uint8_t state = keeper_unlimited;
+    std::uint64_t bytes = 0;
+    const record_header *taken;
+    while ((taken = takeFromViewer(keeper_channel, state, pixels, bytes)) &&
+           taken->kind == record_kind::limits) {
+        largest_width = fieldsOf<size_fields>(*taken).width;
+        largest_height = fieldsOf<size_fields>(*taken).height;
+    }
+    if (!taken)
+        return false;
+    asked = fieldsOf<picture_fields>(*taken);
     // Anything else is no request the viewer could make: it is not itself.
     // Nothing is sized before this.
-    if (taken < 0 || (taken > 0 && (asked.width == 0 || asked.height == 0 ||
-                                    asked.width > largest_width || asked.height > largest_height ||
-                                    asked.copies == 0 || asked.copies > copies_limit ||
-                                    bytes != std::uint64_t{asked.width} * asked.height * 3)))
+    if (asked.width == 0 || asked.height == 0 || asked.width > largest_width ||
+        asked.height > largest_height || asked.copies == 0 || asked.copies > copies_limit ||
+        bytes != std::uint64_t{asked.width} * asked.height * 3)
         _exit(1);
-    return taken > 0;
+    return true;
 }
 
 __attribute__((noreturn)) void serveRequests()
 {
-    takeLimits();
     std::vector<unsigned char> pixels;
-    picture_request asked;
+    picture_fields asked;
     for (int from; takeRequest(asked, from);) {
         pixels.resize(std::size_t{asked.width} * asked.height * 3);
         if (!readPixels(from, pixels))
@@ -302,8 +306,9 @@ __attribute__((noreturn)) void serveRequests()
         for (std::uint32_t copy = 0;
              copy < asked.copies && save(pixels.data(), asked.width, asked.height); ++copy) {
         }
-        const char done = 1;
-        if (write(channel_descriptor, &done, sizeof done) != sizeof done)
+        const bool told = sendRecord(channel_descriptor, record_kind::done, no_fields{});
+        sayNow();
+        if (!told)
             break;
     }
     _exit(0);

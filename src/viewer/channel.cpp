@@ -1,13 +1,13 @@
 #include "channel.h"
 
-#include "launch.h"
+#include "asking.h"
+#include "children.h"
+#include "options.h"
 #include "pace.h"
 #include "state.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,12 +19,8 @@ namespace
 // while the next ones come.
 constexpr unsigned places = 4;
 
-// The most datagrams a message can hold, which a request grants where no
-// count bounds them.
-constexpr std::uint32_t per_message = message_limit / recordSpan(0) + 1;
-
 struct place {
-    alignas(record_header) unsigned char bytes[message_limit];
+    alignas(8) unsigned char bytes[message_limit];
     std::size_t size;
     std::size_t at; // the next record to take
 };
@@ -32,115 +28,107 @@ place kept[places];
 
 // A message of its own (an answer, a report), or one the capture process
 // was not asked for.
-alignas(record_header) unsigned char spare[message_limit];
+alignas(8) unsigned char spare[message_limit];
 
 struct channel_state {
-    bool ready;  // the capture process said so
-    bool over;   // the stream has ended, or the capture process died
-    bool ending; // the stream's last record is in hand: nothing more comes
     bool replay, paced;
     pace clock;
-    std::uint64_t wanted; // datagrams not yet asked for, of -c; 0 for no bound
-    std::uint64_t unsent; // of those asked for, datagrams that have not come
-    bool bounded;         // -c bounds them
-    unsigned asked;       // messages asked for and not yet come
-    unsigned filled;      // messages come and not yet taken whole
-    unsigned first;       // the place of the first of them
-    bool due_known;       // the first datagram in hand's due time is
+    asking plan;
+    std::uint8_t state = capture_starting; // as its records have made it
+    bool over;                             // the stream has ended, or the capture process died
+    bool ending;    // the stream's last record is in hand: nothing more comes
+    unsigned first; // the place of the first message in hand
+    bool due_known; // the first datagram in hand's due time is
     long long due;
-    int counts_asked; // answers to counts still to come
+    int counts_asked; // answers to ask_counts still to come
     int counts_come;  // answers come and not yet told
-    std::uint64_t answered_dropped;
+    tallies answered;
     int refused = -1;                   // the call its sandbox refused, as it reported it
     timespec last_shown;                // the stamp of the last datagram shown
     std::uint64_t file_read, file_size; // a replay's, as the reader last told them
 };
 channel_state channel;
 
-const record_header &headerAt(const unsigned char *bytes)
+timespec stampOf(const datagram_fields &fields)
 {
-    return *reinterpret_cast<const record_header *>(bytes);
+    return {static_cast<time_t>(fields.seconds), static_cast<long>(fields.nanoseconds)};
 }
 
-timespec stampOf(const record_header &header)
+// What a stream record tells of the capture, and of when.
+const tallies &talliesOf(const record_header &record)
 {
-    return {static_cast<time_t>(header.seconds), static_cast<long>(header.nanoseconds)};
+    return record.kind == record_kind::datagram ? fieldsOf<datagram_fields>(record).told
+                                                : fieldsOf<stream_fields>(record).told;
 }
 
-void send(const request &asked)
+void request(record_kind kind, const void *fields, std::size_t size)
 {
     // A write, since the sandbox refuses sendto. The channel takes every
     // request: there are only ever a few on their way.
-    if (write(sock, &asked, sizeof asked)) {
-    }
+    sendRecord(sock, kind, fields, size);
 }
 
-// A message for each free place, while more are wanted. With -c, every
-// datagram left is granted at once; a message holds what fits, so while
-// some have not come, one more message is asked for them.
+// A message for each free place, while more are wanted.
 void askMore()
 {
-    while (channel.asked + channel.filled < places) {
-        std::uint32_t granted = per_message;
-        if (channel.bounded && channel.wanted > 0)
-            granted =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(channel.wanted, UINT32_MAX));
-        else if (channel.bounded && (channel.unsent == 0 || channel.asked > 0))
-            return;
-        else if (channel.bounded)
-            granted = 0;
-        if (channel.bounded) {
-            channel.wanted -= granted;
-            channel.unsent += granted;
-        }
-        send({request_kind::next, granted});
-        ++channel.asked;
+    while (const std::optional<std::uint32_t> granted = nextRequest(channel.plan)) {
+        const next_fields fields{*granted, 0};
+        request(record_kind::next, &fields, sizeof fields);
     }
 }
 
 enum class message { stream, single, none, closed, damaged };
 
-// One message into into, every record of it checked; stream: records of
-// the stream alone, single: one record of another kind.
+// One message, every record of it checked; stream: records of the stream
+// alone, single: one record of another kind. Nothing is taken that comes
+// attached to it.
 message receive(unsigned char *into, std::size_t &size)
 {
     // A capture process that died before reading a request resets the
     // channel; what it sent before is still there to read.
+    iovec part{into, message_limit};
+    msghdr received{};
+    received.msg_iov = &part;
+    received.msg_iovlen = 1;
     ssize_t got;
     do
-        got = recv(sock, into, message_limit, MSG_DONTWAIT | MSG_TRUNC);
+        got = recvmsg(sock, &received, MSG_DONTWAIT);
     while (got < 0 && (errno == EINTR || errno == ECONNRESET));
     if (got < 0 && errno == EAGAIN)
         return message::none;
     if (got <= 0)
         return message::closed;
     size = static_cast<std::size_t>(got);
-    if (size > message_limit)
+    if (received.msg_flags & (MSG_TRUNC | MSG_CTRUNC))
         return message::damaged;
     std::size_t at = 0;
-    const record_header *record = takeRecord(into, size, at);
+    const std::uint8_t before = channel.state;
+    const record_header *record =
+        takeRecord(capture_channel, side::child, channel.state, into, size, at);
     if (!record)
         return message::damaged;
-    if (!inStream(record->kind))
+    // Why it cannot start comes alone, before ready; why it cannot go on,
+    // in the stream.
+    const bool stream = record->kind == record_kind::datagram ||
+                        record->kind == record_kind::skipped ||
+                        record->kind == record_kind::ended || record->kind == record_kind::gone ||
+                        (record->kind == record_kind::failed && before != capture_starting);
+    if (!stream)
         return at == size ? message::single : message::damaged;
     while (at < size)
-        if (!(record = takeRecord(into, size, at)) || !inStream(record->kind))
+        if (!(record = takeRecord(capture_channel, side::child, channel.state, into, size, at)) ||
+            record->kind == record_kind::counts || record->kind == record_kind::refused)
             return message::damaged;
     return message::stream;
 }
 
-// The text that follows a header, checked printable.
-void textOf(const record_header &header, int status, failure &why)
-{
-    fail(why, status, "%.*s", static_cast<int>(header.captured),
-         reinterpret_cast<const char *>(&header) + sizeof header);
-}
-
-// The channel closed without an end: how the capture process died.
+// The channel closed without an end: how the capture process died, once it
+// has (the run ends with it).
 void died(failure &why)
 {
     channel.over = true;
-    reapCapture(channel.refused, why);
+    awaitEnd(child_role::capture);
+    endedWell(child_role::capture, channel.refused, why);
 }
 
 void damaged(failure &why)
@@ -149,14 +137,21 @@ void damaged(failure &why)
     fail(why, 1, "the capture process sent a damaged record");
 }
 
+// The text after a failure's or a loss's fields, checked printable.
+void causeOf(const record_header &record, std::size_t fields, int status, failure &why)
+{
+    fail(why, status, "%.*s", static_cast<int>(countOf(record, fields)),
+         reinterpret_cast<const char *>(bytesOf(record, fields)));
+}
+
 // Reads every message that has come: the stream's into the places asked
 // for, in order; answers and reports at once. False with why when the
 // capture process has gone or sent damage.
 bool receiveAll(failure &why)
 {
     for (;;) {
-        place &next = kept[(channel.first + channel.filled) % places];
-        unsigned char *into = channel.asked > 0 ? next.bytes : spare;
+        place &next = kept[(channel.first + channel.plan.filled) % places];
+        unsigned char *into = channel.plan.asked > 0 ? next.bytes : spare;
         std::size_t size = 0;
         switch (receive(into, size)) {
         case message::none:
@@ -167,34 +162,36 @@ bool receiveAll(failure &why)
         case message::damaged:
             damaged(why);
             return false;
-        case message::stream:
+        case message::stream: {
             if (into == spare) {
                 damaged(why);
                 return false;
             }
             next.size = size;
             next.at = 0;
-            --channel.asked;
-            ++channel.filled;
+            std::uint64_t datagrams = 0;
             for (std::size_t at = 0; at < size;) {
-                const record_header *record = takeRecord(next.bytes, size, at);
-                if (record->kind == record_kind::datagram)
-                    channel.unsent -= std::min<std::uint64_t>(channel.unsent, 1);
-                else if (record->kind != record_kind::skipped)
+                const auto &record = *reinterpret_cast<const record_header *>(next.bytes + at);
+                at += recordSpan(record.size);
+                if (record.kind == record_kind::datagram)
+                    ++datagrams;
+                else if (record.kind != record_kind::skipped)
                     channel.ending = true;
             }
+            messageCame(channel.plan, datagrams);
             if (channel.ending)
                 return true;
             askMore();
             break;
+        }
         case message::single: {
-            const record_header &record = headerAt(into);
+            const auto &record = *reinterpret_cast<const record_header *>(into);
             if (record.kind == record_kind::refused) {
-                channel.refused = record.call;
+                channel.refused = fieldsOf<refused_fields>(record).call;
             } else if (record.kind == record_kind::counts && channel.counts_asked > 0) {
                 --channel.counts_asked;
                 ++channel.counts_come;
-                channel.answered_dropped = record.dropped;
+                channel.answered = fieldsOf<stream_fields>(record).told;
             } else {
                 damaged(why);
                 return false;
@@ -208,14 +205,15 @@ bool receiveAll(failure &why)
 // another message asked for, once every record of it has been taken.
 const record_header *firstInHand()
 {
-    while (channel.filled > 0) {
+    while (channel.plan.filled > 0) {
         place &first = kept[channel.first];
         if (first.at < first.size)
-            return &headerAt(first.bytes + first.at);
+            return reinterpret_cast<const record_header *>(first.bytes + first.at);
         first.size = first.at = 0;
         channel.first = (channel.first + 1) % places;
-        --channel.filled;
-        askMore();
+        placeFreed(channel.plan);
+        if (!channel.ending)
+            askMore();
     }
     return nullptr;
 }
@@ -223,15 +221,15 @@ const record_header *firstInHand()
 void takeFirst()
 {
     place &first = kept[channel.first];
-    first.at +=
-        std::min(recordSpan(headerAt(first.bytes + first.at).captured), first.size - first.at);
+    const auto &record = *reinterpret_cast<const record_header *>(first.bytes + first.at);
+    first.at += std::min(recordSpan(record.size), first.size - first.at);
     channel.due_known = false;
 }
 
-long long dueOf(const record_header &header, long long now)
+long long dueOf(const datagram_fields &fields, long long now)
 {
     if (!channel.due_known) {
-        channel.due = channel.paced ? dueTime(channel.clock, stampOf(header), now) : 0;
+        channel.due = channel.paced ? dueTime(channel.clock, stampOf(fields), now) : 0;
         channel.due_known = true;
     }
     return channel.due;
@@ -246,14 +244,15 @@ long long monotonicNow()
     return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
 }
 
-void startChannel(bool replay, bool top_speed, double speed, std::uint64_t wanted)
+void startChannel(const options &settings)
 {
-    channel.replay = replay;
-    channel.paced = replay && !top_speed;
-    channel.clock.speed = speed;
-    channel.wanted = wanted;
-    channel.bounded = wanted > 0;
+    channel.replay = settings.file != nullptr;
+    channel.paced = channel.replay && !settings.top_speed;
+    channel.clock.speed = settings.speed;
+    channel.plan = startAsking(places, settings.count);
 }
+
+bool replaying() { return channel.replay; }
 
 start takeStart(failure &why)
 {
@@ -267,25 +266,22 @@ start takeStart(failure &why)
     case message::damaged:
         damaged(why);
         return start::failed;
-    case message::stream: // of the stream, only why it cannot start may come first
+    case message::stream:
     case message::single:
         break;
     }
-    const record_header &header = headerAt(spare);
-    switch (header.kind) {
+    const auto &record = *reinterpret_cast<const record_header *>(spare);
+    switch (record.kind) {
     case record_kind::ready:
-        channel.ready = true;
-        channel.file_size = header.file_size;
+        channel.file_size = fieldsOf<ready_fields>(record).file_size;
         askMore();
         return start::ready;
     case record_kind::failed:
         channel.over = true;
-        textOf(header, header.status, why);
+        causeOf(record, sizeof(failed_fields), fieldsOf<failed_fields>(record).status, why);
         return start::failed;
     case record_kind::refused:
-        channel.refused = header.call;
-        return start::waiting;
-    case record_kind::counts:
+        channel.refused = fieldsOf<refused_fields>(record).call;
         return start::waiting;
     default:
         damaged(why);
@@ -295,11 +291,9 @@ start takeStart(failure &why)
 
 void watchChannel(pollfd &wait_on)
 {
-    // Over, the capture process is still waited for, to be reaped when it
-    // ends.
-    const bool expecting = channel.asked > 0 || channel.counts_asked > 0;
+    const bool expecting = channel.plan.asked > 0 || channel.counts_asked > 0;
     wait_on = channel.over || channel.ending
-                  ? pollfd{captureEnd(), POLLIN, 0}
+                  ? pollfd{-1, 0, 0}
                   : pollfd{sock, static_cast<short>(expecting ? POLLIN : 0), 0};
 }
 
@@ -312,43 +306,41 @@ long long channelDue(taking take)
         return 0; // the rest of the stream is told at once
     if (take == taking::none)
         return -1;
-    return take == taking::next ? 0 : dueOf(*first, monotonicNow());
+    return take == taking::next ? 0 : dueOf(fieldsOf<datagram_fields>(*first), monotonicNow());
 }
 
 arrival grabPacket(bool readable, long long now, taking take, failure &why)
 {
-    arrival got{event::none, {}, false, 0, 0, {}};
-    if (readable && (channel.over || channel.ending))
-        collectCapture();
-    else if (readable && !receiveAll(why))
-        return {event::gone, {}, false, 0, 0, {}};
+    arrival got{event::none, {}, false, {}, {}};
+    if (readable && !channel.over && !channel.ending && !receiveAll(why))
+        return {event::gone, {}, false, {}, {}};
     if (channel.counts_come > 0) {
         --channel.counts_come;
-        return {event::counted, {}, true, channel.answered_dropped, 0, {}};
+        return {event::counted, {}, true, channel.answered, {}};
     }
     for (const record_header *first; (first = firstInHand());) {
         got.told = true;
-        got.dropped = first->dropped;
-        got.received = stampOf(*first);
-        got.skipped = first->skipped;
-        channel.file_read = std::max(channel.file_read, first->file_read);
+        got.told_now = talliesOf(*first);
+        channel.file_read = std::max(channel.file_read, got.told_now.file_read);
         switch (first->kind) {
         case record_kind::skipped:
             takeFirst();
             continue;
         case record_kind::datagram: {
+            const auto &fields = fieldsOf<datagram_fields>(*first);
+            got.received = stampOf(fields);
             if (take == taking::none)
                 return got;
-            const long long due = dueOf(*first, now);
+            const long long due = dueOf(fields, now);
             if (take == taking::when_due && now < due)
                 return got;
-            channel.last_shown = stampOf(*first);
+            channel.last_shown = stampOf(fields);
             if (channel.paced)
                 shownAt(channel.clock, channel.last_shown, std::max(now, due));
             takeFirst();
             got.what = event::datagram;
-            got.taken = {reinterpret_cast<const unsigned char *>(first) + sizeof *first,
-                         first->length, channel.last_shown, first->summary};
+            got.taken = {bytesOf(*first, sizeof fields), fields.length, channel.last_shown,
+                         fields.summary};
             return got;
         }
         case record_kind::ended:
@@ -356,11 +348,17 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
             channel.over = true;
             got.what = event::ended;
             return got;
-        default: // failed, gone: the cause follows
+        case record_kind::failed:
             takeFirst();
             channel.over = true;
-            textOf(*first, 1, why);
-            got.what = first->kind == record_kind::gone ? event::gone : event::failed;
+            causeOf(*first, sizeof(failed_fields), 1, why);
+            got.what = event::failed;
+            return got;
+        default: // gone: the cause follows
+            takeFirst();
+            channel.over = true;
+            causeOf(*first, sizeof(stream_fields), 1, why);
+            got.what = event::gone;
             return got;
         }
     }
@@ -369,10 +367,10 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
 
 bool askCounts()
 {
-    if (!channel.ready || channel.replay || channel.over || channel.ending)
+    if (channel.replay || channel.over || channel.ending)
         return false;
     ++channel.counts_asked;
-    send({request_kind::counts, 0});
+    request(record_kind::ask_counts, nullptr, 0);
     return true;
 }
 
@@ -384,7 +382,9 @@ void resumeChannel(long long now)
     channel.due_known = false;
 }
 
-double replaySpeed() { return channel.paced ? channel.clock.speed : 0; }
+double replaySpeed() { return channel.replay ? channel.clock.speed : 0; }
+
+bool replayPaced() { return channel.paced; }
 
 void setReplaySpeed(double speed, long long now)
 {
@@ -411,9 +411,10 @@ std::uint64_t finishChannel(std::uint64_t dropped)
         if (came == message::closed || came == message::damaged)
             return dropped;
         // Answers asked for before this last one may come first.
-        if (came == message::single && headerAt(spare).kind == record_kind::counts &&
+        const auto &record = *reinterpret_cast<const record_header *>(spare);
+        if (came == message::single && record.kind == record_kind::counts &&
             --channel.counts_asked == 0)
-            return headerAt(spare).dropped;
+            return fieldsOf<stream_fields>(record).told.dropped;
     }
 }
 

@@ -1,11 +1,12 @@
 // Channel: the viewer's one source of datagrams, the capture process at the
-// other end of a socket pair. Datagrams come packed in messages, as many
-// as the capture process has at once; the viewer asks for a message for
-// each place it has free, and keeps what came in hand until it is shown,
-// so the capture process takes from the kernel only what the viewer can
-// take; the rest waits in the kernel's ring, and what does not fit is
-// dropped and counted there. Every record is checked before use: the
-// capture process parses hostile bytes.
+// other end of a socket pair. Datagrams come packed in messages, as many as
+// the capture process has at once; the viewer asks for them as asking.h
+// says and keeps what came in hand until it is shown, so the capture
+// process takes from the kernel only what the viewer can take; the rest
+// waits in the kernel's ring, and what does not fit is dropped and counted
+// there. Every record is checked before use: the capture process parses
+// hostile bytes. A replay's records are shown at their recorded pace
+// (pace.h), which the channel keeps.
 #pragma once
 
 #include "failure.h"
@@ -15,23 +16,29 @@
 #include <ctime>
 #include <poll.h>
 
+struct options;
+
 // The monotonic clock in nanoseconds, which due times are on.
 long long monotonicNow();
 
-// Told once: whether the channel serves a replay, how it is paced (at the
-// recorded pace times speed, or with top_speed as fast as frames allow),
-// and how many datagrams are wanted in all (-c; 0 for no end).
-void startChannel(bool replay, bool top_speed, double speed, std::uint64_t wanted);
+// Told once, from the settings: a replay or live capture, how it is paced
+// (at the recorded pace times -x, or with -t as fast as frames allow), and
+// how many datagrams are wanted in all (-c).
+void startChannel(const options &settings);
+
+// Whether the channel serves a replay.
+bool replaying();
 
 // What the capture process said first, once the channel is readable:
 // ready (boxed, and for a replay, the file's header read; the stream is
 // then asked for), waiting (nothing that changes that: a refused call is
 // kept for the report), or failed: it cannot start, or died, and why says
-// so with the status.
+// so with the status. For start-up alone: it may wait a second for a
+// capture process that died to end.
 enum class start { ready, waiting, failed };
 start takeStart(failure &why);
 
-// The one descriptor of the channel to wait on, and for what.
+// The channel to wait on, and for what: nothing once the stream has ended.
 void watchChannel(pollfd &wait_on);
 
 // Which datagram may be taken now: none (paused, or the log's reader lags),
@@ -62,18 +69,18 @@ enum class event {
 
 struct arrival {
     event what;
-    datagram taken;        // of event::datagram
-    bool told;             // dropped and skipped are news from the capture process
-    std::uint64_t dropped; // the kernel's drops as it last told them
-    std::uint64_t skipped; // a replay's packets passed over so far
-    timespec received;     // when the record that told them was received, or recorded
+    datagram taken; // of event::datagram
+    bool told;      // tallies are news from the capture process
+    tallies told_now;
+    timespec received; // when the record that told them was received, or recorded
 };
 
 // Reads what the channel has if the wait found it readable, then answers
 // with the first thing in hand: an answer to askCounts, or the next record
 // of the stream, a datagram only as take allows. Asks for another message
 // for each place that has come free. Called again at once, it answers with
-// the next.
+// the next. A capture process that died is waited for, a second at most,
+// to say how: the run ends with it.
 arrival grabPacket(bool readable, long long now, taking take, failure &why);
 
 // Asks for the kernel's drops as they stand; grabPacket says when they have
@@ -84,13 +91,15 @@ bool askCounts();
 // now as it was recorded after the last one shown.
 void resumeChannel(long long now);
 
-// A replay's speed, times the recorded pace (-x, and the keys + and -),
-// from now on; 0 when live or at top speed, where there is none.
+// A replay's speed, times the recorded pace (-x, and the keys + and -,
+// which change it from now on where the replay is paced), which its video
+// keeps also at top speed; 0 when live. Whether the replay is paced.
 double replaySpeed();
+bool replayPaced();
 void setReplaySpeed(double speed, long long now);
 
-// At the end: the kernel's final drops, given those last told; it waits a
-// second at most for them.
+// At the end alone: the kernel's final drops, given those last told; it
+// waits a second at most for them.
 std::uint64_t finishChannel(std::uint64_t dropped);
 
 // How far through its file a replay has read, from 0 to 1; -1 where the

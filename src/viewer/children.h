@@ -1,40 +1,50 @@
-// Children: the one way the viewer starts a child program (the capture helper,
-// the replay reader, the snapshot keeper). Each is an executable of its
-// own, found beside skevla (a build tree, or a copy made with all of them)
-// or where the package installs it relative to skevla, and started afresh
+// Children: the one way the viewer starts, watches and reaps its children,
+// in one table: the capture process (the helper skevla-capture live, the
+// reader skevla-reader for a replay), the snapshot keeper and the video
+// encoder. Each is an executable of its own, found beside skevla (a build
+// tree) or where the package installs it relative to skevla, started afresh
 // with posix_spawn, never forked from the viewer: it shares neither the
-// viewer's memory nor its address layout.
+// viewer's memory nor its address layout. Its arguments are made here from
+// the settings. Its end shows as its channel hanging up, and as SIGCHLD,
+// upon which it is reaped: no pidfd, which an old kernel, a container or a
+// profiler may not offer.
 #pragma once
 
 #include "failure.h"
 
 #include <cstddef>
-#include <sys/types.h>
 
-struct child {
-    pid_t pid;
-    int channel; // the viewer's end of the SOCK_SEQPACKET channel to it
-};
+struct options;
 
-// Starts program ("skevla-capture") with arguments (its name first,
-// null-terminated): the channel on its descriptor 3, handed (a file it is
-// to write, or -1) on 4, its standard descriptors the viewer's, nothing
-// else; the signals a terminal sends are blocked in it until it ignores
-// them. False with why, which names what ("capture helper"), its path and
-// the cause, and the remedy: denied where it may not be run (nullptr: there
-// is none), else that it belongs beside skevla.
-bool spawnChild(const char *program, const char *what, const char *const arguments[],
-                const char *denied, child &out, failure &why, int handed = -1);
+enum class child_role { capture, keeper, encoder };
 
-// Says why the child whose pidfd ended is (what, "the capture process")
-// closed its channel, waiting a second at most for its end, which it
-// reaps. Its SIGSYS is its box's only where it reported the refused call
-// (refused_call, else -1): another process may send one. True when it
-// exited with status 0.
-bool reapChild(int &ended, const char *what, int refused_call, failure &why);
+// Starts the child for role as settings ask, with handed (a file it is to
+// write, or -1) on its descriptor 4: the channel on its descriptor 3, its
+// standard descriptors the viewer's, nothing else; the signals a terminal
+// sends are blocked in it until it ignores them. The capture process, for
+// a replay, takes standard input, which /dev/null then replaces here.
+// False with why, which names the program, its path, the cause and the
+// remedy.
+bool startChild(child_role role, const options &settings, int handed, failure &why);
 
-// Hands a child a picture without waiting: a message of header's size
-// bytes with the pixels in a memory file of their own attached. False with
-// errno set when the child cannot take it now (EAGAIN) or has ended.
-bool handPicture(int channel, const void *header, std::size_t size, const unsigned char *pixels,
-                 std::size_t bytes);
+// Its end of the channel, a SOCK_SEQPACKET socket; -1 once closed or never
+// started. Closing it tells the child to end.
+int channelOf(child_role role);
+void closeChannel(child_role role);
+
+// Reaps every child that has ended, without waiting: on SIGCHLD.
+void reapChildren();
+
+// Whether the child has ended and been reaped (or was never started).
+bool childEnded(child_role role);
+
+// How it ended, in why ("the capture process ended: killed by SIGKILL"),
+// the call its box refused named where it reported one (refused_call, else
+// -1: another process may send a SIGSYS). True when it exited with status
+// 0.
+bool endedWell(child_role role, int refused_call, char *how, std::size_t size);
+bool endedWell(child_role role, int refused_call, failure &why);
+
+// For start-up and the ending alone: waits a second at most for the child
+// to end, and reaps it. False when it has not ended.
+bool awaitEnd(child_role role);

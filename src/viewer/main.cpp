@@ -1,43 +1,48 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
-// Three processes share the work, each its own program. This one, the
-// viewer, keeps the window, the log, the keys, the signals and the exit
-// status; it holds no capture socket or file, parses no byte that came off
-// the network, and writes no file but the recording it opened at start.
-// The capture process holds those alone and reads and decodes every
-// untrusted byte in a tight sandbox: the helper skevla-capture for live
-// capture (the only file that holds the capture privilege), the reader
-// skevla-reader for a replay. It hands over finished, checked records
-// through one socket pair, as they are asked for. The keeper, skevla-keeper,
-// holds the one directory snapshots go to and writes the pictures it is
-// handed. The viewer starts each of them the one way children.cpp does.
+// Five programs share the work. This one, the viewer, keeps the window, the
+// log, the keys, the signals and the exit status; it holds no capture
+// socket or file, parses no byte that came off the network, and writes no
+// file but the recording it opened at start. The capture process holds
+// those alone and reads and decodes every untrusted byte in a tight
+// sandbox: the helper skevla-capture for live capture (the only file that
+// holds the capture privilege), the reader skevla-reader for a replay. It
+// hands over finished, checked records through one socket pair, as they
+// are asked for. The keeper, skevla-keeper, holds the one directory
+// snapshots go to and writes the pictures it is handed; the encoder,
+// skevla-encoder, writes --video's frames into the file it is handed. The
+// viewer starts each of them the one way children.cpp does, and every
+// channel carries records of the one format record.h checks.
 //
-// main reads the options, starts the capture process (live capture is the
-// one thing done with privilege), opens what the run keeps, gives up every
+// main reads the options, starts the children (live capture is the one
+// thing done with privilege), opens what the run keeps, gives up every
 // privilege before anything that reads the environment starts (X, the GL
 // driver), prints a banner, creates a GLUT window inside Landlock, enters
-// its own seccomp sandbox and hands control to the GLUT loop. Its idle
-// callback sleeps in one wait on the window, the channel, the signals and,
-// while the log's reader lags, standard output; a datagram taken is logged
-// with its length and sender and becomes the next frame, which the display
-// callback, draw, makes of its bytes: every group of four gives one colour
-// and two vertices, drawn as points, line segments or one polygon. Data
-// flows one way: options, the capture process, the channel, the loop, the
-// log and the frame; docs/design.md maps the files. Start reading at main.
+// its own seccomp sandbox and hands control to GLUT's main loop, with draw,
+// reshape, keyboard and idle registered. idle sleeps in one wait on the
+// window, the channel, the signals and, while the log's reader lags,
+// standard output; a datagram taken is logged with its length and sender
+// and becomes the next frame, which the display callback, draw, makes of
+// its bytes: every group of four gives one colour and two vertices, drawn
+// as points, line segments or one polygon. Data flows one way: options,
+// the capture process, the channel, the loop, the log and the frame;
+// docs/design.md maps the files. Start reading at main.
 
 #include "authority.h"
+#include "boxes.h"
 #include "channel.h"
+#include "children.h"
+#include "counts.h"
 #include "filter.h"
+#include "identity.h"
 #include "interfaces.h"
-#include "launch.h"
+#include "log.h"
 #include "loop.h"
 #include "offscreen.h"
 #include "options.h"
-#include "privileges.h"
 #include "progress.h"
 #include "recording.h"
 #include "render.h"
-#include "report.h"
 #include "sandbox.h"
 #include "shell.h"
 #include "signals.h"
@@ -75,12 +80,12 @@ namespace
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void die(int status, const char *format, ...)
 {
-    static char cause[cause_limit];
-    static failure why;
+    char cause[cause_limit];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(cause, sizeof cause, format, arguments);
     va_end(arguments);
+    failure why;
     fail(why, status, "%s", cause);
     die(why);
 }
@@ -122,7 +127,7 @@ void checkWindowSize()
 
 int main(int argc, char **argv)
 {
-    static failure why;
+    static failure why; // of the step of the start-up that failed
     blockSignals();
     fillStandardDescriptors();
     // Descriptors the launcher left open are not this program's to hold.
@@ -130,11 +135,9 @@ int main(int argc, char **argv)
         die(1, "cannot close the descriptors it was started with: %s", std::strerror(errno));
     unblockOutput();
     // A log reader that goes away, or a log past the file size limit, shows
-    // as a failed write. SIGCHLD ignored by whoever started it would have
-    // the kernel reap the capture process before its end could be read.
+    // as a failed write.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGCHLD, SIG_DFL);
     if (!catchSignals())
         die(1, "cannot catch signals: %s", std::strerror(errno));
     options settings{.mode = mode, .winx = winx, .winy = winy};
@@ -160,13 +163,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%sskevla: %s\n", usage_text, settings.why);
         return 2;
     }
+    // GLUT gives a window its default size unless both sides are positive;
+    // a video, and a picture drawn off screen, take the same.
+    if (settings.winx <= 0 || settings.winy <= 0)
+        settings.winx = settings.winy = 300;
     mode = settings.mode;
     winx = settings.winx;
     winy = settings.winy;
-    // GLUT gives a window its default size unless both sides are positive;
-    // a video, and a picture drawn off screen, take the same.
-    if (winx <= 0 || winy <= 0)
-        winx = winy = 300;
     counts.file = settings.file;
 
     if (!settleOwnId(why))
@@ -174,28 +177,22 @@ int main(int argc, char **argv)
     // Live capture is the one thing done with the privilege: before
     // no_new_privs, which would keep the helper's file capability from
     // taking effect.
-    if (!settings.file && !startCapture(settings, why))
+    if (!settings.file && !startChild(child_role::capture, settings, -1, why))
         die(why);
     // What the run reads and keeps (the capture file, the recording, the
-    // snapshots) belongs to whoever started it: under sudo the user who ran
-    // it, else as started.
-    if (!becomeInvokingUser(why))
+    // video, the snapshots) belongs to whoever started it: under sudo the
+    // user who ran it, else as started.
+    if (!becomeInvokingUser(why) ||
+        (settings.file && !startChild(child_role::capture, settings, -1, why)))
         die(why);
-    if (settings.file && !startCapture(settings, why))
-        die(why);
-    startChannel(settings.file != nullptr, settings.top_speed, settings.speed, settings.count);
-    if (settings.record && !openRecording(settings.record, why))
-        die(why);
-    // The video's encoder creates its file as the recording is; the
-    // keeper's directory is opened alike.
-    if ((settings.video && !startEncoder(settings.video, winx, winy,
-                                         settings.fps ? static_cast<int>(settings.fps) : 30,
-                                         settings.sandbox, why)) ||
-        !startKeeper(settings.snapshots, settings.sandbox, why))
+    sock = channelOf(child_role::capture);
+    startChannel(settings);
+    if ((settings.record && !openRecording(settings.record, why)) || !startEncoder(settings, why) ||
+        !startKeeper(settings, why))
         die(why);
     keepXAuthority();
-    // Nothing privileged is held from here on: not root's id (nobody when
-    // started as root), not a capability. What comes next (X, the GL
+    // Nothing privileged is held from here on: not root's id (skevla's own
+    // when started as root), not a capability. What comes next (X, the GL
     // driver, which the environment chooses) runs with no rights of root.
     if (!dropAll(identity::drawing, why) || !settleSnapshots(settings.snapshots, why))
         die(why);
@@ -208,13 +205,12 @@ int main(int argc, char **argv)
         pcap_freecode(&program);
     }
     if (!awaitCapture(why)) {
-        if (!loop.left)
+        if (!leaving())
             die(why);
         postCounts(counts); // SIGINT or SIGTERM while a pipe gives no header
         deliverCounts();
         return countsLost() ? 1 : 0;
     }
-    startLoop(settings);
 
     static const char banner[] = "SKEVLA BEGIN\n";
     if (!writeLog(banner, sizeof banner - 1)) {
@@ -238,8 +234,8 @@ int main(int argc, char **argv)
     limitStep(x_answer_limit, unanswered);
     // With --video and no display to be had, the frames are drawn off
     // screen, with no window and no keys.
-    loop.windowed = !settings.video || displayReachable();
-    if (const char *named = getenv("DISPLAY"); !loop.windowed && named && *named) {
+    const bool windowed = !settings.video || displayReachable();
+    if (const char *named = getenv("DISPLAY"); !windowed && named && *named) {
         char line[512];
         const int length = std::snprintf(line, sizeof line,
                                          "skevla: cannot open the X display %s; the video is "
@@ -247,7 +243,7 @@ int main(int argc, char **argv)
                                          named);
         writeAll(STDERR_FILENO, line, static_cast<std::size_t>(std::clamp(length, 0, 511)));
     }
-    if (loop.windowed) {
+    if (windowed) {
         // GLUT gets the program name alone: every argument is ours, and
         // GLUT would take -display or -geometry out of them.
         glutInitErrorFunc(glutFailure);
@@ -262,12 +258,13 @@ int main(int argc, char **argv)
                        std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)));
     }
     endLimit();
+    startLoop(settings, windowed);
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
     // GL driver starts threads with the window, which inherit it.
     if (settings.sandbox && !confine(why))
         die(why);
-    if (loop.windowed) {
+    if (windowed) {
         // A close ends the loop as Escape does, so both report the counts.
         glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
         glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE);
@@ -284,8 +281,8 @@ int main(int argc, char **argv)
         closeKeeper(); // no window, no keys, no snapshots
     }
     init();
-    // The encoder makes its file only now, when nothing is left to refuse
-    // the run: a run refused leaves the file as it was.
+    // The encoder touches its file only now, when nothing is left to
+    // refuse the run: a run refused leaves the file as it was.
     if (!startFrames(why) || !beginVideo(why))
         die(why);
 
@@ -298,35 +295,35 @@ int main(int argc, char **argv)
     else if (!enterSandbox(recordingDescriptor(), why))
         die(why);
 
-    startVideoClock(monotonicNow(), !settings.file, settings.speed);
-    startProgress(settings.video && settings.file);
-    if (loop.windowed) {
+    startVideoClock(monotonicNow(), !replaying());
+    startProgress(settings.video && replaying());
+    if (windowed) {
         glutDisplayFunc(draw);
         glutReshapeFunc(reshape);
         glutKeyboardFunc(keyboard);
         glutSpecialFunc(special);
         glutCloseFunc(closed);
-    }
-    // GLUT's own loop would destroy the GL context as it returns, before
-    // the video's last frame is drawn.
-    while (!loop.left) {
-        if (loop.windowed)
-            glutMainLoopEvent();
-        if (!loop.left)
+        glutIdleFunc(idle);
+        glutMainLoop();
+    } else {
+        while (!leaving())
             idle();
     }
+    // The window went some other way than leave, its GL context with it:
+    // the video ends without its last frame.
+    if (!leaving()) {
+        leave(nullptr);
+        framesGone();
+        endIfLeft();
+    }
     clearProgress();
-    if (static failure why; !finishVideo(monotonicNow(), why))
-        leave(&why);
-    if (loop.windowed)
-        glutExit();
     // What the log still has queued goes first, then the counts of what it
     // took, then the cause of a failure.
     finishLog();
-    if (loop.ended_by.status != 0) {
+    if (endedBy().status != 0) {
         postCounts(counts);
         deliverCounts();
-        die(loop.ended_by);
+        die(endedBy());
     }
     writeCounts();
     // Counts that standard error refused are a failure to report.

@@ -104,3 +104,15 @@ bool framebufferHolds(int width, int height)
 {
     return target.width == width && target.height == height && target.drawn == target.changes;
 }
+
+void readFramebuffer(int width, int height, unsigned char *pixels,
+                     void (*draw)(int width, int height))
+{
+    const bool drawn = framebufferHolds(width, height);
+    bindFramebuffer(width, height);
+    if (!drawn)
+        draw(width, height);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    unbindFramebuffer(false);
+}

@@ -35,3 +35,9 @@ void pictureChanged();
 // Whether the framebuffer holds the picture as it stands, at width x
 // height: it need not be drawn again.
 bool framebufferHolds(int width, int height);
+
+// The picture at width x height as the framebuffer holds it, read back
+// into pixels (rows bottom first, RGB), drawn there first with draw where
+// it does not hold it as it stands. Once a GL context is current.
+void readFramebuffer(int width, int height, unsigned char *pixels,
+                     void (*draw)(int width, int height));

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "picture.h"
+#include "ring.h"
 
 #include <cerrno>
 #include <climits>
@@ -119,8 +120,12 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             break;
         case 'B':
             settings.ring_kib = parseCount(value);
-            if (settings.ring_kib < 256 || settings.ring_kib > 1048576)
-                return refuse(settings, "-B needs a whole number of KiB from 256 to 1048576");
+            if (settings.ring_kib < ring_least_kib || settings.ring_kib > ring_most_kib) {
+                std::snprintf(settings.why, sizeof settings.why,
+                              "-B needs a whole number of KiB from %u to %u", ring_least_kib,
+                              ring_most_kib);
+                return verdict::refused;
+            }
             break;
         default:
             settings.file = value;

@@ -5,9 +5,9 @@
 // early; they come later where frames cannot keep up. Pure.
 #pragma once
 
-#include <ctime>
+#include "tempo.h"
 
-inline constexpr long long nanoseconds_per_second = 1000000000;
+#include <ctime>
 
 struct pace {
     double speed = 1.0;   // -x, + and -: recorded gaps are divided by it

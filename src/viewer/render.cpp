@@ -1,13 +1,13 @@
 #include "render.h"
 
-#include "channel.h"
+#include "describe.h"
 #include "loop.h"
 #include "offscreen.h"
-#include "report.h"
 #include "snapshot.h"
 #include "state.h"
 
 #include <GL/freeglut_std.h>
+#include <GL/glu.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -57,8 +57,7 @@ namespace
 void drawInfo(int width, int height)
 {
     char info_line[line_limit];
-    formatInfo(info_line, sizeof info_line, shown, lastSecond(loop.shown_rate, monotonicNow()),
-               counts.dropped, loop.speed, loop.paused);
+    infoLine(info_line, sizeof info_line);
     // Wrapped at spaces onto as many lines as the window's width needs.
     constexpr int line = 15, margin = 5, glyph = 8;
     const std::size_t fits = static_cast<std::size_t>(std::max((width - 2 * margin) / glyph, 1));
@@ -95,6 +94,7 @@ void drawInfo(int width, int height)
 void drawPicture(int width, int height)
 {
     glClear(GL_COLOR_BUFFER_BIT);
+    bytes_recieved = trimmedCount(bytes_recieved);
 
     const int primitive = primitiveOf(mode);
     if (primitive >= 0) {
@@ -115,8 +115,20 @@ void drawPicture(int width, int height)
         }
         glEnd();
     }
-    if (loop.info)
+    if (infoShown())
         drawInfo(width, height);
+}
+
+void drawPictureAt(int width, int height)
+{
+    glViewport(0, 0, width, height);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    gluOrtho2D(0.0, width, 0.0, height);
+    drawPicture(width, height);
+    glPopMatrix();
+    glViewport(0, 0, winx, winy);
 }
 
 void draw()

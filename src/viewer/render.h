@@ -25,11 +25,16 @@ int groupCount(int count);
 // The GL primitive a mode letter names, or -1 for a letter that draws nothing.
 int primitiveOf(char mode_letter);
 
-// The picture: clear, draw the latest datagram (bytes_recieved of buffer)
-// for a target of width x height pixels and, when asked for, the info line
-// over it. It never waits and changes nothing, so a repaint after an
-// expose or a resize is immediate and the same.
+// The picture: clear, draw the latest datagram (bytes_recieved of buffer,
+// an odd count first lowered by one) for a target of width x height pixels
+// and, when asked for, the info line over it. It never waits and changes
+// nothing else, so a repaint after an expose or a resize is immediate and
+// the same.
 void drawPicture(int width, int height);
+
+// The same in a target of its own size (the video's framebuffer), the
+// window's projection kept.
+void drawPictureAt(int width, int height);
 
 // The display callback: the picture for the window, a snapshot of it when
 // asked for, and the swap.

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
-#include "privileges.h"
+#include "boxes.h"
+#include "identity.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -139,10 +140,10 @@ bool confine(failure &why)
     // as root is skevla's own), and the X server attaches one for any
     // client of that user. Mesa then hands its pictures to X in requests.
     std::vector<rule> ipc;
-    for (const int call : {SCMP_SYS(shmget), SCMP_SYS(shmat), SCMP_SYS(shmctl), SCMP_SYS(shmdt),
-                           SCMP_SYS(msgget), SCMP_SYS(msgsnd), SCMP_SYS(msgrcv), SCMP_SYS(msgctl),
-                           SCMP_SYS(semget), SCMP_SYS(semop), SCMP_SYS(semtimedop),
-                           SCMP_SYS(semctl)})
+    for (const int call :
+         {SCMP_SYS(shmget), SCMP_SYS(shmat), SCMP_SYS(shmctl), SCMP_SYS(shmdt), SCMP_SYS(msgget),
+          SCMP_SYS(msgsnd), SCMP_SYS(msgrcv), SCMP_SYS(msgctl), SCMP_SYS(semget), SCMP_SYS(semop),
+          SCMP_SYS(semtimedop), SCMP_SYS(semctl)})
         ipc.push_back({refuse, call});
     return confined && loadRules(SCMP_ACT_ALLOW, ipc, true, "the sandbox", why);
 }

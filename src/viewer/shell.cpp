@@ -1,9 +1,9 @@
 #include "shell.h"
 
-#include "channel.h"
+#include "counts.h"
+#include "log.h"
 #include "loop.h"
 #include "progress.h"
-#include "report.h"
 #include "snapshot.h"
 #include "state.h"
 #include "video.h"
@@ -42,9 +42,8 @@ int glx_request, glx_errors; // the GLX extension's request code and first error
 
 int failedRequest(Display *display, XErrorEvent *error)
 {
-    static failure why;
     // Once the window has gone, what is torn down after it fails too.
-    if (loop.left)
+    if (leaving())
         return 0;
     // The window, or what draws in it, no longer exists: another client
     // destroyed it, which ends the run as the close button does.
@@ -58,8 +57,7 @@ int failedRequest(Display *display, XErrorEvent *error)
     }
     char text[256];
     XGetErrorText(display, error->error_code, text, sizeof text);
-    fail(why, 1, "the X server refused a request: %s", text);
-    leave(&why);
+    leaveFailing(1, "the X server refused a request: %s", text);
     return 0;
 }
 
@@ -150,22 +148,23 @@ void keyboard(unsigned char key, int, int)
     switch (key) {
     case 27: // Escape
         leave(nullptr);
+        endIfLeft();
         return;
     case ' ':
-        loop.paused = !loop.paused;
+        togglePause();
         break;
     case 'n':
-        loop.stepping = loop.paused;
+        step();
         return;
     case 'i':
-        loop.info = !loop.info;
+        toggleInfo();
         break;
     case 'f':
         glutFullScreenToggle();
         return;
     case '+':
     case '-':
-        loop.speed_change *= key == '+' ? 2 : 0.5;
+        changeSpeed(key == '+' ? 2 : 0.5);
         break;
     case 's':
         // Saved as it is painted, which is asked for now: paused, quiet or
@@ -183,12 +182,12 @@ void keyboard(unsigned char key, int, int)
 void closed()
 {
     // GLUT destroys the window, and the GL context with it, next.
-    static failure why;
-    leave(finishVideo(monotonicNow(), why) ? nullptr : &why);
+    leave(nullptr);
+    endIfLeft();
 }
 
 void special(int key, int, int)
 {
     if (key == GLUT_KEY_RIGHT)
-        loop.stepping = loop.paused;
+        step();
 }

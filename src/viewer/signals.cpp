@@ -1,13 +1,13 @@
 #include "signals.h"
 
+#include "counts.h"
 #include "progress.h"
-#include "report.h"
 #include "state.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <initializer_list>
 #include <unistd.h>
@@ -29,7 +29,8 @@ void stepTooLong(int)
 void handle(int number)
 {
     const int saved = errno;
-    if (number != SIGUSR1 && ending) {
+    const bool ends = number == SIGINT || number == SIGTERM;
+    if (ends && ending) {
         clearProgress();
         char line[counts_line_limit];
         const std::size_t length = formatCounts(line, sizeof line, counts);
@@ -37,7 +38,7 @@ void handle(int number)
         }
         _exit(128 + number);
     }
-    if (number != SIGUSR1)
+    if (ends)
         ending = 1;
     const unsigned char byte = static_cast<unsigned char>(number);
     if (write(caught[1], &byte, 1)) {
@@ -49,7 +50,7 @@ sigset_t answered()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int number : {SIGINT, SIGTERM, SIGUSR1})
+    for (const int number : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD})
         sigaddset(&set, number);
     return set;
 }
@@ -69,9 +70,9 @@ bool catchSignals()
     struct sigaction action {
     };
     action.sa_handler = handle;
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigfillset(&action.sa_mask);
-    for (const int number : {SIGINT, SIGTERM, SIGUSR1})
+    for (const int number : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD})
         if (sigaction(number, &action, nullptr) != 0)
             return false;
     const sigset_t set = answered();
@@ -84,7 +85,7 @@ signal_requests takeSignals()
 {
     signal_requests asked{};
     for (unsigned char byte; read(caught[0], &byte, 1) == 1;)
-        (byte == SIGUSR1 ? asked.counts : asked.end) = true;
+        (byte == SIGUSR1 ? asked.counts : byte == SIGCHLD ? asked.children : asked.end) = true;
     return asked;
 }
 

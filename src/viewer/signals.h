@@ -1,12 +1,12 @@
-// Signals: SIGINT, SIGTERM and SIGUSR1 arrive as bytes on a pipe that the
-// loop waits on with everything else, so they act at once however fast
-// traffic comes. A second SIGINT or SIGTERM ends the program on the spot,
+// Signals: SIGINT, SIGTERM, SIGUSR1 and SIGCHLD arrive as bytes on a pipe
+// that the loop waits on with everything else, so they act at once however
+// fast traffic comes. A second SIGINT or SIGTERM ends the program on the spot,
 // whatever it is blocked in (a stopped X server, a terminal nobody reads),
 // with the status the signal implies and the counts if they can be written
 // without waiting. The handler formats them with nothing that could lock.
 #pragma once
 
-// Blocks the three, first thing, so none can kill the program before its
+// Blocks them, first thing, so none can kill the program before its
 // handler is in place.
 void blockSignals();
 
@@ -18,9 +18,9 @@ bool catchSignals();
 int signalDescriptor();
 
 // What the signals caught since the last call ask for: the counts line
-// (SIGUSR1), the end (SIGINT, SIGTERM), or both.
+// (SIGUSR1), the end (SIGINT, SIGTERM), children to reap (SIGCHLD).
 struct signal_requests {
-    bool counts, end;
+    bool counts, end, children;
 };
 signal_requests takeSignals();
 

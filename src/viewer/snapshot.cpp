@@ -1,6 +1,7 @@
 #include "snapshot.h"
 
 #include "children.h"
+#include "options.h"
 #include "picture.h"
 #include "progress.h"
 
@@ -17,13 +18,15 @@ namespace
 
 // Pictures handed to the keeper and not yet saved, at most: what a keeper
 // on a slow or hung file system can hold of the viewer's memory.
-constexpr unsigned in_flight_limit = 2;
+constexpr unsigned in_flight_limit = 4;
 
-const char *path;      // where the keeper saves
-int keeper = -1;       // the channel to the keeper, -1 once it has ended
+const char *path; // where the keeper saves
+int keeper = -1;  // the channel to the keeper, -1 once it has ended
+std::uint8_t state = keeper_unlimited;
 char unavailable[256]; // why s cannot save where there is no keeper
 std::uint32_t wanted;  // presses of s the next paint answers
 unsigned in_flight;    // requests handed over and not yet answered
+bool lost;             // it ended of itself, which is to be said once it is reaped
 
 void say(const char *line)
 {
@@ -33,39 +36,18 @@ void say(const char *line)
     }
 }
 
-// Takes the keeper's answers that have come; false once it has ended.
-bool keeperAnswers()
-{
-    char done[64];
-    for (;;) {
-        const ssize_t got = recv(keeper, done, sizeof done, MSG_DONTWAIT);
-        if (got > 0)
-            in_flight -= std::min(in_flight, 1u);
-        else if (got < 0 && errno == EINTR)
-            continue;
-        else
-            return got < 0 && errno == EAGAIN;
-    }
-}
-
 } // namespace
 
-bool startKeeper(const char *directory, bool sandbox, failure &why)
+bool startKeeper(const options &settings, failure &why)
 {
-    path = directory ? directory : ".";
+    path = settings.snapshots ? settings.snapshots : ".";
     // One that is not there is refused before the keeper would say so.
-    if (directory && access(path, F_OK) != 0)
+    if (settings.snapshots && access(path, F_OK) != 0)
         return fail(why, 2, "--snapshots '%s': %s; name a directory you can write to", path,
                     std::strerror(errno));
-    const char *arguments[4] = {"skevla-keeper"};
-    int count = 1;
-    if (!sandbox)
-        arguments[count++] = "--no-sandbox";
-    arguments[count] = path;
-    child started;
-    if (!spawnChild("skevla-keeper", "snapshot keeper", arguments, nullptr, started, why))
+    if (!startChild(child_role::keeper, settings, -1, why))
         return false;
-    keeper = started.channel;
+    keeper = channelOf(child_role::keeper);
     return true;
 }
 
@@ -86,16 +68,57 @@ bool settleSnapshots(const char *directory, failure &why)
 
 void limitSnapshots(int largest_width, int largest_height)
 {
-    const picture_limits largest{static_cast<std::uint32_t>(largest_width),
-                                 static_cast<std::uint32_t>(largest_height)};
-    if (keeper >= 0 && send(keeper, &largest, sizeof largest, MSG_NOSIGNAL) != sizeof largest)
+    const size_fields largest{static_cast<std::uint32_t>(largest_width),
+                              static_cast<std::uint32_t>(largest_height)};
+    state = keeper_serving;
+    if (keeper >= 0 && !sendRecord(keeper, record_kind::limits, largest))
         closeKeeper();
 }
 
 void closeKeeper()
 {
-    close(keeper);
+    closeChannel(child_role::keeper);
     keeper = -1;
+}
+
+void watchKeeper(pollfd &wait_on) { wait_on = {keeper, POLLIN, 0}; }
+
+void answerKeeper()
+{
+    for (;;) {
+        alignas(8) unsigned char answer[64];
+        const ssize_t got = recv(keeper, answer, sizeof answer, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        std::size_t at = 0;
+        if (got > 0 &&
+            takeRecord(keeper_channel, side::child, state, answer, static_cast<std::size_t>(got),
+                       at) &&
+            at == static_cast<std::size_t>(got)) {
+            in_flight -= std::min(in_flight, 1u);
+            continue;
+        }
+        // It has ended, or is not itself: s says so from now on; its end is
+        // reaped with the run's other children's, and said.
+        closeKeeper();
+        lost = true;
+        sayKeeperEnd();
+        return;
+    }
+}
+
+void sayKeeperEnd()
+{
+    char how[256], line[320];
+    if (!lost || !childEnded(child_role::keeper))
+        return;
+    lost = false;
+    if (endedWell(child_role::keeper, -1, how, sizeof how))
+        return;
+    std::snprintf(line, sizeof line, "skevla: %s; s saves no more\n", how);
+    say(line);
 }
 
 void takeSnapshot()
@@ -110,11 +133,11 @@ bool snapshotWanted() { return wanted > 0; }
 
 void saveSnapshot(const unsigned char *pixels, int width, int height)
 {
-    const picture_request asked{static_cast<std::uint32_t>(width),
-                                static_cast<std::uint32_t>(height), wanted};
+    const picture_fields asked{static_cast<std::uint32_t>(width),
+                               static_cast<std::uint32_t>(height), wanted, 0};
     wanted = 0;
-    if (keeper >= 0 && !keeperAnswers())
-        closeKeeper();
+    if (keeper >= 0)
+        answerKeeper();
     if (keeper < 0) {
         say("skevla: cannot save the picture: the snapshot keeper has ended\n");
         return;
@@ -125,7 +148,7 @@ void saveSnapshot(const unsigned char *pixels, int width, int height)
             "ones\n");
         return;
     }
-    if (!handPicture(keeper, &asked, sizeof asked, pixels,
+    if (!handPicture(keeper, record_kind::picture, &asked, sizeof asked, pixels,
                      std::size_t{asked.width} * asked.height * 3)) {
         char line[256];
         std::snprintf(line, sizeof line, "skevla: cannot save the picture: %s\n",

@@ -6,12 +6,16 @@
 
 #include "failure.h"
 
-// Starts the keeper for the directory named (nullptr: the current one),
-// with the run's other children: before the viewer gives up its identity,
-// so that it can run a program from a directory only that identity may
-// search, and before Landlock, whose domain it would inherit. False with
-// why: status 2 for a directory named that is not there.
-bool startKeeper(const char *directory, bool sandbox, failure &why);
+#include <poll.h>
+
+struct options;
+
+// Starts the keeper for the directory --snapshots names (else the current
+// one), with the run's other children: before the viewer gives up its
+// identity, so that it can run a program from a directory only that
+// identity may search, and before Landlock, whose domain it would inherit.
+// False with why: status 2 for a directory named that is not there.
+bool startKeeper(const options &settings, failure &why);
 
 // Settles, as the viewer's user (the keeper's), whether s can save there.
 // False, status 2, for a directory named that is not writable; the current
@@ -22,6 +26,13 @@ bool settleSnapshots(const char *directory, failure &why);
 // told the screen's size; or, with no window, lets it go.
 void limitSnapshots(int largest_width, int largest_height);
 void closeKeeper();
+
+// The keeper's channel to wait on for its answers, and its end; and
+// taking them. A keeper that ended of itself is said to have, once it is
+// reaped, unless it ended well.
+void watchKeeper(pollfd &wait_on);
+void answerKeeper();
+void sayKeeperEnd();
 
 // s: the picture is saved at the next paint, which the caller asks for;
 // without a keeper, says why not at once.

@@ -1,0 +1,56 @@
+// Input: a capture file's bytes as they come, from a file or a pipe, kept
+// until libpcap reads them, so that it is handed a step (the file's header,
+// or the next packet and whatever blocks come before it) only once the
+// whole of it is there: reading never waits, in the middle of a record or
+// anywhere else, and whoever serves the viewer waits on the input's
+// descriptor with everything else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// How a capture file is laid out, as far as finding its records goes.
+enum class capture_format : std::uint8_t { unknown, pcap_little, pcap_big, pcapng };
+
+// Where a reading of a capture file stands: its layout, and for pcapng the
+// byte order of the section being read.
+struct framing {
+    capture_format format;
+    bool big_endian;
+};
+
+// The largest step there is waited for: libpcap's largest pcap record and
+// pcapng block. A longer one is handed over as it stands, for libpcap to
+// refuse.
+inline constexpr std::size_t step_limit = 16 * 1024 * 1024;
+
+// How many of the available bytes libpcap reads for its next step: opening
+// the file (its header; for pcapng every block up to the first interface)
+// or the next packet (for pcapng with the blocks before it); 0 while they
+// are not all there. A layout libpcap would refuse is handed over as it
+// is. Pure.
+std::size_t stepLength(framing &reading, bool opening, const unsigned char *bytes,
+                       std::size_t available);
+
+struct capture_input {
+    int fd = -1;
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t room = 0;       // of bytes
+    std::size_t start = 0;      // bytes libpcap has read
+    std::size_t end = 0;        // bytes read from fd
+    std::uint64_t consumed = 0; // bytes libpcap has read from the start of the input
+    bool ended = false;         // fd had no more
+    int error = 0;              // why it could not be read, or 0
+    framing reading{};
+};
+
+// Whether libpcap's next step (opening, or the next packet) can be taken
+// without waiting: it is all there, or the input has ended. Reads what fd
+// has now, without waiting, to find out.
+bool stepReady(capture_input &input, bool opening);
+
+// The stream libpcap reads the input through: it is handed what has come,
+// nothing more. Unbuffered, so that what it has read is what it has taken.
+FILE *inputStream(capture_input &input);

@@ -1,0 +1,95 @@
+#include "counts.h"
+
+#include "progress.h"
+#include "state.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace
+{
+
+char posted[counts_line_limit];
+std::size_t posted_length;
+bool lost; // a counts line standard error refused
+
+} // namespace
+
+namespace
+{
+
+// Text into a buffer, cut to fit, with nothing that could lock.
+struct writer {
+    char *out;
+    std::size_t size, used;
+};
+
+void put(writer &to, const char *text)
+{
+    while (*text && to.used + 1 < to.size)
+        to.out[to.used++] = *text++;
+}
+
+void putNumber(writer &to, unsigned long number)
+{
+    char digits[24], *first = digits + sizeof digits - 1;
+    *first = '\0';
+    do
+        *--first = static_cast<char>('0' + number % 10);
+    while ((number /= 10) != 0);
+    put(to, first);
+}
+
+} // namespace
+
+std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
+{
+    writer to{out, size, 0};
+    const unsigned long received = seen.received.load(std::memory_order_relaxed);
+    put(to, "skevla: ");
+    putNumber(to, received);
+    put(to, received == 1 ? " datagram received" : " datagrams received");
+    if (seen.file) {
+        const unsigned long skipped = seen.skipped.load(std::memory_order_relaxed);
+        put(to, " from ");
+        put(to, seen.file);
+        put(to, ", ");
+        putNumber(to, skipped);
+        put(to, skipped == 1 ? " packet skipped\n" : " packets skipped\n");
+    } else {
+        put(to, ", ");
+        putNumber(to, seen.dropped.load(std::memory_order_relaxed));
+        put(to, " dropped by the kernel\n");
+    }
+    // Cut short, it still ends its line.
+    if (to.used > 0)
+        to.out[to.used - 1] = '\n';
+    to.out[to.used] = '\0';
+    return to.used;
+}
+
+void postCounts(const tally &seen)
+{
+    // The latest counts supersede any still posted.
+    posted_length = formatCounts(posted, sizeof posted, seen);
+}
+
+bool countsPosted() { return posted_length > 0; }
+
+void deliverCounts()
+{
+    if (posted_length > 0)
+        clearProgress();
+    // A line shorter than PIPE_BUF goes into a pipe whole or not at all.
+    const ssize_t count = write(STDERR_FILENO, posted, posted_length);
+    if (count > 0) {
+        posted_length -= static_cast<std::size_t>(count);
+        std::memmove(posted, posted + count, posted_length);
+    } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        posted_length = 0;
+        lost = true;
+    }
+}
+
+bool countsLost() { return lost; }

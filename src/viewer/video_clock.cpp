@@ -1,0 +1,90 @@
+#include "video_clock.h"
+
+#include "pace.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace
+{
+
+// The longest video time: a hostile capture's gaps, each up to a day at
+// the slowest speed, could otherwise add up past what 64 bits hold.
+constexpr long long time_limit = LLONG_MAX / 2;
+
+// The first pts at or after a video time, and the last at or before it.
+long long ptsAtOrAfter(const video_clock &clock, long long time)
+{
+    return static_cast<long long>((__int128{time} * clock.rate + nanoseconds_per_second - 1) /
+                                  nanoseconds_per_second);
+}
+
+long long ptsAt(const video_clock &clock, long long time)
+{
+    return static_cast<long long>(__int128{time} * clock.rate / nanoseconds_per_second);
+}
+
+} // namespace
+
+video_clock startClock(int rate, bool live, long long now)
+{
+    video_clock clock{};
+    clock.rate = rate;
+    clock.live = live;
+    clock.start = now;
+    clock.changed = true;
+    return clock;
+}
+
+long long timeOfFrame(const video_clock &clock, long long pts)
+{
+    return static_cast<long long>(__int128{pts} * nanoseconds_per_second / clock.rate);
+}
+
+long long videoMade(const video_clock &clock) { return timeOfFrame(clock, clock.next); }
+
+void pictureMoved(video_clock &clock) { clock.changed = true; }
+
+long long frameBefore(video_clock &clock, const timespec &stamp, double speed)
+{
+    // As a replay is paced: a datagram with no gap kept is shown at once.
+    if (const long long gap = clock.stamped ? stampGap(clock.last_stamp, stamp) : -1; gap > 0)
+        clock.time = std::min(clock.time + static_cast<long long>(static_cast<double>(gap) / speed),
+                              time_limit);
+    clock.stamped = true;
+    clock.last_stamp = stamp;
+    // The picture in hand is seen at every frame from when it was first
+    // shown until now: at the first of them, if any.
+    const long long pts = std::max(clock.next, ptsAtOrAfter(clock, clock.shown_at));
+    return clock.changed && timeOfFrame(clock, pts) < clock.time ? pts : -1;
+}
+
+void datagramShown(video_clock &clock)
+{
+    clock.shown_at = clock.time;
+    clock.changed = true;
+}
+
+long long liveDue(const video_clock &clock)
+{
+    return clock.live && clock.changed ? clock.start + timeOfFrame(clock, clock.next) : -1;
+}
+
+long long frameAt(const video_clock &clock, long long now)
+{
+    const long long due = liveDue(clock);
+    return due >= 0 && now >= due ? ptsAt(clock, now - clock.start) : -1;
+}
+
+long long lastFrame(const video_clock &clock, long long now)
+{
+    const long long pts = clock.live ? ptsAt(clock, now - clock.start)
+                                     : std::max(clock.next, ptsAtOrAfter(clock, clock.shown_at));
+    return pts >= clock.next && (clock.changed || clock.live) ? pts : -1;
+}
+
+void framed(video_clock &clock, long long pts)
+{
+    clock.next = pts + 1;
+    clock.changed = false;
+}
