@@ -22,8 +22,11 @@ import time
 # condition holds, so a generous deadline costs nothing when things work; a
 # slow machine raises it with SKEVLA_TEST_DEADLINE (seconds).
 DEADLINE = float(os.environ.get("SKEVLA_TEST_DEADLINE", "60"))
-# Where a program sleeps: skevla in ppoll, the benchmark's floor in recvfrom.
-ASLEEP = {"x86_64": ("271", "45"), "aarch64": ("73", "207")}[os.uname().machine]
+# The system calls a program is watched sleeping in, by name: skevla's wait
+# (ppoll), XCB's (poll), the benchmark's floor's (recvfrom).
+CALLS = {"x86_64": {"7": "poll", "271": "ppoll", "45": "recvfrom"},
+         "aarch64": {"73": "ppoll", "207": "recvfrom"}}[os.uname().machine]
+ASLEEP = ("ppoll", "recvfrom")
 
 
 def wait_for(condition, what, seen=lambda: "nothing"):
@@ -227,13 +230,34 @@ class Skevla:
         return lines
 
     def call(self):
-        """The system call the program's main thread is in, as a number in
-        text, or "running"."""
+        """The system call the program's main thread is in, by name (by
+        number for one not named here), or "running"."""
+        fields = self.call_fields()
+        return CALLS.get(fields[0], fields[0])
+
+    def call_fields(self):
         try:
             with open("/proc/%d/syscall" % self.pid) as syscall:
-                return syscall.read().split()[0]
-        except (OSError, IndexError):
-            return "gone"
+                return syscall.read().split() or ["gone"]
+        except OSError:
+            return ["gone"]
+
+    def wait_until_idle(self):
+        """Waits until the program sleeps in its wait with nothing due (no
+        timeout) and has used no CPU since it was last looked at: nothing
+        spins while nothing happens."""
+        seen = [None]
+
+        def idle():
+            fields = self.call_fields()
+            with open("/proc/%d/schedstat" % self.pid) as stat:
+                used = stat.read().split()[0]
+            still = (CALLS.get(fields[0]) == "ppoll" and fields[3] == "0x0"
+                     and seen[0] == used)
+            seen[0] = used
+            return still
+        wait_for(idle, "pid %d to sleep with nothing due" % self.pid,
+                 lambda: "system call %s" % " ".join(self.call_fields()[:4]))
 
     def wait_until_in(self, calls, what):
         """Waits until the main thread sleeps in one of calls, or the

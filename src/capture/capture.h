@@ -1,5 +1,5 @@
 // Capture: what the two capture programs share, the live helper
-// (helper.cpp) and the replay reader (reader.cpp). Each holds its sockets or
+// (helper.cpp) and the replay reader (reader.cpp). Each has its sockets or
 // its file and nothing else, reads and decodes every untrusted byte inside
 // its allowlist, and hands the viewer finished records over the channel,
 // as many as it asks for. Its one wait is here, in serve: a source only

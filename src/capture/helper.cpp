@@ -1,5 +1,5 @@
 // skevla-capture: the helper skevla starts for live capture, and the only
-// file that ever holds the capture privilege. It opens its socket (and
+// file that ever has the capture privilege. It opens its socket (and
 // binds it to -i) while privileged, becomes an unprivileged user with no
 // capability, boxes itself in, and then only answers skevla on the channel
 // it finds on descriptor 3. A member of the capture group can run it by
@@ -64,7 +64,7 @@ bool readArguments(int argc, char **argv, failure &why)
     return true;
 }
 
-// Once it holds the socket, no process of its user may attach to it and
+// Once it has the socket, no process of its user may attach to it and
 // use it, whatever the kernel would decide.
 bool openLive(failure &why)
 {

@@ -1,8 +1,9 @@
 // Child: how every program the viewer starts (the live capture helper, the
-// replay reader, the snapshot keeper) runs, in the same steps and the same
-// order: close what it inherited, read its arguments, acquire what its job
-// needs, give up every privilege, follow the viewer, enter its box, serve.
-// What differs between them is the data of a child_program.
+// replay reader, the snapshot keeper, the video encoder) runs, in the same
+// steps and the same order: close what it inherited, read its arguments,
+// acquire what its job needs, give up every privilege, follow the viewer,
+// enter its box, serve. What differs between them is the data of a
+// child_program; what every box allows is here, once.
 #pragma once
 
 #include "boxes.h"

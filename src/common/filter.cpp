@@ -10,7 +10,7 @@ namespace
 bool compileOne(int link_type, const char *text, const char *typed, bpf_program &program,
                 std::string &refusal)
 {
-    pcap_t *compiler = pcap_open_dead(link_type, snapshot_length);
+    pcap_t *compiler = pcap_open_dead(link_type, packet_limit);
     const bool compiled = pcap_compile(compiler, &program, text, 1, PCAP_NETMASK_UNKNOWN) == 0;
     if (!compiled)
         refusal = std::string("bad filter expression '") + typed + "': " + pcap_geterr(compiler);

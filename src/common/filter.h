@@ -14,7 +14,7 @@
 
 // The largest packet libpcap knows of: a program's verdict is how much of
 // a packet it keeps, so it must cover any.
-inline constexpr int snapshot_length = 262144;
+inline constexpr int packet_limit = 262144;
 
 // The link types a TCP datagram can be found in: Ethernet with VLAN tags,
 // Linux cooked v1 and v2, raw IP of either or one version, BSD loopback.

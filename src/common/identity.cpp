@@ -35,7 +35,7 @@ bool parseId(const char *text, unsigned long &id)
     return errno == 0 && *end == '\0' && id < 0xFFFFFFFFul;
 }
 
-// Empties the bounding set while the process may (root holds
+// Empties the bounding set while the process may (root has
 // CAP_SETPCAP), so no later exec could hand a capability back; a user with
 // a file capability cannot, and has nothing above it to lose.
 void clearBoundingSet()
@@ -132,9 +132,10 @@ std::vector<unsigned> leftLocks()
     return ids;
 }
 
-// Holds id's lock file, locked, until the process ends: 1 when it now does,
-// 0 when another process holds it, -1 with errno set when it cannot tell.
-int hold(unsigned id, char *path, std::size_t size)
+// Keeps id's lock file open and locked until the process ends: 1 when it now does,
+// 0 when another process has it locked, -1 with errno set when it cannot
+// tell.
+int lockId(unsigned id, char *path, std::size_t size)
 {
     for (const char *directory : {"/run/systemd", dynamic_locks})
         if (mkdir(directory, 0755) != 0 && errno != EEXIST) {
@@ -230,12 +231,12 @@ bool ownId(uid_t &uid, gid_t &gid, failure &why)
         if (anAccount(id) || inUse(id))
             continue;
         char lock[64];
-        const int held = hold(id, lock, sizeof lock);
-        if (held < 0)
+        const int locked = lockId(id, lock, sizeof lock);
+        if (locked < 0)
             return fail(why, 1,
-                        "cannot hold an id of skevla's own (%s): %s; add the system user %s", lock,
+                        "cannot keep an id of skevla's own (%s): %s; add the system user %s", lock,
                         std::strerror(errno), own_user);
-        if (held == 0)
+        if (locked == 0)
             continue;
         char text[16];
         std::snprintf(text, sizeof text, "%u", id);
@@ -251,7 +252,7 @@ bool ownId(uid_t &uid, gid_t &gid, failure &why)
                 dynamic_first, dynamic_last, own_user);
 }
 
-bool settleOwnId(failure &why)
+bool chooseOwnId(failure &why)
 {
     uid_t uid;
     gid_t gid;

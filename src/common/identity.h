@@ -27,15 +27,15 @@ inline constexpr unsigned dynamic_first = 61184, dynamic_last = 65519;
 // nobody's: _skevla's where the package made it; else the one in
 // SKEVLA_UID, which the viewer sets for the children it starts; else one
 // chosen now from the dynamic range that no account and no running process
-// has, held as systemd holds its dynamic users' (a lock file in
+// has, kept as systemd keeps its dynamic users' (a lock file in
 // /run/systemd/dynamic-uid) until this process ends, and set in
 // SKEVLA_UID. False with why.
 bool ownId(uid_t &uid, gid_t &gid, failure &why);
 
-// Started as plain root, settles skevla's own id for the whole run before
+// Started as plain root, chooses skevla's own id for the whole run before
 // any child starts, so that every process becomes the same; does nothing
 // otherwise. False with why.
-bool settleOwnId(failure &why);
+bool chooseOwnId(failure &why);
 
 // Under sudo (real user root, SUDO_UID and SUDO_GID set), becomes the
 // user who ran sudo, with that user's groups and HOME, which leaves no

@@ -20,7 +20,7 @@ bool printable(const unsigned char *text, std::size_t length)
     return true;
 }
 
-// The addresses come from a header that was held; the lengths are what
+// The addresses come from a header that was captured; the lengths are what
 // the headers state, which a capture cut short may not hold.
 bool summaryAgrees(const segment_summary &summary, std::size_t captured)
 {

@@ -1,7 +1,7 @@
 // skevla-encoder: writes --video, the frames the viewer hands it, through
 // FFmpeg's libraries: H.264 in fragmented MP4, VP9 in WebM or lossless FFV1
 // in Matroska, by the file's extension. The viewer opens the one file it
-// writes and hands it over on descriptor 4; it holds that file and its
+// writes and hands it over on descriptor 4; it has that file and its
 // channel and nothing else, in a box that opens nothing, and touches the
 // file only at the viewer's word to begin. It writes as it goes, so a file
 // cut off at any moment plays up to its last second or so; when the viewer
@@ -93,7 +93,7 @@ bool takeFile(failure &why)
     return true;
 }
 
-// The muxer writes through the file held, never by a path.
+// The muxer writes through the file it was handed, never by a path.
 int writeFile(void *, std::uint8_t *bytes, int size)
 {
     for (int done = 0; done < size;) {
@@ -119,7 +119,7 @@ std::int64_t seekFile(void *, std::int64_t offset, int whence)
 
 // The encoder's settings: quick, one thread (the box starts none), a key
 // frame a second, so a file cut off loses a second at most.
-void settle(AVDictionary *&options)
+void tune(AVDictionary *&options)
 {
     switch (out.made->codec) {
     case AV_CODEC_ID_H264:
@@ -165,7 +165,7 @@ bool startVideo(failure &why)
         if (out.format->oformat->flags & AVFMT_GLOBALHEADER)
             out.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         AVDictionary *options = nullptr;
-        settle(options);
+        tune(options);
         result = avcodec_open2(out.codec, encoder, &options);
         av_dict_free(&options);
     }

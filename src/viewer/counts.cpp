@@ -10,9 +10,12 @@
 namespace
 {
 
-char posted[counts_line_limit];
-std::size_t posted_length;
-bool lost; // a counts line standard error refused
+struct posted_line {
+    char text[counts_line_limit];
+    std::size_t length;
+    bool lost; // standard error refused one
+};
+posted_line posted;
 
 } // namespace
 
@@ -46,10 +49,10 @@ void putNumber(writer &to, unsigned long number)
 std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
 {
     writer to{out, size, 0};
-    const unsigned long received = seen.received.load(std::memory_order_relaxed);
+    const unsigned long logged = seen.logged.load(std::memory_order_relaxed);
     put(to, "skevla: ");
-    putNumber(to, received);
-    put(to, received == 1 ? " datagram received" : " datagrams received");
+    putNumber(to, logged);
+    put(to, logged == 1 ? " datagram received" : " datagrams received");
     if (seen.file) {
         const unsigned long skipped = seen.skipped.load(std::memory_order_relaxed);
         put(to, " from ");
@@ -72,24 +75,24 @@ std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
 void postCounts(const tally &seen)
 {
     // The latest counts supersede any still posted.
-    posted_length = formatCounts(posted, sizeof posted, seen);
+    posted.length = formatCounts(posted.text, sizeof posted.text, seen);
 }
 
-bool countsPosted() { return posted_length > 0; }
+bool countsPosted() { return posted.length > 0; }
 
 void deliverCounts()
 {
-    if (posted_length > 0)
+    if (posted.length > 0)
         clearProgress();
     // A line shorter than PIPE_BUF goes into a pipe whole or not at all.
-    const ssize_t count = write(STDERR_FILENO, posted, posted_length);
+    const ssize_t count = write(STDERR_FILENO, posted.text, posted.length);
     if (count > 0) {
-        posted_length -= static_cast<std::size_t>(count);
-        std::memmove(posted, posted + count, posted_length);
+        posted.length -= static_cast<std::size_t>(count);
+        std::memmove(posted.text, posted.text + count, posted.length);
     } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
-        posted_length = 0;
-        lost = true;
+        posted.length = 0;
+        posted.lost = true;
     }
 }
 
-bool countsLost() { return lost; }
+bool countsLost() { return posted.lost; }

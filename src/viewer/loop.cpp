@@ -31,9 +31,10 @@ namespace
 
 // What the keys set.
 struct controls {
-    bool paused;   // Space
-    bool stepping; // n, Right: while paused, the next datagram is taken
-    bool info;     // i: the info line is drawn over the picture
+    bool paused;         // Space
+    bool stepping;       // n, Right: while paused, the next datagram is taken
+    bool info;           // i: the info line is drawn over the picture
+    long long info_tick; // when the info line's rate is drawn anew
 };
 
 struct run {
@@ -42,6 +43,7 @@ struct run {
     unsigned long stop_after; // -c, 0 for never
     bool left;                // leave() was called
     bool ended;               // and the end was made: GLUT's loop asked to return
+    bool counts_wanted;       // SIGUSR1 asked for the counts line, whose drops are on their way
     failure why;              // the failure at hand, which leave keeps if it is the first
     failure ended_by;         // why, when it ended in failure
 };
@@ -52,8 +54,6 @@ log_queue log;
 frame_cap frames;
 rate shown_rate;
 lag_watch lag;
-long long next_tick; // when the info line's rate is drawn anew
-bool counts_wanted;  // SIGUSR1 asked for the counts line, whose drops are on their way
 
 // The signals, answered the same way before the window and in the loop.
 void answerSignals()
@@ -65,7 +65,7 @@ void answerSignals()
     }
     // Live, the line waits for the kernel's drops as they stand.
     if (asked.counts && askCounts())
-        counts_wanted = true;
+        the_run.counts_wanted = true;
     else if (asked.counts)
         postCounts(counts);
     if (asked.end)
@@ -76,8 +76,8 @@ void writeLogNow()
 {
     unsigned long done;
     const written result = writeQueued(log, STDOUT_FILENO, done);
-    counts.received += done;
-    if (the_run.stop_after > 0 && counts.received >= the_run.stop_after)
+    counts.logged += done;
+    if (the_run.stop_after > 0 && counts.logged >= the_run.stop_after)
         leave(nullptr);
     switch (result) {
     case written::all:
@@ -169,10 +169,10 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
     case event::none:
         return false;
     case event::counted:
-        // What the log has queued is received once written: not yet.
-        if (counts_wanted)
+        // What the log has queued counts once written: not yet.
+        if (the_run.counts_wanted)
             postCounts(counts);
-        counts_wanted = false;
+        the_run.counts_wanted = false;
         return true;
     case event::ended:
         postCounts(counts);
@@ -340,7 +340,7 @@ void idle()
     long long due = channelDue(take);
     // A frame --fps puts off, the info line's rate and the video's next
     // frame also wake it.
-    for (const long long also : {frameDue(frames), keys.info ? next_tick : -1, videoDue()})
+    for (const long long also : {frameDue(frames), keys.info ? keys.info_tick : -1, videoDue()})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
@@ -378,8 +378,8 @@ void idle()
         const long long at = monotonicNow();
         if (frameDue(frames) >= 0 && at >= frameDue(frames) && frameNow(frames, at))
             askPaint();
-        if (keys.info && at >= next_tick) {
-            next_tick = at + nanoseconds_per_second;
+        if (keys.info && at >= keys.info_tick) {
+            keys.info_tick = at + nanoseconds_per_second;
             askPaint();
         }
         showProgress(at, fileFraction(), videoMade());

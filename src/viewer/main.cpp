@@ -1,14 +1,14 @@
 // SKEVLA turns live TCP traffic into pictures.
 //
 // Five programs share the work. This one, the viewer, keeps the window, the
-// log, the keys, the signals and the exit status; it holds no capture
+// log, the keys, the signals and the exit status; it has no capture
 // socket or file, parses no byte that came off the network, and writes no
-// file but the recording it opened at start. The capture process holds
+// file but the recording it opened at start. The capture process has
 // those alone and reads and decodes every untrusted byte in a tight
 // sandbox: the helper skevla-capture for live capture (the only file that
-// holds the capture privilege), the reader skevla-reader for a replay. It
+// has the capture privilege), the reader skevla-reader for a replay. It
 // hands over finished, checked records through one socket pair, as they
-// are asked for. The keeper, skevla-keeper, holds the one directory
+// are asked for. The keeper, skevla-keeper, has the one directory
 // snapshots go to and writes the pictures it is handed; the encoder,
 // skevla-encoder, writes --video's frames into the file it is handed. The
 // viewer starts each of them the one way children.cpp does, and every
@@ -130,7 +130,7 @@ int main(int argc, char **argv)
     static failure why; // of the step of the start-up that failed
     blockSignals();
     fillStandardDescriptors();
-    // Descriptors the launcher left open are not this program's to hold.
+    // Descriptors the launcher left open are not this program's to keep.
     if (!closeAbove(STDERR_FILENO))
         die(1, "cannot close the descriptors it was started with: %s", std::strerror(errno));
     unblockOutput();
@@ -172,7 +172,7 @@ int main(int argc, char **argv)
     winy = settings.winy;
     counts.file = settings.file;
 
-    if (!settleOwnId(why))
+    if (!chooseOwnId(why))
         die(why);
     // Live capture is the one thing done with the privilege: before
     // no_new_privs, which would keep the helper's file capability from
@@ -191,10 +191,10 @@ int main(int argc, char **argv)
         !startKeeper(settings, why))
         die(why);
     keepXAuthority();
-    // Nothing privileged is held from here on: not root's id (skevla's own
+    // Nothing privileged is kept from here on: not root's id (skevla's own
     // when started as root), not a capability. What comes next (X, the GL
     // driver, which the environment chooses) runs with no rights of root.
-    if (!dropAll(identity::drawing, why) || !settleSnapshots(settings.snapshots, why))
+    if (!dropAll(identity::drawing, why) || !checkSnapshots(settings.snapshots, why))
         die(why);
     // A bad filter is refused before anything shows, whatever the capture
     // process is doing; a replay's is the reader's to judge, for the file's

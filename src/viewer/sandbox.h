@@ -1,5 +1,5 @@
 // Sandbox: what the viewer may still do once its window and GL context
-// exist. It parses no byte off the network, but holds the X connection, the
+// exist. It parses no byte off the network, but has the X connection, the
 // terminal and the user's files, so a fault must find nothing there to use.
 #pragma once
 

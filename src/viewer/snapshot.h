@@ -17,10 +17,10 @@ struct options;
 // False with why: status 2 for a directory named that is not there.
 bool startKeeper(const options &settings, failure &why);
 
-// Settles, as the viewer's user (the keeper's), whether s can save there.
+// Checks, as the viewer's user (the keeper's), whether s can save there.
 // False, status 2, for a directory named that is not writable; the current
 // one need not be, and s then says why it cannot save.
-bool settleSnapshots(const char *directory, failure &why);
+bool checkSnapshots(const char *directory, failure &why);
 
 // Tells the keeper the largest picture it may be asked for, once X has
 // told the screen's size; or, with no window, lets it go.

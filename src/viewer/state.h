@@ -29,9 +29,9 @@ extern shown_datagram shown;
 // the loop alone; read also by the handler of a second SIGINT, hence
 // atomic.
 struct tally {
-    std::atomic<unsigned long> received; // datagrams logged
-    std::atomic<unsigned long> dropped;  // the kernel's drops for the capture sockets, as last told
-    std::atomic<unsigned long> skipped;  // packets of a capture file that are not TCP
-    const char *file;                    // the capture file replayed, or nullptr when live
+    std::atomic<unsigned long> logged;  // datagrams logged: "received" in the counts line
+    std::atomic<unsigned long> dropped; // the kernel's drops for the capture sockets, as last told
+    std::atomic<unsigned long> skipped; // packets of a capture file that are not TCP
+    const char *file;                   // the capture file replayed, or nullptr when live
 };
 extern tally counts;
