@@ -1,8 +1,10 @@
 // Fuzzes what the capture process does with a capture file: the bytes are
-// the file, read through libpcap, the frame decoder and the header summary.
+// the file, stepped through as the reader hands it to libpcap, then read
+// through libpcap, the frame decoder and the header summary.
 // Every record it would send must pass the viewer's check.
 #include "file.h"
 #include "filter.h"
+#include "input.h"
 #include "record.h"
 #include "summary.h"
 
@@ -15,6 +17,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    // The steps the reader hands libpcap, as the bytes come: never more than
+    // has come, and each a step forward.
+    framing reading{};
+    for (std::size_t at = 0, step; at < size; at += step) {
+        step = stepLength(reading, at == 0, data + at, size - at);
+        if (step > size - at)
+            std::abort();
+        if (step == 0)
+            break;
+    }
+
     static failure why;
     static file_programs programs;
     compileForFiles(nullptr, programs); // no filter: nothing to compile
@@ -28,16 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
          (read = nextInFile(taken, why)) == outcome::datagram || read == outcome::skipped;) {
         if (read == outcome::skipped)
             continue;
-        record_header record{};
-        record.kind = record_kind::datagram;
-        record.length = taken.length;
-        record.captured = taken.captured;
-        record.nanoseconds = taken.nanoseconds;
-        record.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
-        std::vector<unsigned char> message(sizeof record + record.captured);
-        std::memcpy(message.data(), &record, sizeof record);
-        std::memcpy(message.data() + sizeof record, taken.bytes, record.captured);
-        if (!checkRecord(message.data(), message.size()))
+        datagram_fields fields{};
+        fields.length = taken.length;
+        fields.nanoseconds = taken.nanoseconds;
+        fields.seconds = taken.seconds;
+        fields.summary = summarizeSegment(taken.bytes, taken.captured, taken.wire);
+        std::vector<unsigned char> message(recordSpan(sizeof fields + taken.captured));
+        putRecord(message.data(), 0, record_kind::datagram, &fields, sizeof fields, taken.bytes,
+                  taken.captured);
+        std::uint8_t state = capture_streaming;
+        std::size_t at = 0;
+        if (!takeRecord(capture_channel, side::child, state, message.data(), message.size(), at))
             std::abort();
     }
     return 0;

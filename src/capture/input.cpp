@@ -84,14 +84,17 @@ bool readMore(capture_input &input)
 {
     constexpr std::size_t chunk = 256 * 1024;
     if (input.start > 0 && input.room - input.end < chunk) {
-        std::memmove(input.bytes.get(), input.bytes.get() + input.start, input.end - input.start);
+        if (input.end > input.start)
+            std::memmove(input.bytes.get(), input.bytes.get() + input.start,
+                         input.end - input.start);
         input.end -= input.start;
         input.start = 0;
     }
     if (input.room - input.end < chunk) {
         const std::size_t room = std::max(2 * input.room, input.end + chunk);
         auto grown = std::make_unique<unsigned char[]>(room);
-        std::memcpy(grown.get(), input.bytes.get(), input.end);
+        if (input.end > 0)
+            std::memcpy(grown.get(), input.bytes.get(), input.end);
         input.bytes = std::move(grown);
         input.room = room;
     }
@@ -118,7 +121,8 @@ ssize_t readInput(void *cookie, char *into, std::size_t size)
         errno = input.error;
         return -1;
     }
-    std::memcpy(into, input.bytes.get() + input.start, count);
+    if (count > 0)
+        std::memcpy(into, input.bytes.get() + input.start, count);
     input.start += count;
     input.consumed += count;
     return static_cast<ssize_t>(count);
