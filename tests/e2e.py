@@ -7,7 +7,6 @@ of the binary as the only argument.
 
 import os
 import errno
-import pwd
 import fcntl
 import json
 import pty
@@ -668,14 +667,6 @@ def capture_sockets(pid):
 OWN = "skevla's own id"
 
 
-def own_user_id():
-    """The id of skevla's own system user, where the package made it."""
-    try:
-        return str(pwd.getpwnam("_skevla").pw_uid)
-    except KeyError:
-        return None
-
-
 def processes_of(uid):
     """The processes with uid as their real user id."""
     found = set()
@@ -760,8 +751,8 @@ class Privileges(Run):
                 self.assertEqual(program.line(), "SKEVLA BEGIN")
                 at_banner = threads(program.proc.pid, *HELD, "Uid", "Gid")
                 ids = at_banner[0]["Uid"].split()[0] if expected is OWN else expected
-                if expected is OWN:  # never root's, never nobody's
-                    self.assertTrue(ids == own_user_id() or 61184 <= int(ids) <= 65519, ids)
+                if expected is OWN:  # never root's, never nobody's: the run's own
+                    self.assertTrue(61184 <= int(ids) <= 65519, ids)
                 self.assertEqual(at_banner, [dict(NOTHING, Uid="\t".join([ids] * 4),
                                                   Gid="\t".join([ids] * 4))] * len(at_banner))
                 program.wait_until_ready()
@@ -778,7 +769,7 @@ class Privileges(Run):
                                           Name=name))
                 if expected is OWN:
                     self.assertEqual(processes_of(ids), {program.pid, capture, keeper})
-                if expected is OWN and ids != own_user_id():  # held, as systemd holds its own
+                if expected is OWN:  # kept, as systemd keeps its own
                     with open("/run/systemd/dynamic-uid/" + ids, "r+b") as lock:
                         with self.assertRaises(OSError):
                             fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -893,9 +884,15 @@ class Privileges(Run):
                        creating, 0o644), -errno.EACCES),
             (encoder, (2, b"/proc/self/status\0", 0), -errno.EACCES),
             (capture, (257, -100, b"/proc/self/status\0", 0), -errno.EACCES),  # openat
-            # No System V memory another run could reach, and no path told of
-            # by a box that opens none.
-            (program.pid, (29, 0, 4096, 0o1600), -errno.EPERM),  # shmget
+            # No System V memory but a picture's, private and its own (an id
+            # for this run alone keeps the others' out of reach), no queue,
+            # and no path told of by a box that opens none.
+            (program.pid, (29, 0, 4096, 0o1600), lambda id: id >= 0),  # shmget
+            (program.pid, (29, 1234, 4096, 0o1600), -errno.EPERM),  # a key others could find
+            (program.pid, (29, 0, 1 << 30, 0o1600), -errno.EPERM),  # more than any picture
+            (program.pid, (29, 0, 4096, 0o1666), -errno.EPERM),  # open to others
+            (program.pid, (31, 0, 1, 0), -errno.EPERM),  # shmctl IPC_SET
+            (program.pid, (68, 0, 0o1600), -errno.EPERM),  # msgget
             *[(pid, (262, -100, b"/etc/shadow\0", b"\0" * 144, 0), -errno.EACCES)  # newfstatat
               for pid in (capture, encoder, keeper)],
         ]

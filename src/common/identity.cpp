@@ -201,11 +201,6 @@ bool refuseToGoOn(const char *failed, failure &why)
 
 bool ownId(uid_t &uid, gid_t &gid, failure &why)
 {
-    if (const passwd *own = getpwnam(own_user)) {
-        uid = own->pw_uid;
-        gid = own->pw_gid;
-        return true;
-    }
     // Handed down by the viewer: one of the range that no account has.
     unsigned long given;
     if (const char *text = std::getenv("SKEVLA_UID"); text && parseId(text, given)) {
@@ -233,9 +228,8 @@ bool ownId(uid_t &uid, gid_t &gid, failure &why)
         char lock[64];
         const int locked = lockId(id, lock, sizeof lock);
         if (locked < 0)
-            return fail(why, 1,
-                        "cannot keep an id of skevla's own (%s): %s; add the system user %s", lock,
-                        std::strerror(errno), own_user);
+            return fail(why, 1, "cannot keep an id of skevla's own (%s): %s; run skevla with sudo",
+                        lock, std::strerror(errno));
         if (locked == 0)
             continue;
         char text[16];
@@ -247,9 +241,8 @@ bool ownId(uid_t &uid, gid_t &gid, failure &why)
     }
     errno = EAGAIN;
     return fail(why, 1,
-                "no id of the range %u to %u is free for skevla's own; add the system "
-                "user %s",
-                dynamic_first, dynamic_last, own_user);
+                "no id of the range %u to %u is free for skevla's own; run skevla with sudo",
+                dynamic_first, dynamic_last);
 }
 
 bool chooseOwnId(failure &why)

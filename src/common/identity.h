@@ -16,19 +16,17 @@ enum class identity {
              // device nodes (video, render), so a GPU still serves
 };
 
-// Skevla's own system user, which the package makes.
-inline constexpr char own_user[] = "_skevla";
-
-// The range of ids systemd keeps for dynamic users, where a build tree's
-// run finds an id of its own.
+// The range of ids systemd keeps for dynamic users, where a plain-root run
+// finds an id of its own.
 inline constexpr unsigned dynamic_first = 61184, dynamic_last = 65519;
 
 // The id every process of a plain-root run becomes, never root's or
-// nobody's: _skevla's where the package made it; else the one in
-// SKEVLA_UID, which the viewer sets for the children it starts; else one
-// chosen now from the dynamic range that no account and no running process
-// has, kept as systemd keeps its dynamic users' (a lock file in
-// /run/systemd/dynamic-uid) until this process ends, and set in
+// nobody's, and no other run's, so that no process of one run can reach
+// another's (their memory, their System V segments, through the X server
+// too): the one in SKEVLA_UID, which the viewer sets for the children it
+// starts; else one chosen now from the dynamic range that no account and
+// no running process has, kept as systemd keeps its dynamic users' (a lock
+// file in /run/systemd/dynamic-uid) until this process ends, and set in
 // SKEVLA_UID. False with why.
 bool ownId(uid_t &uid, gid_t &gid, failure &why);
 

@@ -235,6 +235,7 @@ int main(int argc, char **argv)
     // With --video and no display to be had, the frames are drawn off
     // screen, with no window and no keys.
     const bool windowed = !settings.video || displayReachable();
+    int largest_width = 0, largest_height = 0; // of a picture in X's hands
     if (const char *named = getenv("DISPLAY"); !windowed && named && *named) {
         char line[512];
         const int length = std::snprintf(line, sizeof line,
@@ -252,17 +253,20 @@ int main(int argc, char **argv)
         glutInit(&glut_argc, glut_argv);
         forgetDisplayProbe();
         forgetXAuthority();
-        // The keeper takes pictures no larger than the window or the screen
-        // (full screen).
-        limitSnapshots(std::max(winx, glutGet(GLUT_SCREEN_WIDTH)),
-                       std::max(winy, glutGet(GLUT_SCREEN_HEIGHT)));
+        // No picture is larger than the window or the screen (full screen):
+        // the keeper takes none larger, nor does the X server.
+        largest_width = std::max(winx, glutGet(GLUT_SCREEN_WIDTH));
+        largest_height = std::max(winy, glutGet(GLUT_SCREEN_HEIGHT));
+        limitSnapshots(largest_width, largest_height);
     }
     endLimit();
     startLoop(settings, windowed);
     // Landlock once the X connection is open (it keeps abstract sockets
     // made outside, the X server's among them, out of reach) and before the
     // GL driver starts threads with the window, which inherit it.
-    if (settings.sandbox && !confine(why))
+    if (settings.sandbox && !confine(std::size_t{4} * static_cast<std::size_t>(largest_width) *
+                                         static_cast<std::size_t>(largest_height),
+                                     why))
         die(why);
     if (windowed) {
         // A close ends the loop as Escape does, so both report the counts.

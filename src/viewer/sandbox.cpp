@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <seccomp.h>
 #include <span>
+#include <sys/ipc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -114,13 +115,40 @@ const rule refused[] = {
     {SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3)},
 };
 
+// System V IPC, from before the GL driver starts. Its drawing into an X
+// window goes through shared memory the X server attaches by id (MIT-SHM),
+// which only segments of a picture's size, private, of the owner alone and
+// removed once attached need; no queue, no semaphore. Another run's
+// segments are another user's (each run started as root has an id of its
+// own): neither this process nor the X server on its behalf may attach
+// them. With no X, none at all.
+std::vector<rule> ipcRules(std::size_t picture_bytes)
+{
+    std::vector<rule> rules;
+    for (const int call :
+         {SCMP_SYS(msgget), SCMP_SYS(msgsnd), SCMP_SYS(msgrcv), SCMP_SYS(msgctl), SCMP_SYS(semget),
+          SCMP_SYS(semop), SCMP_SYS(semtimedop), SCMP_SYS(semctl)})
+        rules.push_back({refuse, call});
+    if (picture_bytes == 0) {
+        for (const int call : {SCMP_SYS(shmget), SCMP_SYS(shmat), SCMP_SYS(shmctl)})
+            rules.push_back({refuse, call});
+        return rules;
+    }
+    const scmp_datum_t creating = IPC_CREAT | 0600;
+    rules.push_back({refuse, SCMP_SYS(shmget), 1, {{0, SCMP_CMP_NE, IPC_PRIVATE, 0}}});
+    rules.push_back({refuse, SCMP_SYS(shmget), 1, {{1, SCMP_CMP_GT, picture_bytes, 0}}});
+    rules.push_back({refuse, SCMP_SYS(shmget), 1, {{2, SCMP_CMP_NE, creating, 0}}});
+    rules.push_back({refuse, SCMP_SYS(shmctl), 1, {{1, SCMP_CMP_NE, IPC_RMID, 0}}});
+    return rules;
+}
+
 // Any of these opens a file to write it, or creates one: the flags are
 // open's second argument and openat's third.
 constexpr int writing[] = {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC};
 
 } // namespace
 
-bool confine(failure &why)
+bool confine(std::size_t picture_bytes, failure &why)
 {
     const int devices = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (devices < 0)
@@ -135,17 +163,7 @@ bool confine(failure &why)
         if (write(STDERR_FILENO, line, sizeof line - 1)) {
         }
     }
-    // Refused before the GL driver could make any: System V segments are
-    // shared by id with every process of the same user (every run started
-    // as root is skevla's own), and the X server attaches one for any
-    // client of that user. Mesa then hands its pictures to X in requests.
-    std::vector<rule> ipc;
-    for (const int call :
-         {SCMP_SYS(shmget), SCMP_SYS(shmat), SCMP_SYS(shmctl), SCMP_SYS(shmdt), SCMP_SYS(msgget),
-          SCMP_SYS(msgsnd), SCMP_SYS(msgrcv), SCMP_SYS(msgctl), SCMP_SYS(semget), SCMP_SYS(semop),
-          SCMP_SYS(semtimedop), SCMP_SYS(semctl)})
-        ipc.push_back({refuse, call});
-    return confined && loadRules(SCMP_ACT_ALLOW, ipc, true, "the sandbox", why);
+    return confined && loadRules(SCMP_ACT_ALLOW, ipcRules(picture_bytes), true, "the sandbox", why);
 }
 
 bool enterSandbox(int recording, failure &why)

@@ -5,13 +5,16 @@
 
 #include "failure.h"
 
+#include <cstddef>
+
 // Before the GL driver starts, and its threads, which inherit it: Landlock
 // for good. No file may be created or written but the device files under
 // /dev a GL driver opens, no process outside this one signalled, traced or
 // read through /proc. Where the kernel has no Landlock, says so once and
-// goes on. And no System V memory, queue or semaphore, which other runs
-// could reach. False with why where the kernel refuses either.
-bool confine(failure &why);
+// goes on. And of System V IPC only the shared memory of pictures of at
+// most picture_bytes that the GL driver hands the X server (none with no
+// X). False with why where the kernel refuses either.
+bool confine(std::size_t picture_bytes, failure &why);
 
 // Installs a seccomp filter on every thread that refuses, with an error (so
 // a GL driver that probes gets an answer), whatever a fault would want and
