@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!openFile(stream, "fuzzed", programs, why))
         return 0;
     found taken{};
-    for (outcome read;
-         (read = nextInFile(taken, why)) == outcome::datagram || read == outcome::skipped;) {
-        if (read == outcome::skipped)
+    for (outcome read; (read = nextInFile(taken, why)) == outcome::datagram ||
+                       read == outcome::skipped || read == outcome::filtered;) {
+        if (read != outcome::datagram)
             continue;
         datagram_fields fields{};
         fields.length = taken.length;

@@ -226,6 +226,8 @@ void serve(const source &from)
             told.file_read = input->read();
             packSkipped();
             break;
+        case outcome::filtered:
+            break;
         case outcome::waiting:
             wait(true);
             break;

@@ -19,6 +19,7 @@
 enum class outcome {
     datagram, // one, in the found
     skipped,  // a packet of a file that is not a TCP datagram
+    filtered, // a packet of a file that the filter passes over, unseen
     waiting,  // nothing yet: more may come on its descriptor
     gone,     // the interface went down or away
     ended,    // the file has no more

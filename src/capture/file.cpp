@@ -14,6 +14,9 @@ namespace
 pcap_t *reader;
 int link_type;
 const char *file_name;
+// The filter for the file's link type, or nullptr: applied here, so that
+// libpcap reads one record a call, never more than the step it was handed.
+const bpf_program *filter;
 
 } // namespace
 
@@ -42,9 +45,7 @@ bool openFile(FILE *stream, const char *name, const file_programs &programs, fai
         return true;
     if (!programs.programs[at].bf_insns)
         return fail(why, 2, "%s", programs.refusals[at].c_str());
-    // libpcap only reads the program: it copies it.
-    if (pcap_setfilter(reader, const_cast<bpf_program *>(&programs.programs[at])) != 0)
-        return fail(why, 1, "%s: %s", name, pcap_geterr(reader));
+    filter = &programs.programs[at];
     return true;
 }
 
@@ -59,6 +60,8 @@ outcome nextInFile(found &taken, failure &why)
         fail(why, 1, "%s: %s", file_name, pcap_geterr(reader));
         return outcome::failed;
     }
+    if (filter && pcap_offline_filter(filter, record, frame) == 0)
+        return outcome::filtered;
     datagram_span span;
     if (!decodeFrame(link_type, frame, record->caplen, span))
         return outcome::skipped;

@@ -88,7 +88,7 @@ bool readMore(capture_input &input)
             std::memmove(input.bytes.get(), input.bytes.get() + input.start,
                          input.end - input.start);
         input.end -= input.start;
-        input.start = 0;
+        input.start = input.allowed = 0; // libpcap has read its step: none is allowed now
     }
     if (input.room - input.end < chunk) {
         const std::size_t room = std::max(2 * input.room, input.end + chunk);
@@ -116,7 +116,7 @@ bool readMore(capture_input &input)
 ssize_t readInput(void *cookie, char *into, std::size_t size)
 {
     auto &input = *static_cast<capture_input *>(cookie);
-    const std::size_t count = std::min(size, input.end - input.start);
+    const std::size_t count = std::min(size, input.allowed - std::min(input.allowed, input.start));
     if (count == 0 && input.error != 0) {
         errno = input.error;
         return -1;
@@ -153,10 +153,13 @@ std::size_t stepLength(framing &reading, bool opening, const unsigned char *byte
 bool stepReady(capture_input &input, bool opening)
 {
     for (;;) {
-        if (stepLength(input.reading, opening, input.bytes.get() + input.start,
-                       input.end - input.start) > 0 ||
-            input.ended || input.error != 0)
+        const std::size_t step = stepLength(input.reading, opening, input.bytes.get() + input.start,
+                                            input.end - input.start);
+        // At the end, libpcap reads what there is and says what it makes of it.
+        if (step > 0 || input.ended || input.error != 0) {
+            input.allowed = step > 0 ? input.start + step : input.end;
             return true;
+        }
         if (!readMore(input))
             return false;
     }
@@ -165,7 +168,10 @@ bool stepReady(capture_input &input, bool opening)
 FILE *inputStream(capture_input &input)
 {
     FILE *stream = fopencookie(&input, "r", {readInput, nullptr, nullptr, nullptr});
-    if (stream)
-        setvbuf(stream, nullptr, _IONBF, 0);
+    static char buffer[1 << 16];
+    if (stream && setvbuf(stream, buffer, _IOFBF, sizeof buffer) != 0) {
+        std::fclose(stream);
+        return nullptr;
+    }
     return stream;
 }

@@ -40,6 +40,7 @@ struct capture_input {
     std::size_t room = 0;       // of bytes
     std::size_t start = 0;      // bytes libpcap has read
     std::size_t end = 0;        // bytes read from fd
+    std::size_t allowed = 0;    // the end of the step libpcap may read now
     std::uint64_t consumed = 0; // bytes libpcap has read from the start of the input
     bool ended = false;         // fd had no more
     int error = 0;              // why it could not be read, or 0
@@ -51,6 +52,7 @@ struct capture_input {
 // has now, without waiting, to find out.
 bool stepReady(capture_input &input, bool opening);
 
-// The stream libpcap reads the input through: it is handed what has come,
-// nothing more. Unbuffered, so that what it has read is what it has taken.
+// The stream libpcap reads the input through: it is handed the step found
+// ready, and nothing past it, so that its buffer is empty again once the
+// step is taken.
 FILE *inputStream(capture_input &input);
