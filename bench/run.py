@@ -41,10 +41,15 @@ PACED, PACED_FOR = 300, (1 if SMOKE else 5)  # datagrams a second, and for how l
 # top speed, in each kind.
 RENDERED = 100 if SMOKE else 3000
 VIDEOS = (".mkv",) if SMOKE else (".mp4", ".webm", ".mkv")
-# The race against tcpdump: datagrams sent at each rate a second (0: as fast
-# as the sender can).
-RACE_COUNT = 2000 if SMOKE else 200000
-RACE_RATES = (10000,) if SMOKE else (10000, 30000, 100000, 0)
+# The race against tcpdump, as users' traffic comes: sizes (a size in
+# bytes, imix: 7 of 40 bytes, 4 of 576, 1 of 1500; random: 20 to 65535),
+# how many, and rates a second (0: as fast as the sender can).
+RACES = [("40", 2000, 10000)] if SMOKE else [
+    ("40", 200000, 10000), ("40", 200000, 30000), ("40", 200000, 100000), ("40", 200000, 0),
+    ("1500", 100000, 10000), ("1500", 100000, 30000), ("1500", 100000, 0),
+    ("65000", 20000, 1000), ("65000", 20000, 3000), ("65000", 20000, 0),
+    ("imix", 200000, 100000), ("imix", 200000, 0),
+    ("random", 16000, 2000)]
 TICK = os.sysconf("SC_CLK_TCK")
 # A busy machine can take long to show a window or drain a flood; a step
 # that still fails is named, not left as a traceback.
@@ -212,9 +217,9 @@ def settled(path):
         time.sleep(0.05)
 
 
-def race(skevla, sender, display, args, rate):
+def race(skevla, sender, display, args, size, count, rate):
     """skevla with args beside tcpdump on lo, both listening while the
-    sender sends RACE_COUNT 40-byte datagrams at rate: tcpdump -n -Q in
+    sender sends count datagrams of size at rate: tcpdump -n -Q in
     writing its text to a file, or with -o, tcpdump -w beside skevla's
     recording. Returns the rate achieved, what skevla logged and the kernel
     dropped for it, how many it logged a second (without --fps its frames),
@@ -236,7 +241,7 @@ def race(skevla, sender, display, args, rate):
             try:
                 program.wait_until_ready()
                 start = time.monotonic()
-                sent, took = subprocess.run([sender, str(RACE_COUNT), "40", str(rate)],
+                sent, took = subprocess.run([sender, str(count), size, str(rate)],
                                             capture_output=True, text=True,
                                             check=True).stdout.split()
 
@@ -248,7 +253,7 @@ def race(skevla, sender, display, args, rate):
                     return tuple(map(int, re.search(r"(\d+) datagrams? received, (\d+) dropped",
                                                     line).groups()))
 
-                got = harness.wait_for(lambda: (lambda c: c if sum(c) >= RACE_COUNT else None)(
+                got = harness.wait_for(lambda: (lambda c: c if sum(c) >= count else None)(
                     counts()), "skevla to take every datagram sent")
                 elapsed = time.monotonic() - start
             finally:
@@ -435,19 +440,20 @@ def main():
                 print("| %s, replay -t | 40 | %.0f | %.0f | %.0f | %.0f | %.0f%% | | |" % (
                     mode, rate, cost * 1e3, floor_fps, floor_cost * 1e3, 100 * rate / floor_fps),
                     flush=True)
-        print("\nskevla beside tcpdump, both on lo, %d datagrams of 40 bytes at each rate"
-              " (tcpdump -n -Q in to a text file; with -o, tcpdump -w):\n" % RACE_COUNT)
-        print("| skevla | sent/s | skevla logged | dropped for skevla | skevla logged/s"
-              " | tcpdump captured | dropped for tcpdump |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
+        print("\nskevla beside tcpdump, both on lo, datagrams of each size at each rate"
+              " (tcpdump -n -Q in to a text file; with -o, tcpdump -w):\n")
+        print("| skevla | datagrams | sent | sent/s | skevla logged | dropped for skevla"
+              " | skevla logged/s | tcpdump captured | dropped for tcpdump |")
+        print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
         for args in (["-md", "--fps", "30"], ["-md", "--fps", "30", "-v"],
                      ["-md", "--fps", "30", "-o", "FILE"], ["-md"]):
-            for rate in RACE_RATES:
-                step = "racing tcpdump with %s at %d a second" % (" ".join(args), rate)
+            for size, count, rate in RACES if args[1:] or SMOKE else RACES[:4]:
+                step = "racing tcpdump with %s, %s bytes at %d a second" % (
+                    " ".join(args), size, rate)
                 achieved, logged, dropped, frames, captured, theirs = race(
-                    skevla, sender, display, args, rate)
-                print("| %s | %.0f | %d | %d | %.0f | %d | %d |" % (
-                    " ".join(args), achieved, logged, dropped, frames,
+                    skevla, sender, display, args, size, count, rate)
+                print("| %s | %s | %d | %.0f | %d | %d | %.0f | %d | %d |" % (
+                    " ".join(args), size, count, achieved, logged, dropped, frames,
                     captured, theirs), flush=True)
         step = "measuring 1,500-byte poly frames at a fixed rate"
         print("\nCPU time of 1,500-byte datagrams in poly mode at %d a second for %d s:" % (

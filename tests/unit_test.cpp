@@ -142,12 +142,15 @@ TEST(counts, line)
         tally seen;
         const char *line;
     } rows[] = {
-        {{0, 0, 0, nullptr}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
-        {{1, 1, 0, nullptr}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
-        {{70312, 4096, 3, nullptr},
+        // logged, dropped, passed to the socket, skipped, the file
+        {{0, 0, 0, 0, nullptr}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
+        {{1, 1, 2, 0, nullptr}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
+        {{70312, 4096, 70000, 3, nullptr}, // told before the last were logged
          "skevla: 70312 datagrams received, 4096 dropped by the kernel\n"},
-        {{1, 0, 1, "x.pcap"}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
-        {{9, 0, 0, "-"}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
+        {{2122, 20011, 23200, 0, nullptr},
+         "skevla: 2122 datagrams received, 1067 not yet taken, 20011 dropped by the kernel\n"},
+        {{1, 0, 0, 1, "x.pcap"}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
+        {{9, 0, 0, 0, "-"}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
     };
     for (const auto &row : rows) {
         char line[256];
@@ -1050,15 +1053,20 @@ TEST(video_clock, frames)
 // --fps: a frame at most every interval, the latest drawn when it comes.
 TEST(tempo, frame_cap)
 {
-    frame_cap every{0, 0, false};
-    EXPECT_TRUE(frameNow(every, 5));
-    EXPECT_TRUE(frameNow(every, 5));
-    frame_cap capped{100, 0, false};
-    EXPECT_TRUE(frameNow(capped, 1000));
-    EXPECT_FALSE(frameNow(capped, 1050));
+    constexpr long long second = nanoseconds_per_second;
+    frame_cap every{0, 0, 0, false};
+    EXPECT_TRUE(frameNow(every, 5, false));
+    EXPECT_TRUE(frameNow(every, 5, true)); // a frame for each, behind or not
+    frame_cap capped{100, 0, 0, false};
+    EXPECT_TRUE(frameNow(capped, 1000, false));
+    EXPECT_FALSE(frameNow(capped, 1050, false));
     EXPECT_EQ(frameDue(capped), 1100);
-    EXPECT_TRUE(frameNow(capped, 1100));
+    EXPECT_TRUE(frameNow(capped, 1100, false));
     EXPECT_EQ(frameDue(capped), -1);
+    // Behind, the log comes first, for a second at most.
+    EXPECT_FALSE(frameNow(capped, 1200, true));
+    EXPECT_FALSE(frameNow(capped, 1100 + second - 1, true));
+    EXPECT_TRUE(frameNow(capped, 1100 + second, true));
 }
 
 // The warning that frames lag: once, for drops no pause or log reader

@@ -36,10 +36,17 @@ message_packer message; // the next message of the stream
 held_ring held;         // datagrams taken while it allows none
 tallies told;           // told with every record
 
+// The kernel's counts as they stand, and what is held.
+void countNow()
+{
+    input->count(told);
+    told.waiting += held.records;
+}
+
 // An answer, as soon as it is asked for.
 void answerCounts()
 {
-    told.dropped = std::max(told.dropped, input->drops());
+    countNow();
     if (!sendRecord(channel_descriptor, record_kind::counts, stream_fields{told}))
         _exit(0);
 }
@@ -82,7 +89,7 @@ void send()
     if (written != static_cast<ssize_t>(message.used))
         _exit(0);
     sent(message, given);
-    told.dropped = std::max(told.dropped, input->drops());
+    countNow();
     takeRequests();
 }
 
@@ -139,7 +146,7 @@ void packOrHold(const datagram_fields &fields, const unsigned char *bytes, std::
         awaitCredit(true);
         packRecord(record_kind::datagram, first + 1, first->size);
     }
-    told.dropped = std::max(told.dropped, input->drops());
+    countNow();
     const std::size_t text = why ? strnlen(why->why, 4096) : 0;
     const failed_fields failed{told, why ? why->status : 0, 0};
     const stream_fields stream{told};

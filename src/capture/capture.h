@@ -42,8 +42,10 @@ struct source {
     outcome (*next)(found &taken, failure &why);
     // What to wait on, readable, when it said waiting.
     int (*descriptor)();
-    // The kernel's drops for the sockets as they stand; 0 for a file.
-    std::uint64_t (*drops)();
+    // What the kernel has counted for the sockets as it stands: datagrams
+    // passed to them and dropped, all told, and those still in the ring;
+    // nothing for a file.
+    void (*count)(tallies &told);
     // Bytes of a file read so far; 0 for the sockets.
     std::uint64_t (*read)();
     std::uint64_t size; // a file's, when it has one

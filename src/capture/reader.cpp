@@ -87,12 +87,9 @@ __attribute__((noreturn)) void serveFile()
     }
     if (!openFile(file.stream, file.path, file.programs, why))
         failCapture(why);
-    static const source from{nextFromFile,
-                             inputDescriptor,
-                             [] { return std::uint64_t{0}; },
-                             [] { return file.input.consumed; },
-                             file.size,
-                             [] { return std::size_t{0}; }};
+    static const source from{nextFromFile,     inputDescriptor,
+                             [](tallies &) {}, [] { return file.input.consumed; },
+                             file.size,        [] { return std::size_t{0}; }};
     serve(from);
 }
 

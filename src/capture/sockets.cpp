@@ -23,15 +23,29 @@
 namespace
 {
 
-// The largest frame, a datagram of 64 KiB from a receive offload and its
-// headers, fits a block.
-constexpr std::size_t block_size = 128 * 1024;
+// The ring's blocks, as libpcap sizes them for its snapshot length: large
+// enough for several of the largest frames (a datagram of 64 KiB from a
+// receive offload, and its headers), so that a ring of datagrams that
+// large is not mostly empty, and at least four to a ring, so that the
+// kernel always has blocks to fill while the helper reads one.
+constexpr std::size_t least_block = 128 * 1024, most_block = 256 * 1024;
+
+std::size_t blockFor(std::size_t ring)
+{
+    std::size_t size = least_block;
+    while (size < most_block && 2 * size <= ring / 4)
+        size *= 2;
+    return size;
+}
 
 struct live_socket {
     int fd = -1;
     const char *interface;      // of -i, for the message when it goes
+    std::uint64_t passed;       // datagrams passed to the ring so far, dropped ones included
     std::uint64_t dropped;      // the ring's drops so far, all told
+    std::uint64_t taken;        // datagrams taken from it so far
     unsigned char *ring;        // blocks, block_size each
+    std::size_t block_size;     //
     std::size_t blocks;         //
     std::size_t current;        // the block being read, or to be
     bool reading;               // it is the user's: its frames are being taken
@@ -147,7 +161,7 @@ void interfaceLost(failure &why)
 
 tpacket_block_desc &block(std::size_t number)
 {
-    return *reinterpret_cast<tpacket_block_desc *>(capture.ring + number * block_size);
+    return *reinterpret_cast<tpacket_block_desc *>(capture.ring + number * capture.block_size);
 }
 
 // Takes the next frame the kernel has handed over, if any. A block goes
@@ -168,11 +182,12 @@ bool takeFrame(found &taken)
         capture.reading = true;
         capture.left = next.hdr.bh1.num_pkts;
         capture.frame =
-            capture.ring + capture.current * block_size + next.hdr.bh1.offset_to_first_pkt;
+            capture.ring + capture.current * capture.block_size + next.hdr.bh1.offset_to_first_pkt;
     }
     const auto *frame = reinterpret_cast<const tpacket3_hdr *>(capture.frame);
     capture.frame += frame->tp_next_offset;
     --capture.left;
+    ++capture.taken;
     taken = {};
     taken.bytes = reinterpret_cast<const unsigned char *>(frame) + frame->tp_net;
     std::size_t length = std::min<std::size_t>(frame->tp_snaplen, datagram_limit);
@@ -214,24 +229,31 @@ bool prepareSockets(bpf_program &program, direction way, unsigned ring_kib, fail
     if (!filtered)
         return fail(why, 1, "cannot attach the filter: %s", std::strerror(errno));
     const int version = TPACKET_V3;
-    capture.blocks = std::size_t{ring_kib} * 1024 / block_size;
+    capture.block_size = blockFor(std::size_t{ring_kib} * 1024);
+    capture.blocks = std::size_t{ring_kib} * 1024 / capture.block_size;
     tpacket_req3 ring{};
-    ring.tp_block_size = block_size;
+    ring.tp_block_size = static_cast<unsigned>(capture.block_size);
     ring.tp_block_nr = static_cast<unsigned>(capture.blocks);
     ring.tp_frame_size = TPACKET_ALIGNMENT << 7;
-    ring.tp_frame_nr = static_cast<unsigned>(block_size / ring.tp_frame_size * capture.blocks);
+    ring.tp_frame_nr =
+        static_cast<unsigned>(capture.block_size / ring.tp_frame_size * capture.blocks);
     ring.tp_retire_blk_tov = 8; // ms
     if (setsockopt(capture.fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0 ||
         setsockopt(capture.fd, SOL_PACKET, PACKET_RX_RING, &ring, sizeof ring) != 0)
         return fail(why, 1, "cannot set up the capture ring of %u KiB: %s", ring_kib,
                     std::strerror(errno));
-    void *mapped = mmap(nullptr, capture.blocks * block_size, PROT_READ | PROT_WRITE, MAP_SHARED,
-                        capture.fd, 0);
+    void *mapped = mmap(nullptr, capture.blocks * capture.block_size, PROT_READ | PROT_WRITE,
+                        MAP_SHARED, capture.fd, 0);
     if (mapped == MAP_FAILED)
         return fail(why, 1, "cannot map the capture ring of %u KiB: %s", ring_kib,
                     std::strerror(errno));
     capture.ring = static_cast<unsigned char *>(mapped);
     discardQueued();
+    // Counted from here on: what came before the filter and the ring is
+    // not the run's.
+    tallies before{};
+    countSockets(before);
+    capture.passed = capture.dropped = 0;
     return true;
 }
 
@@ -253,14 +275,19 @@ outcome nextFromSockets(found &taken, failure &why)
 
 int socketDescriptor() { return capture.fd; }
 
-std::uint64_t socketDrops()
+void countSockets(tallies &told)
 {
-    // The kernel's count starts anew with every reading.
+    // The kernel's counts start anew with every reading; its packets
+    // include those it dropped.
     tpacket_stats_v3 counted{};
     socklen_t size = sizeof counted;
-    if (getsockopt(capture.fd, SOL_PACKET, PACKET_STATISTICS, &counted, &size) == 0)
+    if (getsockopt(capture.fd, SOL_PACKET, PACKET_STATISTICS, &counted, &size) == 0) {
+        capture.passed += counted.tp_packets;
         capture.dropped += counted.tp_drops;
-    return capture.dropped;
+    }
+    told.passed = capture.passed;
+    told.dropped = capture.dropped;
+    told.waiting = capture.passed - std::min(capture.passed, capture.dropped + capture.taken);
 }
 
-std::size_t ringBytes() { return capture.blocks * block_size; }
+std::size_t ringBytes() { return capture.blocks * capture.block_size; }

@@ -34,11 +34,12 @@ outcome nextFromSockets(found &taken, failure &why);
 // What to wait on for the next.
 int socketDescriptor();
 
-// The kernel's count of datagrams it dropped for the ring, all told.
-std::uint64_t socketDrops();
+// What the kernel has counted for the ring, all told: datagrams passed to
+// it and dropped, and those in it not yet taken.
+void countSockets(tallies &told);
 
 // The ring's size in bytes.
 std::size_t ringBytes();
 
 inline constexpr source socket_source{
-    nextFromSockets, socketDescriptor, socketDrops, [] { return std::uint64_t{0}; }, 0, ringBytes};
+    nextFromSockets, socketDescriptor, countSockets, [] { return std::uint64_t{0}; }, 0, ringBytes};

@@ -87,6 +87,8 @@ struct tallies {
     std::uint64_t dropped;   // the kernel's drops, all told
     std::uint64_t skipped;   // packets of a capture file that are not TCP
     std::uint64_t file_read; // bytes of a capture file read
+    std::uint64_t passed;    // live: datagrams the kernel passed to the socket, dropped included
+    std::uint64_t waiting;   // live: of those, not yet sent: in the kernel's ring, or held
 };
 
 struct ready_fields {

@@ -61,8 +61,17 @@ std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
         putNumber(to, skipped);
         put(to, skipped == 1 ? " packet skipped\n" : " packets skipped\n");
     } else {
+        // What the kernel passed and is neither logged nor dropped is still
+        // on its way: in the kernel's ring, the capture process or the log.
+        const unsigned long dropped = seen.dropped.load(std::memory_order_relaxed);
+        const unsigned long passed = seen.passed.load(std::memory_order_relaxed);
+        if (passed > logged + dropped) {
+            put(to, ", ");
+            putNumber(to, passed - logged - dropped);
+            put(to, " not yet taken");
+        }
         put(to, ", ");
-        putNumber(to, seen.dropped.load(std::memory_order_relaxed));
+        putNumber(to, dropped);
         put(to, " dropped by the kernel\n");
     }
     // Cut short, it still ends its line.

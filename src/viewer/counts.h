@@ -12,10 +12,11 @@ struct tally;
 // Room for a counts line, a file name of PATH_MAX included.
 inline constexpr std::size_t counts_line_limit = PATH_MAX + 128;
 
-// "skevla: N datagrams received, M dropped by the kernel", or for a replay
-// "skevla: N datagrams received from FILE, K packets skipped", with a
-// newline; returns its length. Safe in a signal handler: it neither
-// allocates nor locks.
+// "skevla: N datagrams received, M dropped by the kernel", with ", W not
+// yet taken" before the drops where the kernel passed more than were
+// logged or dropped; or for a replay "skevla: N datagrams received from
+// FILE, K packets skipped"; with a newline. Returns its length. Safe in a signal handler: it
+// neither allocates nor locks.
 std::size_t formatCounts(char *out, std::size_t size, const tally &seen);
 
 // Posts the counts line of seen.

@@ -44,6 +44,7 @@ struct run {
     bool left;                // leave() was called
     bool ended;               // and the end was made: GLUT's loop asked to return
     bool counts_wanted;       // SIGUSR1 asked for the counts line, whose drops are on their way
+    std::uint64_t waiting;    // live: what the capture process had not yet sent, as last told
     failure why;              // the failure at hand, which leave keeps if it is the first
     failure ended_by;         // why, when it ended in failure
 };
@@ -128,9 +129,14 @@ void show(const datagram &taken, long long at)
     if (recording() && !recordDatagram(taken.bytes, taken.length, taken.stamp, the_run.why))
         leave(&the_run.why);
     countShown(shown_rate, at);
-    if (frameNow(frames, at))
+    if (frameNow(frames, at, frames.interval > 0))
         askPaint();
 }
+
+// Live, whether more has come than the loop has taken: in hand, or not yet
+// sent by the capture process. Frames wait for the log then; a replay's
+// file waits for the frames.
+bool behind(taking take) { return !replaying() && (the_run.waiting > 0 || channelDue(take) == 0); }
 
 void sayLag(std::uint64_t dropped)
 {
@@ -158,7 +164,9 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
             lagToTell(lag, got.told_now.dropped, got.received, keys.paused || logQueued(log)))
             sayLag(got.told_now.dropped);
         counts.dropped = std::max<unsigned long>(counts.dropped, got.told_now.dropped);
+        counts.passed = std::max<unsigned long>(counts.passed, got.told_now.passed);
         counts.skipped = got.told_now.skipped;
+        the_run.waiting = got.told_now.waiting;
     }
     switch (got.what) {
     case event::datagram:
@@ -207,6 +215,10 @@ void takeDatagrams(bool readable, taking take, long long at)
         if (now - at > slice || !takeOne(readable && now == at, now_take, now, took))
             break;
     }
+    // The frame the pass put off, unless more is in hand already.
+    const long long now = monotonicNow();
+    if (frameDue(frames) >= 0 && now >= frameDue(frames) && frameNow(frames, now, behind(take)))
+        askPaint();
     if (logQueued(log))
         writeLogIfReady();
     if (recording() && !flushRecording(the_run.why))
@@ -376,7 +388,7 @@ void idle()
         answerKeeper();
     if (!the_run.left) {
         const long long at = monotonicNow();
-        if (frameDue(frames) >= 0 && at >= frameDue(frames) && frameNow(frames, at))
+        if (frameDue(frames) >= 0 && at >= frameDue(frames) && frameNow(frames, at, behind(take)))
             askPaint();
         if (keys.info && at >= keys.info_tick) {
             keys.info_tick = at + nanoseconds_per_second;

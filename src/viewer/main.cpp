@@ -289,6 +289,7 @@ int main(int argc, char **argv)
     // refuse the run: a run refused leaves the file as it was.
     if (!startFrames(why) || !beginVideo(why))
         die(why);
+    primePicture(winx, winy);
 
     // Every datagram and record is untrusted input: from here on the
     // process cannot run a program, make a socket or write a file.

@@ -145,3 +145,17 @@ void draw()
     }
     glutSwapBuffers();
 }
+
+void primePicture(int width, int height)
+{
+    const std::int32_t shown_count = bytes_recieved;
+    bytes_recieved = 12; // two groups, whatever the buffer holds
+    drawPicture(winx, winy);
+    if (bindFramebuffer(width, height)) {
+        drawPictureAt(width, height);
+        unbindFramebuffer(false);
+    }
+    glFinish();
+    bytes_recieved = shown_count;
+    glClear(GL_COLOR_BUFFER_BIT);
+}

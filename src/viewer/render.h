@@ -39,3 +39,10 @@ void drawPictureAt(int width, int height);
 // The display callback: the picture for the window, a snapshot of it when
 // asked for, and the swap.
 void draw();
+
+// Once the GL context is current, before any traffic: the mode's primitive
+// drawn once, where no one sees it, in the window's buffer and the video's
+// framebuffer of width x height (if there is one). The GL driver compiles
+// what a primitive needs the first time it is drawn, which can take longer
+// than a burst of traffic may wait.
+void primePicture(int width, int height);

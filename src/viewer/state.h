@@ -31,6 +31,7 @@ extern shown_datagram shown;
 struct tally {
     std::atomic<unsigned long> logged;  // datagrams logged: "received" in the counts line
     std::atomic<unsigned long> dropped; // the kernel's drops for the capture sockets, as last told
+    std::atomic<unsigned long> passed;  // datagrams the kernel passed to them, dropped included
     std::atomic<unsigned long> skipped; // packets of a capture file that are not TCP
     const char *file;                   // the capture file replayed, or nullptr when live
 };

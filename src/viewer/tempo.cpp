@@ -28,13 +28,15 @@ unsigned long lastSecond(const rate &seen, long long at)
     return sum;
 }
 
-bool frameNow(frame_cap &cap, long long now)
+bool frameNow(frame_cap &cap, long long now, bool behind)
 {
-    if (cap.interval > 0 && now < cap.next) {
+    const bool waiting = now < cap.next || (behind && now < cap.drawn + nanoseconds_per_second);
+    if (cap.interval > 0 && waiting) {
         cap.wanted = true;
         return false;
     }
     cap.next = now + cap.interval;
+    cap.drawn = now;
     cap.wanted = false;
     return true;
 }

@@ -20,16 +20,20 @@ void countShown(rate &seen, long long at);
 unsigned long lastSecond(const rate &seen, long long at);
 
 // --fps: a frame at most every interval, the latest datagram drawn when it
-// comes (an interval of 0: a frame for each).
+// comes (an interval of 0: a frame for each). Logging every datagram comes
+// first: while more are in hand, a frame waits, a second at most, for the
+// loop to catch up.
 struct frame_cap {
     long long interval;
-    long long next; // when the next frame may be drawn
-    bool wanted;    // a datagram shown waits for its frame
+    long long next;  // when the next frame may be drawn
+    long long drawn; // when the last one was
+    bool wanted;     // a datagram shown waits for its frame
 };
 
-// A datagram was shown, or the picture is to be drawn again, at now:
-// whether its frame is drawn now; else it waits until frameDue.
-bool frameNow(frame_cap &cap, long long now);
+// A datagram was shown, or the picture is to be drawn again, at now, with
+// more datagrams in hand (behind) or not: whether its frame is drawn now;
+// else it waits until frameDue.
+bool frameNow(frame_cap &cap, long long now, bool behind);
 
 // When the frame that waits may be drawn, or -1 for none.
 long long frameDue(const frame_cap &cap);
