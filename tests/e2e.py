@@ -248,7 +248,8 @@ def tcp_settled(port):
 
 
 LAG = re.compile(r"skevla: frames are slower than the traffic; the kernel has dropped \d+ "
-                 r"datagrams?; --fps 30 logs every datagram and draws fewer frames\n")
+                 r"datagrams?; --fps 30 logs every datagram and draws fewer frames; -B 16384 keeps "
+                 r"more of a burst\n")
 
 
 def queued(pipe):

@@ -1060,11 +1060,14 @@ TEST(tempo, frame_cap)
     frame_cap capped{100, 0, 0, false};
     EXPECT_TRUE(frameNow(capped, 1000, false));
     EXPECT_FALSE(frameNow(capped, 1050, false));
-    EXPECT_EQ(frameDue(capped), 1100);
+    EXPECT_EQ(frameDue(capped, false), 1100);
     EXPECT_TRUE(frameNow(capped, 1100, false));
-    EXPECT_EQ(frameDue(capped), -1);
-    // Behind, the log comes first, for a second at most.
+    EXPECT_EQ(frameDue(capped, false), -1);
+    // Behind, the log comes first, for a second at most, and the frame
+    // does not wake the loop before then.
     EXPECT_FALSE(frameNow(capped, 1200, true));
+    EXPECT_EQ(frameDue(capped, true), 1100 + second);
+    EXPECT_EQ(frameDue(capped, false), 1200);
     EXPECT_FALSE(frameNow(capped, 1100 + second - 1, true));
     EXPECT_TRUE(frameNow(capped, 1100 + second, true));
 }

@@ -144,7 +144,7 @@ void sayLag(std::uint64_t dropped)
     const int length = std::snprintf(
         line, sizeof line,
         "skevla: frames are slower than the traffic; the kernel has dropped %lu %s; --fps 30 "
-        "logs every datagram and draws fewer frames\n",
+        "logs every datagram and draws fewer frames; -B 16384 keeps more of a burst\n",
         static_cast<unsigned long>(dropped), dropped == 1 ? "datagram" : "datagrams");
     if (write(STDERR_FILENO, line, static_cast<std::size_t>(length))) {
     }
@@ -217,7 +217,9 @@ void takeDatagrams(bool readable, taking take, long long at)
     }
     // The frame the pass put off, unless more is in hand already.
     const long long now = monotonicNow();
-    if (frameDue(frames) >= 0 && now >= frameDue(frames) && frameNow(frames, now, behind(take)))
+    if (const bool lagging = behind(take);
+        frameDue(frames, lagging) >= 0 && now >= frameDue(frames, lagging) &&
+        frameNow(frames, now, lagging))
         askPaint();
     if (logQueued(log))
         writeLogIfReady();
@@ -350,9 +352,11 @@ void idle()
     pollfd from_channel;
     watchChannel(from_channel);
     long long due = channelDue(take);
+    const bool lagging = behind(take);
     // A frame --fps puts off, the info line's rate and the video's next
     // frame also wake it.
-    for (const long long also : {frameDue(frames), keys.info ? keys.info_tick : -1, videoDue()})
+    for (const long long also :
+         {frameDue(frames, lagging), keys.info ? keys.info_tick : -1, videoDue()})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
@@ -388,7 +392,8 @@ void idle()
         answerKeeper();
     if (!the_run.left) {
         const long long at = monotonicNow();
-        if (frameDue(frames) >= 0 && at >= frameDue(frames) && frameNow(frames, at, behind(take)))
+        if (frameDue(frames, lagging) >= 0 && at >= frameDue(frames, lagging) &&
+            frameNow(frames, at, lagging))
             askPaint();
         if (keys.info && at >= keys.info_tick) {
             keys.info_tick = at + nanoseconds_per_second;

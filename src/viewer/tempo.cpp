@@ -41,7 +41,12 @@ bool frameNow(frame_cap &cap, long long now, bool behind)
     return true;
 }
 
-long long frameDue(const frame_cap &cap) { return cap.wanted ? cap.next : -1; }
+long long frameDue(const frame_cap &cap, bool behind)
+{
+    if (!cap.wanted)
+        return -1;
+    return behind ? std::max(cap.next, cap.drawn + nanoseconds_per_second) : cap.next;
+}
 
 bool lagToTell(lag_watch &lag, std::uint64_t dropped, const timespec &received, bool excused)
 {

@@ -35,8 +35,10 @@ struct frame_cap {
 // else it waits until frameDue.
 bool frameNow(frame_cap &cap, long long now, bool behind);
 
-// When the frame that waits may be drawn, or -1 for none.
-long long frameDue(const frame_cap &cap);
+// When the frame that waits may be drawn, or -1 for none: behind, not
+// before a second after the last, as what comes in hand wakes the loop
+// anyway.
+long long frameDue(const frame_cap &cap, bool behind);
 
 // The warning that frames lag the traffic: the first time the kernel drops
 // datagrams of a live run with no --fps while frames, not a pause or the
