@@ -563,7 +563,7 @@ class Capture(Run):
         # Refused at once, unless the run makes a video: then it draws off
         # screen, with no window, and ends as any run does.
         status, out, error = self.start(display=None).finish()
-        self.assertEqual((status, out), (1, b"SKEVLA BEGIN\n"))
+        self.assertEqual((status, out), (1, b""))
         self.assertRegex(error, r"^skevla: .*display.*; set DISPLAY .*\n$")
         directory = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, directory)
@@ -836,8 +836,9 @@ class Privileges(Run):
         program = self.started("--snapshots", self.writable, "--video", video, pass_fds=[9],
                                preexec_fn=lambda: os.chdir(self.directory),
                                prefix=("env", "XAUTHORITY=" + cookies))
-        own = status_fields("/proc/%d/status" % program.pid, ["Uid"])["Uid"].split()[0]
-        other = subprocess.Popen(["setpriv", "--reuid=" + own, "--regid=" + own,
+        own, group = (status_fields("/proc/%d/status" % program.pid, [field])[field].split()[0]
+                      for field in ("Uid", "Gid"))
+        other = subprocess.Popen(["setpriv", "--reuid=" + own, "--regid=" + group,
                                   "--clear-groups", "sleep", "600"])
         self.addCleanup(other.wait)
         self.addCleanup(other.kill)
@@ -1126,8 +1127,9 @@ class Picture(Run):
             os.remove(os.path.join(directory, name))
         program, keeper, channel = keeper_channel()
         channel.close()
-        own = status_fields("/proc/%d/status" % keeper, ["Uid"])["Uid"].split()[0]
-        subprocess.run(["setpriv", "--reuid=" + own, "--regid=" + own, "--clear-groups",
+        own, group = (status_fields("/proc/%d/status" % keeper, [field])[field].split()[0]
+                      for field in ("Uid", "Gid"))
+        subprocess.run(["setpriv", "--reuid=" + own, "--regid=" + group, "--clear-groups",
                         "prlimit", "--pid", str(keeper), "--fsize=100"], check=True)
         press(self.display, program.window, "s")
         self.assertEqual(program.line(error=True), "skevla: cannot save the picture: File too large")
@@ -1143,8 +1145,6 @@ class Picture(Run):
 
 class Options(Run):
     def test_command_line_that_starts_nothing(self):
-        banner = b"SKEVLA BEGIN\n"
-
         def refused(reason):  # the usage text, then why
             return "^%sskevla: %s\n$" % (re.escape(USAGE.decode()), re.escape(reason))
 
@@ -1173,6 +1173,11 @@ class Options(Run):
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
             (["--video", "talk.avi"], 2, b"",
              refused("--video needs a file ending in .mp4, .webm or .mkv")),
+            (["--video", "talk/.MP4"], 2, b"", refused(
+                "--video talk/.MP4 names no file before its extension; name one such as run.mp4")),
+            (["--video", "talk.mp4", "-w", "16385", "-h", "10"], 2, b"", refused(
+                "a .mp4 video of 16385 x 10 pixels is more than its encoder takes (16384 on a "
+                "side at most, and fewer than 268 million pixels); ask for less with -w and -h")),
             (["--video", "/nonexistent/talk.mkv"], 1, b"",
              r"^skevla: cannot write the video /nonexistent/talk.mkv: No such file or directory; "
              r"name a file where you may write\n$"),
@@ -1185,7 +1190,7 @@ class Options(Run):
             (["-i", "nosuch0"], 2, b"", r"^skevla: .*'nosuch0'.*No such device.*\n$"),
             (["-i", ""], 2, b"", r"^skevla: .*''.*No such device.*\n$"),
             # Larger than this GL's viewport (llvmpipe: 16384): nothing drawn.
-            (["-w", "32767", "-h", "32767"], 2, banner,
+            (["-w", "32767", "-h", "32767"], 2, b"",
              r"^skevla: a window of 32767 x 32767 pixels is larger than this GL can draw "
              r"\(\d+ x \d+\).*\n$"),
             # X keeps sizes in 16 bits: refused before X is asked.
@@ -1723,16 +1728,27 @@ LOGGED_BOTH = LOGGED[:2] + log_lines(64, "2001:db8::7") + LOGGED[2:]
 
 def probed(path):
     """A video's duration, frame rate and size as ffprobe reads them, and
-    what decoding all of it reports (nothing, for a sound file)."""
+    what decoding all of it reports (nothing, for a sound file). The rate
+    is constant where its average is the same, and named with it where not."""
     shown = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "format=duration:stream=r_frame_rate,width,height", "-of", "json",
-                            path], capture_output=True, text=True, check=True)
+                            "format=duration:stream=r_frame_rate,avg_frame_rate,width,height",
+                            "-of", "json", path], capture_output=True, text=True, check=True)
     info = json.loads(shown.stdout)
     stream = info["streams"][0]
+    rate = stream["r_frame_rate"]
+    if stream["avg_frame_rate"] != rate:
+        rate += " (on average %s)" % stream["avg_frame_rate"]
     decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"],
                              capture_output=True, text=True)
-    return (float(info["format"].get("duration", "nan")), stream["r_frame_rate"],
-            (stream["width"], stream["height"]), decoded.stderr)
+    return (float(info["format"].get("duration", "nan")), rate, (stream["width"], stream["height"]),
+            decoded.stderr)
+
+
+def frames_in(path):
+    """How many frames a video holds, counted by reading it through."""
+    return int(subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams",
+                               "v:0", "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0",
+                               path], capture_output=True, text=True).stdout.strip() or 0)
 
 
 def video_frames(path, width, height):
@@ -2015,6 +2031,22 @@ class Replay(Run):
                     with open(path, "rb") as written:
                         self.assertNotIn(b"an earlier run", written.read())
                     os.remove(path)
+        # Under sudo the files are for the user who ran it: theirs is
+        # written, root's refused before anything starts.
+        copy = copy_for_nobody(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, os.path.dirname(copy))
+        path = os.path.join(public, "sudo.pcap")
+        for owner, status in ((65534, 0), (0, 2)):
+            with self.subTest(sudo_file_of=owner):
+                with open(path, "wb") as earlier:
+                    earlier.write(b"an earlier run")
+                os.chown(path, owner, owner)
+                code, _, error = self.start("-r", self.path("raw.pcap"), "-t", "-c", "2", "-o",
+                                            path, prefix=SUDO, argv0=copy).finish()
+                self.assertEqual(code, status, error)
+                with open(path, "rb") as kept:
+                    self.assertEqual(kept.read() == b"an earlier run", status == 2)
+                os.remove(path)
 
     def test_under_a_profiler(self):
         # valgrind knows no pidfd_open, Landlock or seccomp: with
@@ -2125,7 +2157,7 @@ class Replay(Run):
         def kill_encoder(program):
             os.kill(child_named(program, "skevla-encoder"), signal.SIGKILL)
 
-        # A disk that fills after a second of video.
+        # A disk that fills within the video, after its first second.
         os.mkdir(self.path("small"))
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=24k,mode=0777", "tmpfs",
                         self.path("small")], check=True)
@@ -2144,8 +2176,12 @@ class Replay(Run):
             ("default size.mkv", False, ["-t", "-w", "-5"], count, None, "30/1", (300, 300), 0,
              ""),
             ("four times.webm", False, ["-t", "-x", "4"], count, None, "30/1", (500, 500), 0, ""),
-            # Cut back to its last whole fragment: it plays to there.
-            ("small/full.mp4", False, ["-t"], count, None, "30/1", (500, 500), 1,
+            # Every frame there, in order, at the highest rate.
+            ("thousand.mp4", False, ["-t", "--fps", "1000"], count, None, "1000/1", (500, 500), 0,
+             ""),
+            # Cut back to its last whole fragment: it plays to there. (The
+            # disk fills after a second of video or more.)
+            ("small/full.mp4", False, ["-t"], 20, None, "30/1", (500, 500), 1,
              "skevla: cannot write the video %s: No space left on device\n" % self.path(
                  "small/full.mp4")),
             ("terminated.webm", True, [], 20,
@@ -2184,16 +2220,38 @@ class Replay(Run):
                     self.assertLessEqual(abs(duration - step * (shown - 1) / speed),
                                          2 * frame + 1e-3)
                 self.assertEqual(lines[0], "SKEVLA BEGIN")
-        # A run refused leaves the file as it was.
-        kept = self.path("kept.mp4")
+        # A quiet night keeps ten seconds of its still picture.
+        night = self.path("night.pcap")
+        write_pcap(night, 101, [datagram(40), datagram(60), datagram(80)], step=3600)
+        self.assertEqual(self.start("-r", night, "-t", "--video", self.path("night.webm"),
+                                    display=None).finish()[0], 0)
+        duration, frame_rate, _, damage = probed(self.path("night.webm"))
+        self.assertEqual((frame_rate, damage), ("30/1", ""))
+        self.assertLessEqual(abs(duration - 20), 2 / 30)
+        # A run refused touches no file it names: one that was there is as
+        # it was, one that was not is not made; nor is one -r reads.
+        kept, made = self.path("kept.webm"), self.path("made.pcap")
         with open(kept, "wb") as earlier:
             earlier.write(b"an earlier video")
-        for args, status in ((["-f", "udp"], 2), (["-w", "32767", "-h", "32767"], 2)):
+        rows = [  # options, display, exit status
+            (["--video", kept, "-f", "udp"], None, 2),
+            (["--video", kept, "-w", "16384", "-h", "16384"], None, 2),
+            (["--video", kept, "-o", self.path("kept.webm")], None, 2),
+            (["--video", kept, "-w", "32767", "-h", "300"], self.display, 2),  # past the GL's
+            (["-o", made], "unix:97", 1),  # no display answers
+            (["-o", made, "-r", self.path("none.pcap")], None, 1),
+            (["-o", made, "-f", "tcp port"], self.display, 2),
+            (["-o", path], self.display, 2),  # the file -r reads
+        ]
+        for args, display, status in rows:
             with self.subTest(refused=args):
-                self.assertEqual(self.start("-r", path, "-t", "--video", kept, *args,
-                                            display=None).finish()[0], status)
+                code, out, _ = self.start("-r", path, "-t", *args, display=display).finish()
+                self.assertEqual((code, out), (status, b""))
                 with open(kept, "rb") as earlier:
                     self.assertEqual(earlier.read(), b"an earlier video")
+                self.assertFalse(os.path.exists(made))
+                self.assertEqual(os.path.getsize(path), 24 + count * 16 + sum(
+                    len(datagram(40 + 7 * n)) for n in range(count)))
 
     def test_video_frames_are_the_pictures(self):
         # Lossless, the video's frames are the window's pictures pixel for
@@ -2240,6 +2298,31 @@ class Replay(Run):
             self.assertIn(bytes(value for row in picture for pixel in row for value in pixel),
                           frames)
 
+    def test_killed_runs_keep_all_but_their_last_second(self):
+        # Live, a burst, then a picture that stands still: every second is
+        # in the file as it passes, so a run killed whole (the viewer and
+        # the encoder at once, as the OOM killer would) keeps all but its
+        # last second, in each kind, and what it keeps plays.
+        for name in ("killed.mp4", "killed.webm", "killed.mkv"):
+            with self.subTest(video=name):
+                video = self.path(name)
+                program = self.start("--video", video, display=None)
+                self.assertEqual(program.line(), "SKEVLA BEGIN")
+                program.wait_until_asleep()
+                for size in (40, 60, 80):
+                    self.assertEqual(program.frame(datagram(size)), log_lines(size))
+                wait_for(lambda: frames_in(video) >= 90,
+                         "three seconds of a still picture in " + name)
+                # Both stopped first, so that neither sees the other end.
+                both = (child_named(program, "skevla-encoder"), program.pid)
+                for number in (signal.SIGSTOP, signal.SIGKILL):
+                    for pid in both:
+                        os.kill(pid, number)
+                self.assertEqual(program.finish()[0], -signal.SIGKILL)
+                _, frame_rate, size, damage = probed(video)
+                self.assertEqual((frame_rate, size, damage), ("30/1", (500, 500), ""))
+                self.assertGreaterEqual(frames_in(video), 90)
+
     def test_encoder_holds_to_its_limits(self):
         # Frames sent to the encoder on the viewer's own channel, as a
         # subverted viewer could send them: what the run's video could not
@@ -2278,36 +2361,56 @@ class Replay(Run):
     def test_video_progress_on_a_terminal(self):
         # Rendered as fast as it goes, one line on a terminal says how far it
         # is, rewritten in place and taken away before the counts; none
-        # reaches a pipe (the other tests' standard error).
+        # reaches a pipe (the other tests' standard error), nor a terminal
+        # the log scrolls, nor comes once the replay has ended.
         path = self.path("span.pcap")
         write_pcap(path, 101, [datagram(40 + n) for n in range(60)], step=0.05)
-        rows = [  # replayed, what the line tells of the file: a pipe has no size
-            (path, r"\d+% of the file read, "),
-            ("-", ""),
+        counted = r"skevla: 60 datagrams received from %s, 0 packets skipped\r\n"
+        rows = [  # replayed, the log on the terminal too, in a window, what the terminal shows
+            (path, False, False, r"^(\rskevla: \d+% of the file read, 0:00:0\d of video made"
+                                 r"\x1b\[K)+\r\x1b\[K" + counted % re.escape(path) + "$"),
+            ("-", False, False, r"^(\rskevla: 0:00:0\d of video made\x1b\[K)+\r\x1b\[K" +
+             counted % "-" + "$"),
+            (path, True, False, r"^SKEVLA BEGIN\r\n(Bytes received --> +\d+\r\nSource address "
+                                r"--> 127\.0\.0\.1\r\n){60}" + counted % re.escape(path) + "$"),
+            # Ended in a window, which stays until Escape: the counts at the
+            # end of the file and at Escape, and nothing more.
+            (path, False, True, r"^(\rskevla: \d+% of the file read, 0:00:0\d of video made"
+                                r"\x1b\[K)+\r\x1b\[K(" + counted % re.escape(path) + "){2}$"),
         ]
-        for replayed, read in rows:
-            with self.subTest(replayed=replayed):
+        for replayed, log_too, windowed, shown_pattern in rows:
+            with self.subTest(replayed=replayed, log_too=log_too, windowed=windowed):
                 terminal, side = pty.openpty()
                 feeding = subprocess.Popen(["cat", path], stdout=subprocess.PIPE)
                 program = self.start("-r", replayed, "-t", "--video", self.path("long.webm"),
-                                     display=None, stderr=side, stdin=feeding.stdout)
+                                     display=self.display if windowed else None, stderr=side,
+                                     stdin=feeding.stdout,
+                                     stdout=side if log_too else subprocess.PIPE)
                 feeding.stdout.close()
                 feeding.wait()
                 os.close(side)
                 shown = b""
-                while True:
+
+                def read_on():
+                    nonlocal shown
                     try:
                         chunk = os.read(terminal, 4096)
                     except OSError:  # the other side closed
-                        break
-                    if not chunk:
-                        break
+                        return True
                     shown += chunk
+                    return not chunk
+
+                if windowed:
+                    while b"datagrams received" not in shown:
+                        self.assertFalse(read_on(), shown)
+                    program.wait_for_window()
+                    program.wait_until_idle()
+                    press(self.display, program.window, "Escape")
+                while not read_on():
+                    pass
                 os.close(terminal)
                 self.assertEqual(program.finish()[0], 0)
-                self.assertRegex(shown.decode(), r"^(\rskevla: " + read + r"0:00:0\d of video "
-                                 r"made\x1b\[K)+\r\x1b\[Kskevla: 60 datagrams received from " +
-                                 re.escape(replayed) + r", 0 packets skipped\r\n$")
+                self.assertRegex(shown.decode(), shown_pattern)
 
     def test_recorded_pace(self):
         # A second apart, as recorded: the last of four three seconds or
@@ -2346,7 +2449,8 @@ class Replay(Run):
             ("text.pcap", [], (), 1, b"", r"text\.pcap: .*format"),
             ("usb.pcap", [], (), 1, b"", r"usb\.pcap: link type 189 \(USB_LINUX\) is not supported"),
             ("raw.pcap", ["-f", "tcp port"], (), 2, b"", r"syntax error"),
-            ("raw.pcap", ["-f", "udp"], (), 2, b"", r"'udp': expression rejects all packets"),
+            ("raw.pcap", ["-f", "udp"], (), 2, b"", r"'udp': it admits no TCP, and skevla shows "
+                                                    r"TCP alone"),
             # One line, as live: what cannot be printed is escaped.
             ("raw.pcap", ["-f", "tcp\nfoo"], (), 2, b"", r"'tcp\\nfoo': .*syntax error"),
             # The counts, then the cause.

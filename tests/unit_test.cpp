@@ -275,6 +275,12 @@ TEST(record, checked_before_use)
          recorded(record_kind::failed, failed_fields{{}, 1, 0}, 20), true},
         {"a frame from the encoder", encoder_channel, side::child, encoder_encoding,
          recorded(record_kind::frame, frame_fields{}), false, true},
+        {"a still", encoder_channel, side::viewer, encoder_encoding,
+         recorded(record_kind::still, still_fields{30}), true},
+        {"a still with pixels", encoder_channel, side::viewer, encoder_encoding,
+         recorded(record_kind::still, still_fields{30}), false, true},
+        {"a still before the word to begin", encoder_channel, side::viewer, encoder_waiting,
+         recorded(record_kind::still, still_fields{30}), false},
     };
     for (const auto &row : rows) {
         std::uint8_t state = row.state;
@@ -861,7 +867,18 @@ TEST(options, arguments)
          true},
         {{"--video", "talk/Run.MKV"}, verdict::run},
         {{"--video", "run.avi"}, verdict::refused},
+        {{"--video", ".mp4"}, verdict::refused},
         {{"--video"}, verdict::refused},
+        // What each kind's encoder takes: H.264 16384 on a side, every kind
+        // fewer than 268 million pixels with 128 more on each side.
+        {{"--video", "x.mp4", "-w", "16384", "-h", "300"}, verdict::run, 'p', 16384, 300},
+        {{"--video", "x.mp4", "-w", "16385", "-h", "300"}, verdict::refused},
+        {{"--video", "x.webm", "-w", "32767", "-h", "300"}, verdict::run, 'p', 32767, 300},
+        {{"--video", "x.mp4", "-w", "16383", "-h", "16000"}, verdict::run, 'p', 16383, 16000},
+        {{"--video", "x.webm", "-w", "16383", "-h", "16384"}, verdict::refused},
+        {{"--video", "x.mkv", "-w", "16383", "-h", "16383"}, verdict::refused},
+        {{"--video", "x.mkv", "-w", "16384", "-h", "16000"}, verdict::run, 'p', 16384, 16000},
+        {{"--video", "x.mkv", "-w", "-1", "-h", "16383"}, verdict::run, 'p', -1, 16383},
     };
     for (const auto &row : rows) {
         std::vector<const char *> argv{"skevla"};
@@ -998,9 +1015,10 @@ TEST(log, queue_written_in_parts)
 }
 
 // Which frames a video gets: a replay's by its recorded time at its speed,
-// a picture that stands still none more, times never going back; live by
-// the clock; its last at the end. Hostile stamps cannot take it past what
-// 64 bits hold.
+// a gap kept to the still limit, times never going back; live by the
+// clock, a still picture told a second at a time up to its limit, and what
+// stood still past it left out; its last at the end. Hostile stamps cannot
+// take it past what 64 bits hold.
 TEST(video_clock, frames)
 {
     constexpr long long second = nanoseconds_per_second;
@@ -1016,7 +1034,7 @@ TEST(video_clock, frames)
         {{101, 60000000}, 1, -1}, // 10 ms on: the third falls in the same frame
         {{103, 60000000}, 2, 11}, // 2 s at twice the speed: 1 s of video
         {{90, 0}, 1, -1},         // stamped before: at once, no time passes
-        {{90, 0}, 1, -1},         //
+        {{3690, 0}, 1, 21},       // an hour on: ten seconds of it kept
     };
     for (const auto &row : rows) {
         const long long frame = frameBefore(replay, row.stamp, row.speed);
@@ -1025,20 +1043,40 @@ TEST(video_clock, frames)
             framed(replay, frame);
         datagramShown(replay);
     }
-    EXPECT_EQ(lastFrame(replay, 0), 21); // the last picture, at its time
-    framed(replay, 21);
+    EXPECT_EQ(lastFrame(replay, 0), 121); // the last picture, at its time
+    framed(replay, 121);
     EXPECT_EQ(lastFrame(replay, 0), -1); // the picture in hand has its frame
-    pictureMoved(replay);
-    EXPECT_EQ(lastFrame(replay, 0), 22);
+    EXPECT_EQ(lastStill(replay, 0), -1); // a replay's stills come with its frames
+    pictureMoved(replay, 0);
+    EXPECT_EQ(lastFrame(replay, 0), 122);
 
     video_clock live = startClock(30, true, 5 * second);
     EXPECT_EQ(liveDue(live), 5 * second);
+    EXPECT_EQ(stillAt(live, 5 * second), -1); // the first picture is a frame
     EXPECT_EQ(frameAt(live, 5 * second + second / 2), 15);
     framed(live, 15);
-    EXPECT_EQ(liveDue(live), -1); // standing still: no frame due
-    pictureMoved(live);
-    EXPECT_EQ(liveDue(live), 5 * second + 16 * second / 30);
-    EXPECT_EQ(frameAt(live, 5 * second), -1);
+    // Standing still: the encoder is told a second on, then every second,
+    // up to ten seconds from when the picture was first shown, at 0.
+    EXPECT_EQ(liveDue(live), 5 * second + 46 * second / 30);
+    EXPECT_EQ(frameAt(live, 7 * second), -1);
+    EXPECT_EQ(stillAt(live, 7 * second), 60);
+    stillTold(live, 60);
+    EXPECT_EQ(liveDue(live), 5 * second + 3 * second);
+    stillTold(live, 290);
+    EXPECT_EQ(liveDue(live), 5 * second + 10 * second); // to the limit
+    EXPECT_EQ(stillAt(live, 3600 * second), 300);
+    stillTold(live, 300);
+    EXPECT_EQ(liveDue(live), -1); // nothing more until the picture changes
+    EXPECT_EQ(lastStill(live, 3600 * second), -1);
+    // It changes an hour later: the hour past the limit is left out.
+    pictureMoved(live, 3605 * second);
+    EXPECT_EQ(liveDue(live), 5 * second + (3600 - 10) * second + 10 * second);
+    EXPECT_EQ(frameAt(live, 3605 * second), 300);
+    framed(live, 300);
+    EXPECT_EQ(lastFrame(live, 3606 * second), -1);
+    EXPECT_EQ(lastStill(live, 3606 * second), 330); // the video lasts until the end
+    pictureMoved(live, 3606 * second);
+    EXPECT_EQ(lastFrame(live, 3606 * second), 330);
 
     video_clock hostile = startClock(1000, false, 0);
     for (long long n = 0; n < 20000; ++n) { // a day apart each, at the slowest speed
@@ -1046,7 +1084,7 @@ TEST(video_clock, frames)
             framed(hostile, frame);
         datagramShown(hostile);
     }
-    EXPECT_GT(videoMade(hostile), 100LL * 365 * 86400 * second); // a century and more
+    EXPECT_EQ(videoMade(hostile), 19998 * still_limit + second / 1000); // each gap kept to it
     EXPECT_GT(lastFrame(hostile, 0), 0);
 }
 

@@ -14,6 +14,13 @@ bool compileOne(int link_type, const char *text, const char *typed, bpf_program 
     const bool compiled = pcap_compile(compiler, &program, text, 1, PCAP_NETMASK_UNKNOWN) == 0;
     if (!compiled)
         refusal = std::string("bad filter expression '") + typed + "': " + pcap_geterr(compiler);
+    // Good alone but not with TCP: it passes other traffic only.
+    if (bpf_program alone{}; !compiled && text != typed &&
+                             pcap_compile(compiler, &alone, typed, 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        refusal = std::string("bad filter expression '") + typed +
+                  "': it admits no TCP, and skevla shows TCP alone";
+        pcap_freecode(&alone);
+    }
     pcap_close(compiler);
     return compiled;
 }

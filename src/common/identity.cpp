@@ -252,6 +252,15 @@ bool chooseOwnId(failure &why)
     return getuid() != 0 || underSudo() || ownId(uid, gid, why);
 }
 
+uid_t runUser()
+{
+    uid_t uid;
+    gid_t gid;
+    return underSudo() && parseIds(std::getenv("SUDO_UID"), std::getenv("SUDO_GID"), uid, gid)
+               ? uid
+               : geteuid();
+}
+
 bool becomeInvokingUser(failure &why)
 {
     if (!underSudo())

@@ -50,5 +50,9 @@ bool becomeInvokingUser(failure &why);
 // naming the step that failed: going on privileged is never the fallback.
 bool dropAll(identity who, failure &why);
 
+// Whom the run's files are for: under sudo the user who ran it, else the
+// effective user as started.
+uid_t runUser();
+
 // sudo's SUDO_UID and SUDO_GID as ids: whole decimal numbers, nothing else.
 bool parseIds(const char *uid_text, const char *gid_text, uid_t &uid, gid_t &gid);

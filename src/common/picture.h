@@ -23,8 +23,10 @@ inline constexpr std::uint32_t copies_limit = 10;
 inline constexpr std::uint32_t snapshot_files_limit = 1000;
 inline constexpr std::uint64_t snapshot_bytes_limit = std::uint64_t{1} << 30;
 
-// The kinds of video --video writes, by the file's extension.
+// The kinds of video --video writes, by the file's extension: H.264 and VP9
+// in 4:2:0, FFV1 in full RGB.
 inline constexpr const char *video_extensions[] = {".mp4", ".webm", ".mkv"};
+inline constexpr int h264_kind = 0, ffv1_kind = 2;
 
 // Which of them path names, in any case, after a name of at least one
 // character; -1 for none. Pure.
@@ -38,6 +40,27 @@ inline int videoKind(const char *path)
             return kind;
     }
     return -1;
+}
+
+// The sides a video of a window width x height pixels is encoded at: of
+// the 4:2:0 kinds (.mp4, .webm), an odd side gets one pixel more. Pure.
+inline std::uint32_t encodedSide(int kind, std::uint32_t side)
+{
+    return kind == ffv1_kind ? side : (side + 1) & ~1u;
+}
+
+// The largest side H.264's encoder (x264) takes, and the most pixels
+// FFmpeg takes in a frame, each side counted with 128 more.
+inline constexpr std::uint64_t h264_side_limit = 16384;
+inline constexpr std::uint64_t frame_area_limit = 0x7FFFFFFF / 8;
+
+// Whether kind's encoder takes a video of a window width x height pixels.
+// Pure.
+inline bool videoSizeTaken(int kind, std::uint32_t width, std::uint32_t height)
+{
+    const std::uint64_t sides[] = {encodedSide(kind, width), encodedSide(kind, height)};
+    return (kind != h264_kind || (sides[0] <= h264_side_limit && sides[1] <= h264_side_limit)) &&
+           (sides[0] + 128) * (sides[1] + 128) < frame_area_limit;
 }
 
 // In the keeper and the encoder: the next record from the viewer, checked

@@ -113,6 +113,8 @@ const kind_rule encoder_rules[] = {
      nullptr},
     {record_kind::frame, side::viewer, encoder_encoding, 0, size<frame_fields>, 0, false, true,
      nullptr},
+    {record_kind::still, side::viewer, encoder_encoding, 0, size<still_fields>, 0, false, false,
+     nullptr},
     {record_kind::started, side::child, encoder_encoding, 0, 0, 0, false, false, nullptr},
     {record_kind::done, side::child, encoder_encoding, 0, 0, 0, false, false, nullptr},
     {record_kind::failed, side::child, encoder_waiting | encoder_encoding, 0, size<failed_fields>,

@@ -67,13 +67,14 @@ enum class record_kind : std::uint32_t {
     // The keeper's channel, from the viewer: limits once, then pictures.
     limits,  // the largest picture it may be asked for
     picture, // a picture, its pixels in the memory file attached
-    // The encoder's, from the viewer: begin once, then frames.
+    // The encoder's, from the viewer: begin once, then frames and stills.
     begin, // nothing is left to refuse the run: the file may be written
     frame, // a frame, its pixels in the memory file attached
     // From the keeper or the encoder: done with each picture or frame;
     // the encoder says started once it has begun the file, or failed.
     done,
     started,
+    still, // to the encoder: the picture stood still until pts
 };
 
 struct record_header {
@@ -125,9 +126,15 @@ struct size_fields {
 struct picture_fields {
     std::uint32_t width, height, copies, unused;
 };
-// A frame of the video: shown from pts (in frames of its rate) on.
+// A frame of the video: shown from pts (in frames of its rate) on. The
+// frames between it and the one before repeat that one.
 struct frame_fields {
     std::uint32_t width, height;
+    std::int64_t pts;
+};
+// The video has reached pts with no new picture: the frames before it
+// repeat the last one.
+struct still_fields {
     std::int64_t pts;
 };
 struct no_fields {

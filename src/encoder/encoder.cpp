@@ -16,6 +16,7 @@
 #include "identity.h"
 #include "picture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,7 @@ static_assert(std::size(kinds) == std::size(video_extensions));
 
 struct video {
     const char *path;
+    int kind_index; // in kinds, as videoKind numbers them
     const kind *made;
     std::uint32_t width, height; // of the frames handed over
     int rate;                    // frames a second
@@ -62,6 +64,11 @@ struct video {
     SwsContext *scale;
     AVFrame *frame;
     AVPacket *packet;
+    std::int64_t next; // the pts of the next frame: the video has every one before
+    // Until its first frame, what the muxer writes is held here, and the
+    // file left as it was: the header alone would not play.
+    bool holding;
+    std::vector<std::uint8_t> held;
     off_t whole; // the file's length after the last packet written whole
 };
 video out;
@@ -74,8 +81,9 @@ bool readArguments(int argc, char **argv, failure &why)
         out.height <= picture_side_limit && std::sscanf(argv[2], "%d%c", &out.rate, &end) == 1 &&
         out.rate > 0 && out.rate <= 1000) {
         out.path = argv[3];
-        if (const int made = videoKind(out.path); made >= 0) {
-            out.made = &kinds[made];
+        out.kind_index = videoKind(out.path);
+        if (out.kind_index >= 0 && videoSizeTaken(out.kind_index, out.width, out.height)) {
+            out.made = &kinds[out.kind_index];
             return true;
         }
     }
@@ -96,6 +104,10 @@ bool takeFile(failure &why)
 // The muxer writes through the file it was handed, never by a path.
 int writeFile(void *, std::uint8_t *bytes, int size)
 {
+    if (out.holding) {
+        out.held.insert(out.held.end(), bytes, bytes + size);
+        return size;
+    }
     for (int done = 0; done < size;) {
         const ssize_t written = write(file_fd, bytes + done, static_cast<std::size_t>(size - done));
         if (written < 0 && errno == EINTR)
@@ -109,6 +121,9 @@ int writeFile(void *, std::uint8_t *bytes, int size)
 
 std::int64_t seekFile(void *, std::int64_t offset, int whence)
 {
+    // Only a finished file is gone back over.
+    if (out.holding)
+        return whence == AVSEEK_SIZE ? static_cast<std::int64_t>(out.held.size()) : AVERROR(ESPIPE);
     if (whence == AVSEEK_SIZE) {
         struct stat file;
         return fileStat(file_fd, file) == 0 ? file.st_size : AVERROR(errno);
@@ -124,6 +139,9 @@ void tune(AVDictionary *&options)
     switch (out.made->codec) {
     case AV_CODEC_ID_H264:
         av_dict_set(&options, "preset", "veryfast", 0);
+        // No look-ahead: each frame's packet comes out as it goes in, and
+        // is in the file by the end of its second.
+        av_dict_set(&options, "tune", "zerolatency", 0);
         av_dict_set(&options, "crf", "20", 0);
         // Frames out of order would start a fragmented MP4 late: it has no
         // edit list to shift them back.
@@ -149,14 +167,13 @@ bool startVideo(failure &why)
     const AVCodec *encoder = result >= 0 ? avcodec_find_encoder(out.made->codec) : nullptr;
     if (result >= 0 && !(step = "finding the encoder", encoder))
         result = AVERROR_ENCODER_NOT_FOUND;
-    // The pixels of 4:2:0 video come in pairs of rows and columns: an odd
-    // side gets one more, black.
-    const bool paired = out.made->pixels == AV_PIX_FMT_YUV420P;
     if (result >= 0) {
         step = "setting up the encoder";
         out.codec = avcodec_alloc_context3(encoder);
-        out.codec->width = static_cast<int>(paired ? (out.width + 1) & ~1u : out.width);
-        out.codec->height = static_cast<int>(paired ? (out.height + 1) & ~1u : out.height);
+        // The pixels of 4:2:0 video come in pairs of rows and columns: an
+        // odd side gets one more, black.
+        out.codec->width = static_cast<int>(encodedSide(out.kind_index, out.width));
+        out.codec->height = static_cast<int>(encodedSide(out.kind_index, out.height));
         out.codec->pix_fmt = out.made->pixels;
         out.codec->time_base = {1, out.rate};
         out.codec->framerate = {out.rate, 1};
@@ -212,24 +229,22 @@ bool startVideo(failure &why)
     return fail(why, 1, "cannot write the video %s (%s): %s", out.path, step, cause);
 }
 
-// At the viewer's word, once nothing is left to refuse the run: the file,
-// as it was until now, is truncated and the container's header written.
-// False with why.
+// At the viewer's word, once nothing is left to refuse the run: the
+// container's header, held until the first frame. False with why.
 bool beginFile(failure &why)
 {
     // Written as it goes: MP4 in fragments of a second, Matroska and WebM
     // in clusters of a second or a MiB, whichever comes first.
     AVDictionary *options = nullptr;
     av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    av_dict_set(&options, "frag_duration", "1000000", 0);
     av_dict_set(&options, "cluster_time_limit", "1000", 0);
     av_dict_set(&options, "cluster_size_limit", "1048576", 0);
-    const int result =
-        ftruncate(file_fd, 0) == 0 ? avformat_write_header(out.format, &options) : AVERROR(errno);
+    out.holding = true;
+    const int result = avformat_write_header(out.format, &options);
     av_dict_free(&options);
-    if (struct stat file; result >= 0 && fileStat(file_fd, file) == 0) {
-        out.whole = file.st_size; // the header
+    if (result >= 0)
         return true;
-    }
     char cause[AV_ERROR_MAX_STRING_SIZE];
     av_strerror(result, cause, sizeof cause);
     return fail(why, 1, "cannot write the video %s: %s", out.path, cause);
@@ -242,6 +257,8 @@ bool keptWhole(int result, failure &why)
 {
     if (result >= 0)
         result = out.format->pb->error;
+    if (result >= 0 && out.holding)
+        return true;
     if (struct stat file; result >= 0 && fileStat(file_fd, file) == 0) {
         out.whole = file.st_size;
         return true;
@@ -264,8 +281,54 @@ bool writePackets(failure &why)
     return true;
 }
 
+// The frame in hand, as the frame at pts.
+bool encodeAt(std::int64_t pts, failure &why)
+{
+    out.frame->pts = pts;
+    return avcodec_send_frame(out.codec, out.frame) >= 0 && writePackets(why);
+}
+
+// The frame in hand again at every pts before until: the picture stood
+// still. Frames come at a constant rate, stills included.
+bool repeatUntil(std::int64_t until, failure &why)
+{
+    for (; out.next < until; ++out.next)
+        if (!encodeAt(out.next, why))
+            return false;
+    return true;
+}
+
+// What the muxer has goes into the file now, as a fragment or cluster of
+// its own. The first time, the file as it was until now is truncated, and
+// the header and the first frames written in one go: a file cut off at any
+// moment is as it was, or plays.
+bool writeOut(failure &why)
+{
+    if (!keptWhole(av_write_frame(out.format, nullptr), why))
+        return false;
+    if (!out.holding)
+        return true;
+    avio_flush(out.format->pb);
+    out.holding = false;
+    const int result = ftruncate(file_fd, 0) != 0
+                           ? AVERROR(errno)
+                           : writeFile(nullptr, out.held.data(), static_cast<int>(out.held.size()));
+    out.held = {};
+    return keptWhole(std::min(result, 0), why);
+}
+
+// A still picture told: its frames go into the file now, so a run killed
+// while it stands keeps them.
+bool keepStill(std::int64_t until, failure &why)
+{
+    return repeatUntil(until, why) && writeOut(why);
+}
+
+// A new picture, from pts on.
 bool encode(const unsigned char *pixels, std::int64_t pts, failure &why)
 {
+    if (!repeatUntil(pts, why))
+        return false;
     // The GL's rows come bottom first.
     const int row = static_cast<int>(out.width) * 3;
     const std::uint8_t *from[] = {pixels + static_cast<std::size_t>(row) * (out.height - 1)};
@@ -274,15 +337,18 @@ bool encode(const unsigned char *pixels, std::int64_t pts, failure &why)
         return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(ENOMEM));
     sws_scale(out.scale, from, stride, 0, static_cast<int>(out.height), out.frame->data,
               out.frame->linesize);
-    out.frame->pts = pts;
-    return avcodec_send_frame(out.codec, out.frame) >= 0 && writePackets(why);
+    out.next = pts + 1;
+    return encodeAt(pts, why) && (!out.holding || writeOut(why));
 }
 
-// The frames the codec holds back, then the container's end. False with
-// why.
+// The frames the codec holds back, then the container's end; a viewer
+// gone before the first frame leaves the file as it was. False with why.
 bool finish(failure &why)
 {
-    if (avcodec_send_frame(out.codec, nullptr) >= 0 && !writePackets(why))
+    if (out.holding && out.next == 0)
+        return true;
+    if ((avcodec_send_frame(out.codec, nullptr) >= 0 && !writePackets(why)) ||
+        (out.holding && !writeOut(why)))
         return false;
     const int result = av_write_trailer(out.format);
     avio_flush(out.format->pb);
@@ -298,19 +364,25 @@ __attribute__((noreturn)) void failVideo(const failure &why)
     _exit(why.status);
 }
 
-// The viewer's next record: the word to begin, then frames. False once the
-// viewer has gone.
-bool takeFrame(std::uint8_t &state, frame_fields &asked, int &pixels)
+// The viewer's next record: the word to begin, then frames (with pixels)
+// and stills (without: pixels is -1), each at a pts. False once the viewer
+// has gone.
+bool takeFrame(std::uint8_t &state, std::int64_t &pts, int &pixels)
 {
     std::uint64_t bytes;
     const record_header *taken = takeFromViewer(encoder_channel, state, pixels, bytes);
     if (!taken || taken->kind == record_kind::begin)
         return taken;
-    asked = fieldsOf<frame_fields>(*taken);
+    if (taken->kind == record_kind::still) {
+        pts = fieldsOf<still_fields>(*taken).pts;
+        return true;
+    }
+    const auto &asked = fieldsOf<frame_fields>(*taken);
     // Anything else is no frame the viewer could send: it is not itself.
-    if (asked.width != out.width || asked.height != out.height || asked.pts < 0 ||
+    if (asked.width != out.width || asked.height != out.height ||
         bytes != std::uint64_t{out.width} * out.height * 3)
         _exit(1);
+    pts = asked.pts;
     return true;
 }
 
@@ -319,11 +391,11 @@ __attribute__((noreturn)) void serveFrames()
     static failure why;
     std::vector<unsigned char> pixels(std::size_t{out.width} * out.height * 3);
     std::uint8_t state = encoder_waiting;
-    frame_fields asked;
+    std::int64_t pts;
     // The viewer's word to begin: a viewer that ends before it leaves the
     // file as it was.
     int from = -1;
-    if (!takeFrame(state, asked, from))
+    if (!takeFrame(state, pts, from))
         _exit(0);
     if (state != encoder_encoding)
         _exit(1);
@@ -332,20 +404,22 @@ __attribute__((noreturn)) void serveFrames()
     // The header written and the codec open: the viewer may go on.
     if (!sendRecord(channel_descriptor, record_kind::started, no_fields{}))
         _exit(0);
-    for (std::int64_t last = -1; takeFrame(state, asked, from);) {
+    while (takeFrame(state, pts, from)) {
         // Frames come in the order of their times.
-        if (asked.pts <= last || !readPixels(from, pixels))
+        const bool still = from < 0;
+        if (pts < out.next || (!still && !readPixels(from, pixels)))
             _exit(1);
-        close(from);
-        last = asked.pts;
-        if (!encode(pixels.data(), asked.pts, why)) {
+        if (!still)
+            close(from);
+        if (!(still ? keepStill(pts, why) : encode(pixels.data(), pts, why))) {
             static failure ending;
             finish(ending);
             failVideo(why);
         }
         // A viewer that has gone no longer hears of it; the frames it sent
         // before are encoded all the same.
-        sendRecord(channel_descriptor, record_kind::done, no_fields{});
+        if (!still)
+            sendRecord(channel_descriptor, record_kind::done, no_fields{});
     }
     if (!finish(why))
         failVideo(why);

@@ -105,11 +105,11 @@ void writeLogIfReady()
 
 // The picture changed: the window is painted anew, and the video's next
 // frame shows it.
-void askPaint()
+void askPaint(long long now)
 {
     if (the_run.windowed)
         glutPostRedisplay();
-    videoChanged();
+    videoChanged(now);
 }
 
 // The one writer of what is shown: the picture's bytes, the log's lines,
@@ -130,7 +130,7 @@ void show(const datagram &taken, long long at)
         leave(&the_run.why);
     countShown(shown_rate, at);
     if (frameNow(frames, at, frames.interval > 0))
-        askPaint();
+        askPaint(at);
 }
 
 // Live, whether more has come than the loop has taken: in hand, or not yet
@@ -183,6 +183,7 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
         the_run.counts_wanted = false;
         return true;
     case event::ended:
+        endProgress();
         postCounts(counts);
         // The video ends with the file; off screen, so does the run.
         if (!finishVideo(at, why))
@@ -217,10 +218,10 @@ void takeDatagrams(bool readable, taking take, long long at)
     }
     // The frame the pass put off, unless more is in hand already.
     const long long now = monotonicNow();
-    if (const bool lagging = behind(take);
-        frameDue(frames, lagging) >= 0 && now >= frameDue(frames, lagging) &&
-        frameNow(frames, now, lagging))
-        askPaint();
+    if (const bool lagging = behind(take); frameDue(frames, lagging) >= 0 &&
+                                           now >= frameDue(frames, lagging) &&
+                                           frameNow(frames, now, lagging))
+        askPaint(now);
     if (logQueued(log))
         writeLogIfReady();
     if (recording() && !flushRecording(the_run.why))
@@ -394,10 +395,10 @@ void idle()
         const long long at = monotonicNow();
         if (frameDue(frames, lagging) >= 0 && at >= frameDue(frames, lagging) &&
             frameNow(frames, at, lagging))
-            askPaint();
+            askPaint(at);
         if (keys.info && at >= keys.info_tick) {
             keys.info_tick = at + nanoseconds_per_second;
-            askPaint();
+            askPaint(at);
         }
         showProgress(at, fileFraction(), videoMade());
         takeDatagrams(watched[4].revents != 0, take, at);

@@ -33,6 +33,7 @@
 #include "channel.h"
 #include "children.h"
 #include "counts.h"
+#include "display.h"
 #include "filter.h"
 #include "identity.h"
 #include "interfaces.h"
@@ -40,6 +41,7 @@
 #include "loop.h"
 #include "offscreen.h"
 #include "options.h"
+#include "outputs.h"
 #include "progress.h"
 #include "recording.h"
 #include "render.h"
@@ -68,10 +70,12 @@ namespace
 
 // The one way a run fails: "skevla: " and the cause and remedy on
 // standard error as one line, then the status (1 for a failure, 2 for a
-// bad command line).
+// bad command line). A run refused before it began removes the files it
+// made for its outputs.
 [[noreturn]] void die(const failure &why)
 {
     clearProgress();
+    withdrawOutputs();
     writeAll(STDERR_FILENO, "skevla: ", 8);
     writeAll(STDERR_FILENO, why.why, strnlen(why.why, sizeof why.why));
     writeAll(STDERR_FILENO, "\n", 1);
@@ -123,6 +127,16 @@ void checkWindowSize()
             winx, winy, largest[0], largest[1]);
 }
 
+// A run that ends before it began, at SIGINT or SIGTERM: its counts, and
+// the files it made for its outputs removed. Its exit status.
+int endBeforeBeginning()
+{
+    withdrawOutputs();
+    postCounts(counts);
+    deliverCounts();
+    return countsLost() ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -163,15 +177,23 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%sskevla: %s\n", usage_text, settings.why);
         return 2;
     }
-    // GLUT gives a window its default size unless both sides are positive;
-    // a video, and a picture drawn off screen, take the same.
-    if (settings.winx <= 0 || settings.winy <= 0)
-        settings.winx = settings.winy = 300;
+    windowSize(settings, settings.winx, settings.winy);
     mode = settings.mode;
     winx = settings.winx;
     winy = settings.winy;
     counts.file = settings.file;
 
+    // Whatever can refuse the run comes, as far as it can, before a file it
+    // names is opened, and all of it before one is written.
+    if (!checkOutputs(settings.record, settings.video, settings.file, runUser(), why))
+        die(why);
+    // A bad filter is refused before anything starts; a replay's is the
+    // reader's to judge, for the file's link type.
+    if (bpf_program program; !settings.file) {
+        if (!compileForSockets(settings.filter, program, why))
+            die(why);
+        pcap_freecode(&program);
+    }
     if (!chooseOwnId(why))
         die(why);
     // Live capture is the one thing done with the privilege: before
@@ -187,6 +209,21 @@ int main(int argc, char **argv)
         die(why);
     sock = channelOf(child_role::capture);
     startChannel(settings);
+    if (!awaitCapture(why)) {
+        if (!leaving())
+            die(why);
+        return endBeforeBeginning(); // SIGINT or SIGTERM while a pipe gives no header
+    }
+    // A window needs a display: one that is surely not there is refused
+    // before a file is opened.
+    if (const char *named = getenv("DISPLAY"); !settings.video && (!named || !*named))
+        die(1, "no display to open a window on: DISPLAY is not set; set DISPLAY to a running X "
+               "server that offers GLX, or make a --video, which needs none");
+    else if (!settings.video && localDisplayMissing(named))
+        die(1,
+            "cannot open the X display %s: no X server answers on its socket; set DISPLAY to "
+            "a running X server that offers GLX",
+            named);
     if ((settings.record && !openRecording(settings.record, why)) || !startEncoder(settings, why) ||
         !startKeeper(settings, why))
         die(why);
@@ -196,28 +233,6 @@ int main(int argc, char **argv)
     // driver, which the environment chooses) runs with no rights of root.
     if (!dropAll(identity::drawing, why) || !checkSnapshots(settings.snapshots, why))
         die(why);
-    // A bad filter is refused before anything shows, whatever the capture
-    // process is doing; a replay's is the reader's to judge, for the file's
-    // link type.
-    if (bpf_program program; !settings.file) {
-        if (!compileForSockets(settings.filter, program, why))
-            die(why);
-        pcap_freecode(&program);
-    }
-    if (!awaitCapture(why)) {
-        if (!leaving())
-            die(why);
-        postCounts(counts); // SIGINT or SIGTERM while a pipe gives no header
-        deliverCounts();
-        return countsLost() ? 1 : 0;
-    }
-
-    static const char banner[] = "SKEVLA BEGIN\n";
-    if (!writeLog(banner, sizeof banner - 1)) {
-        if (errno == EPIPE)
-            return 0;
-        die(1, "cannot write the log: %s", std::strerror(errno));
-    }
 
     // Mesa's shader cache could not be written inside the sandbox; it is
     // switched off rather than failing at every start.
@@ -285,9 +300,7 @@ int main(int argc, char **argv)
         closeKeeper(); // no window, no keys, no snapshots
     }
     init();
-    // The encoder touches its file only now, when nothing is left to
-    // refuse the run: a run refused leaves the file as it was.
-    if (!startFrames(why) || !beginVideo(why))
+    if (!startFrames(why))
         die(why);
     primePicture(winx, winy);
 
@@ -299,6 +312,22 @@ int main(int argc, char **argv)
                    stderr);
     else if (!enterSandbox(recordingDescriptor(), why))
         die(why);
+
+    // Nothing is left to refuse the run but a log that cannot be written:
+    // the banner says it begins, and only now are the recording and the
+    // video written.
+    if (leaving())
+        return endBeforeBeginning(); // SIGINT or SIGTERM during the start
+    static const char banner[] = "SKEVLA BEGIN\n";
+    if (!writeLog(banner, sizeof banner - 1)) {
+        withdrawOutputs();
+        if (errno == EPIPE)
+            return 0;
+        die(1, "cannot write the log: %s", std::strerror(errno));
+    }
+    if (!beginRecording(why) || !beginVideo(why))
+        die(why);
+    keepOutputs();
 
     startVideoClock(monotonicNow(), !replaying());
     startProgress(settings.video && replaying());

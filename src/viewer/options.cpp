@@ -34,6 +34,18 @@ verdict refuse(options &settings, const char *format, const char *detail = "")
     return verdict::refused;
 }
 
+// Whether a file's own name (after its last slash) is an extension of a
+// video alone, with no name before it: ".mp4".
+bool bareExtension(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    for (const char *extension : video_extensions)
+        if (strcasecmp(name, extension) == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 verdict parseOptions(int argc, const char *const argv[], options &settings)
@@ -56,6 +68,11 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             const char *value = argv[++i];
             if (argument[2] == 's')
                 settings.snapshots = value;
+            else if (argument[2] == 'v' && bareExtension(value))
+                return refuse(settings,
+                              "--video %.64s names no file before its extension; "
+                              "name one such as run.mp4",
+                              value);
             else if (argument[2] == 'v' && videoKind(value) < 0)
                 return refuse(settings, "--video needs a file ending in .mp4, .webm or .mkv");
             else if (argument[2] == 'v')
@@ -143,7 +160,29 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         return refuse(settings, "-t needs -r");
     if (settings.speed != 1.0 && !settings.file)
         return refuse(settings, "-x needs -r");
+    if (std::int32_t width, height; settings.video) {
+        windowSize(settings, width, height);
+        const int kind = videoKind(settings.video);
+        if (!videoSizeTaken(kind, static_cast<std::uint32_t>(width),
+                            static_cast<std::uint32_t>(height))) {
+            std::snprintf(settings.why, sizeof settings.why,
+                          "a %s video of %d x %d pixels is more than its encoder takes (%s); ask "
+                          "for less with -w and -h",
+                          video_extensions[kind], width, height,
+                          kind == h264_kind ? "16384 on a side at most, and fewer than 268 "
+                                              "million pixels"
+                                            : "fewer than 268 million pixels");
+            return verdict::refused;
+        }
+    }
     return verdict::run;
+}
+
+void windowSize(const options &settings, std::int32_t &width, std::int32_t &height)
+{
+    const bool asked = settings.winx > 0 && settings.winy > 0;
+    width = asked ? settings.winx : 300;
+    height = asked ? settings.winy : 300;
 }
 
 std::int32_t parseSize(const char *text)

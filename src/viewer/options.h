@@ -30,7 +30,7 @@ struct options {
     bool sandbox = true;             // --no-sandbox: for profilers that write files
     unsigned long count = 0;         // -c: end after this many datagrams, 0 for never
     bool one_line = false;           // -v: one tcpdump-like line per datagram
-    char why[128] = "";              // why the command line was refused
+    char why[256] = "";              // why the command line was refused
 };
 
 enum class verdict { run, help, version, list_interfaces, refused };
@@ -38,13 +38,19 @@ enum class verdict { run, help, version, list_interfaces, refused };
 // Reads the arguments into settings; later options win. Only the first two
 // characters of an argument are compared, so -mdot is d and -width is -w;
 // --help, --version, --no-sandbox, --fps, --snapshots and --video are matched
-// whole. A video file whose extension names no kind of video, an unknown
+// whole. A video file whose extension names no kind of video, a window
+// larger than its kind of video takes, an unknown
 // argument, a missing value, a count that is not a positive integer, a
 // direction other than in, out and inout, a ring size out of bounds, -i,
 // -Q or -B with -r, and -t without -r are refused, with the reason in
 // settings.why.
 // No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
+
+// The window's size as GLUT makes it: as asked, unless a side is not
+// positive, then GLUT's default, 300 x 300; a video, and a picture drawn off
+// screen, take the same. Pure.
+void windowSize(const options &settings, std::int32_t &width, std::int32_t &height);
 
 // A size argument as a base-10 integer: leading white space and a sign
 // allowed, digits read up to the first non-digit, none giving 0, values past

@@ -18,7 +18,16 @@ volatile sig_atomic_t shown;
 
 } // namespace
 
-void startProgress(bool wanted_now) { wanted = wanted_now && isatty(STDERR_FILENO) == 1; }
+void startProgress(bool wanted_now)
+{
+    wanted = wanted_now && isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 0;
+}
+
+void endProgress()
+{
+    wanted = false;
+    clearProgress();
+}
 
 int formatProgress(char *out, int size, double fraction, long long made)
 {

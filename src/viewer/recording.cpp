@@ -80,14 +80,19 @@ bool writePending()
 
 bool openRecording(const char *path, failure &why)
 {
-    if ((out.fd = openOutput("-o", "cannot record to", path, why)) < 0)
-        return false;
+    out.named = path;
+    return (out.fd = openOutput("-o", "cannot record to", path, why)) >= 0;
+}
+
+bool beginRecording(failure &why)
+{
+    if (out.fd < 0)
+        return true;
     const file_header header;
     std::memcpy(out.pending, &header, sizeof header);
     out.added = sizeof header;
-    out.named = path;
     return (ftruncate(out.fd, 0) == 0 && writePending()) ||
-           fail(why, 1, "cannot record to %s: %s", path, std::strerror(errno));
+           fail(why, 1, "cannot record to %s: %s", out.named, std::strerror(errno));
 }
 
 const char *recording() { return out.fd >= 0 ? out.named : nullptr; }

@@ -9,10 +9,13 @@
 
 #include <ctime>
 
-// Opens path as outputs.h says, truncates it, as tcpdump's -w does, and
-// writes the file's header: before the sandbox, which allows no such open.
-// False with why when it cannot.
+// Opens path as outputs.h says: before the sandbox, which allows no such
+// open. False with why when it cannot.
 bool openRecording(const char *path, failure &why);
+
+// Once nothing is left to refuse the run: truncates the file, as tcpdump's
+// -w does, and writes its header. False with why when it cannot.
+bool beginRecording(failure &why);
 
 // The file being recorded to, or nullptr; its descriptor, or -1.
 const char *recording();

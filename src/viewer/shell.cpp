@@ -1,5 +1,6 @@
 #include "shell.h"
 
+#include "channel.h"
 #include "counts.h"
 #include "log.h"
 #include "loop.h"
@@ -176,7 +177,7 @@ void keyboard(unsigned char key, int, int)
     }
     // What the info line says, or the line itself, changed.
     glutPostRedisplay();
-    videoChanged();
+    videoChanged(monotonicNow());
 }
 
 void closed()

@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include "counts.h"
+#include "outputs.h"
 #include "progress.h"
 #include "state.h"
 
@@ -21,6 +22,7 @@ char limit_line[512]; // what limitStep says when its step takes too long
 
 void stepTooLong(int)
 {
+    withdrawOutputs();
     if (write(STDERR_FILENO, limit_line, std::strlen(limit_line))) {
     }
     _exit(1);
@@ -32,6 +34,7 @@ void handle(int number)
     const bool ends = number == SIGINT || number == SIGTERM;
     if (ends && ending) {
         clearProgress();
+        withdrawOutputs();
         char line[counts_line_limit];
         const std::size_t length = formatCounts(line, sizeof line, counts);
         if (write(STDERR_FILENO, line, length)) {

@@ -57,6 +57,15 @@ void emit(long long pts)
     framed(frames_clock, pts);
 }
 
+// The video has reached pts with the picture standing still: the encoder
+// repeats the frame before until then. Unlike a frame it waits for no room.
+void tell(long long pts)
+{
+    if (pts < 0 || !sendRecord(video.channel, record_kind::still, still_fields{pts}))
+        return;
+    stillTold(frames_clock, pts);
+}
+
 enum class heard { answer, none, failed, ended };
 
 // The encoder's next answer, if one has come: started or done, why it
@@ -148,9 +157,9 @@ void startVideoClock(long long now, bool live)
     frames_clock = startClock(frames_clock.rate, live, now);
 }
 
-void videoChanged()
+void videoChanged(long long now)
 {
-    pictureMoved(frames_clock);
+    pictureMoved(frames_clock, now);
     pictureChanged();
 }
 
@@ -170,8 +179,10 @@ long long videoDue() { return videoOn() ? liveDue(frames_clock) : -1; }
 
 void videoTick(long long now)
 {
-    if (videoOn())
-        emit(frameAt(frames_clock, now));
+    if (!videoOn())
+        return;
+    emit(frameAt(frames_clock, now));
+    tell(stillAt(frames_clock, now));
 }
 
 void watchVideo(pollfd &wait_on) { wait_on = {video.channel, POLLIN, 0}; }
@@ -194,7 +205,9 @@ bool finishVideo(long long now, failure &why)
     while (video.in_flight >= in_flight_limit)
         if (hear(0, why) == heard::failed)
             return false;
-    emit(lastFrame(frames_clock, now)); // the video lasts until it
+    // The video lasts until now, or until its last frame.
+    emit(lastFrame(frames_clock, now));
+    tell(lastStill(frames_clock, now));
     // The encoder reads to the end of what was sent, then finishes the
     // file and ends: a close with answers unread would reset the channel
     // under it. What it answers on the way may be why it failed.

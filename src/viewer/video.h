@@ -39,16 +39,17 @@ long long videoMade();
 // replay's recorded time.
 void startVideoClock(long long now, bool live);
 
-// The picture changed: the next frame shows it.
-void videoChanged();
+// The picture changed at now: the next frame shows it.
+void videoChanged(long long now);
 
 // A datagram is about to be shown, received or recorded at stamp: in a
 // replay at speed, the picture till then gets its frame, if one falls
 // before it.
 void videoBefore(const timespec &stamp, double speed);
 
-// Live: when the next frame is due (-1 for none, the picture standing
-// still); hands it over once it is.
+// Live: when the next frame is due, or while the picture stands still,
+// when the encoder is next told so (-1 for neither); hands either over
+// once it is.
 long long videoDue();
 void videoTick(long long now);
 
