@@ -144,12 +144,15 @@ USAGE = (b"Usage: -md(dot) -ml(line) -mp(poly) [DEFAULT] -h winy(int) -w winx(in
          b" -B size(capture buffer in KiB, 256-1048576, default 2048) -c count(int)"
          b" -v(one line each) -D(list interfaces) --version\n"
          b"       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed,"
-         b" 0.01-1000) -o file(record what is shown)\n"
+         b" 0.01-1000) -o file(record what is shown) --from time --to time(replay that part of it:"
+         b" 90, 1:30, 3:10:00.5)\n"
          b"       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
          b" --video file(what is shown, .mp4 .webm .mkv)"
          b" --no-sandbox(for profilers and debuggers) --help\n")
 KEYS = (b"Keys:  Escape quit   Space pause, resume   n, Right one datagram while paused   i info line\n"
-        b"       s save a PNG   f full screen   +, - replay twice, half as fast\n")
+        b"       s save a PNG   f full screen   +, - replay twice, half as fast\n"
+        b"       Left, Right replay 5 s back, on   Down, Up a minute back, on   Home, End its start,"
+        b" end   0-9 0% to 90% of it\n")
 
 
 # A record's header on the channels (record.h): its kind and the bytes that
@@ -1171,6 +1174,15 @@ class Options(Run):
             (["-B", "128"], 2, b"", refused("-B needs a whole number of KiB from 256 to 1048576")),
             (["-r", "x.pcap", "-B", "512"], 2, b"", refused("-B cannot be used with -r")),
             (["-c", "3x"], 2, b"", refused("-c needs a positive count")),
+            (["--from", "1:00"], 2, b"",
+             refused("--from needs -r: it chooses a part of a capture file")),
+            (["-r", "x.pcap", "--to"], 2, b"", refused("--to needs a value")),
+            (["-r", "x.pcap", "--from", "1:75"], 2, b"", refused(
+                "--from needs a time into the capture such as 90, 1:30 or 3:10:00.5, not '1:75'")),
+            (["-r", "x.pcap", "--to", "-5"], 2, b"", refused(
+                "--to needs a time into the capture such as 90, 1:30 or 3:10:00.5, not '-5'")),
+            (["-r", "x.pcap", "--from", "2:00", "--to", "90"], 2, b"",
+             refused("--to 90 is not after --from 2:00")),
             (["--video", "talk.avi"], 2, b"",
              refused("--video needs a file ending in .mp4, .webm or .mkv")),
             (["--video", "talk/.MP4"], 2, b"", refused(
@@ -1724,6 +1736,13 @@ LOGGED = log_lines(40) + log_lines(61, "192.0.2.7")
 TCP6 = ip6_datagram(64, struct.pack("!HH", 1234, 443), source="2001:db8::7")
 UDP6 = ip6_datagram(48, next_header=17)
 LOGGED_BOTH = LOGGED[:2] + log_lines(64, "2001:db8::7") + LOGGED[2:]
+
+
+def logged_at(seconds):
+    """How -v logs a stamp: the local time of day, to the microsecond."""
+    whole = int(seconds)
+    return time.strftime("%H:%M:%S", time.localtime(whole)) + ".%06d" % round(
+        (seconds - whole) * 1e6)
 
 
 def probed(path):
@@ -2426,6 +2445,113 @@ class Replay(Run):
         program, lines = self.replayed(self.path("raw.pcap"), argv0=copy_for_nobody(
             self.directory), prefix=AS_NOBODY + ("--inh-caps=-all",))
         self.assertEqual(lines, LOGGED)
+
+    def ten_minutes(self):
+        """A capture of ten minutes, a datagram every 100 ms, each its own size,
+        the first at 1000 s."""
+        path = self.path("ten.pcap")
+        write_pcap(path, 101, [datagram(40 + number % 1400) for number in range(6000)], step=0.1)
+        return path
+
+    def piped(self, path):
+        """path's bytes through a pipe, as cat gives them."""
+        cat = subprocess.Popen(["cat", path], stdout=subprocess.PIPE)
+        self.addCleanup(cat.wait)
+        self.addCleanup(cat.kill)
+        return cat.stdout
+
+    def pause_and_drain(self, program):
+        """Pauses the replay, and passes over what it logged before."""
+        press(self.display, program.window, "space")
+        program.wait_until_asleep()
+        while select.select([program.proc.stdout], [], [], 0)[0]:
+            if not os.read(program.proc.stdout.fileno(), 65536):
+                break
+        program.pending = b""
+
+    def test_clips_by_time(self):
+        capture = self.ten_minutes()
+        for name, source in [("file", capture), ("pipe", "-")]:
+            with self.subTest(source=name):
+                clip, video = self.path(name + ".pcap"), self.path(name + ".mp4")
+                program = self.start("-r", source, "--from", "1:00", "--to", "90s", "-t",
+                                     "-o", clip, "--video", video, display=None,
+                                     stdin=self.piped(capture) if source == "-" else None)
+                status, out, error = program.finish()
+                self.assertEqual(status, 0, error)
+                # Both ends of the half minute, 301 datagrams: none before,
+                # none after, and those before counted as passed over.
+                self.assertEqual(error, "skevla: 301 datagrams received from %s, 0 packets "
+                                 "skipped, 600 packets passed over\n" % source)
+                stamps = subprocess.run(["tcpdump", "-n", "-tt", "-r", clip], capture_output=True,
+                                        text=True, check=True).stdout.split("\n")[:-1]
+                self.assertEqual(len(stamps), 301)
+                self.assertEqual((stamps[0].split()[0], stamps[-1].split()[0]),
+                                 ("1060.000000", "1090.000000"))
+                duration, rate, _, decoded = probed(video)
+                self.assertAlmostEqual(duration, 30, delta=0.1)
+                self.assertEqual((rate, decoded), ("30/1", ""))
+        # A time past the end is refused, by the file's headers at once, by a
+        # pipe at its end; what was there stays.
+        precious = self.path("precious.pcap")
+        for source in [capture, "-"]:
+            with self.subTest(past_the_end=source):
+                with open(precious, "wb") as kept:
+                    kept.write(b"kept")
+                program = self.start("-r", source, "--from", "10:01", "-t", "-o", precious,
+                                     stdin=self.piped(capture) if source == "-" else None)
+                status, _, error = program.finish()
+                self.assertEqual(status, 2)
+                self.assertRegex(error, "skevla: --from 0:10:01.0 is past the end of %s, "
+                                 "which lasts 0:09:59.9\n$" % re.escape(source))
+                if source != "-":
+                    with open(precious, "rb") as kept:
+                        self.assertEqual(kept.read(), b"kept")
+
+    def test_keys_move_a_replay(self):
+        capture = self.ten_minutes()
+        program = self.started("-r", capture, "-v")
+        self.pause_and_drain(program)
+
+        def lands(keys, at):
+            press(self.display, program.window, *keys)
+            self.assertEqual(program.line().split()[0], logged_at(at), keys)
+
+        # Paused, a jump shows the picture where it lands, one datagram.
+        rows = [  # keys, the stamp of the datagram shown
+            (["5"], 1300),       # half of ten minutes
+            (["End"], 1599.9),   # the last
+            (["Home"], 1000),    # the first, after the end
+            (["Right"], 1000.1), # paused: the next one
+            (["Up"], 1060.1),    # a minute on
+            (["Left"], 1055.1),  # five seconds back
+            (["Down"], 1000),    # a minute back, kept to the start
+            (["9"], 1540),
+        ]
+        for keys, at in rows:
+            lands(keys, at)
+        program.wait_until_asleep()
+        self.assert_silent(program)
+        # Going on, it plays on from there.
+        press(self.display, program.window, "space")
+        self.assertEqual(program.line().split()[0], logged_at(1540.1))
+        program.proc.send_signal(signal.SIGTERM)
+        status, _, error = program.finish()
+        self.assertEqual(status, 0)
+        self.assertRegex(error, r"\d+ packets passed over\n$")
+
+    def test_a_pipe_goes_on_but_never_back(self):
+        capture = self.ten_minutes()
+        program = self.started("-r", "-", "-v", stdin=self.piped(capture))
+        self.pause_and_drain(program)
+        press(self.display, program.window, "Up")
+        self.assertEqual(program.line().split()[0], logged_at(1060))
+        for keys in (["Left"], ["Home"]):
+            press(self.display, program.window, *keys)
+            self.assertEqual(program.line(error=True),
+                             "skevla: a replay from a pipe cannot go back, only on")
+        program.wait_until_asleep()
+        self.assert_silent(program)
 
     def test_files_refused(self):
         banner = b"SKEVLA BEGIN\n"

@@ -1,5 +1,6 @@
 #include "asking.h"
 #include "authority.h"
+#include "clip.h"
 #include "counts.h"
 #include "describe.h"
 #include "filter.h"
@@ -19,6 +20,7 @@
 #include "state.h"
 #include "summary.h"
 #include "tempo.h"
+#include "timeline.h"
 #include "video_clock.h"
 
 #include <X11/Xauth.h>
@@ -142,15 +144,20 @@ TEST(counts, line)
         tally seen;
         const char *line;
     } rows[] = {
-        // logged, dropped, passed to the socket, skipped, the file
-        {{0, 0, 0, 0, nullptr}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
-        {{1, 1, 2, 0, nullptr}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
-        {{70312, 4096, 70000, 3, nullptr}, // told before the last were logged
+        // logged, dropped, passed to the socket, skipped, the file, passed over
+        {{0, 0, 0, 0, nullptr, 0}, "skevla: 0 datagrams received, 0 dropped by the kernel\n"},
+        {{1, 1, 2, 0, nullptr, 0}, "skevla: 1 datagram received, 1 dropped by the kernel\n"},
+        {{70312, 4096, 70000, 3, nullptr, 0}, // told before the last were logged
          "skevla: 70312 datagrams received, 4096 dropped by the kernel\n"},
-        {{2122, 20011, 23200, 0, nullptr},
+        {{2122, 20011, 23200, 0, nullptr, 0},
          "skevla: 2122 datagrams received, 1067 not yet taken, 20011 dropped by the kernel\n"},
-        {{1, 0, 0, 1, "x.pcap"}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
-        {{9, 0, 0, 0, "-"}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
+        {{1, 0, 0, 1, "x.pcap", 0}, "skevla: 1 datagram received from x.pcap, 1 packet skipped\n"},
+        {{9, 0, 0, 0, "-", 0}, "skevla: 9 datagrams received from -, 0 packets skipped\n"},
+        {{30, 0, 0, 2, "day.pcap", 1},
+         "skevla: 30 datagrams received from day.pcap, 2 packets skipped, 1 packet passed over\n"},
+        {{30, 0, 0, 0, "day.pcap", 180000},
+         "skevla: 30 datagrams received from day.pcap, 0 packets skipped, 180000 packets passed "
+         "over\n"},
     };
     for (const auto &row : rows) {
         char line[256];
@@ -255,6 +262,20 @@ TEST(record, checked_before_use)
          recorded(record_kind::next, next_fields{}), true},
         {"a request with more to it", capture_channel, side::viewer, streaming,
          recorded(record_kind::next, next_fields{}, 8), false},
+        {"a move", capture_channel, side::viewer, streaming,
+         recorded(record_kind::seek, seek_fields{90}), true},
+        {"a move at the end", capture_channel, side::viewer, capture_over,
+         recorded(record_kind::seek, seek_fields{0}), true},
+        {"a move before the start", capture_channel, side::viewer, streaming,
+         recorded(record_kind::seek, seek_fields{-1}), false},
+        {"a move from the capture process", capture_channel, side::child, streaming,
+         recorded(record_kind::seek, seek_fields{90}), false},
+        {"landed", capture_channel, side::child, capture_over,
+         recorded(record_kind::landed, landed_fields{{}, 90}), true},
+        {"landed before the start", capture_channel, side::child, streaming,
+         recorded(record_kind::landed, landed_fields{{}, -5}), false},
+        {"landed before ready", capture_channel, side::child, starting,
+         recorded(record_kind::landed, landed_fields{{}, 0}), false},
         {"limits", keeper_channel, side::viewer, keeper_unlimited,
          recorded(record_kind::limits, size_fields{500, 500}), true},
         {"limits past X's", keeper_channel, side::viewer, keeper_unlimited,
@@ -297,7 +318,7 @@ TEST(record, checked_before_use)
 TEST(record, states_and_packing)
 {
     alignas(8) unsigned char message[1024];
-    const ready_fields ready{1234};
+    const ready_fields ready{1234, 0, 0, -1};
     const std::size_t used = putRecord(message, 0, record_kind::ready, &ready, sizeof ready);
     const failed_fields failed{{}, 1, 0};
     const std::size_t second =
@@ -1014,6 +1035,33 @@ TEST(log, queue_written_in_parts)
     close(pipe_ends[1]);
 }
 
+// A jump in a replay: the picture in hand keeps its frame, and the video
+// goes on a frame later, whether the jump went on an hour or back.
+TEST(video_clock, jump)
+{
+    video_clock replay = startClock(10, false, 0);
+    const struct {
+        timespec stamp;
+        bool jumped_before;
+        long long frame;
+    } rows[] = {
+        {{100, 0}, false, -1}, {{101, 0}, false, 0}, // a second on: the first picture at 0
+        {{4000, 0}, true, 10},                       // an hour on by a jump: the second at 1 s
+        {{50, 0}, true, 11},  // back by a jump: the one it landed on at 1.1 s
+        {{51, 0}, false, 12}, // as recorded again: the one landed on back at 1.2 s
+    };
+    for (const auto &row : rows) {
+        if (row.jumped_before)
+            jumped(replay);
+        const long long frame = frameBefore(replay, row.stamp, 1);
+        EXPECT_EQ(frame, row.frame) << row.stamp.tv_sec;
+        if (frame >= 0)
+            framed(replay, frame);
+        datagramShown(replay);
+    }
+    EXPECT_EQ(lastFrame(replay, 0), 22); // and the last a second later
+}
+
 // Which frames a video gets: a replay's by its recorded time at its speed,
 // a gap kept to the still limit, times never going back; live by the
 // clock, a still picture told a second at a time up to its limit, and what
@@ -1158,32 +1206,56 @@ TEST(describe, info_line)
         double per_second;
         unsigned long dropped;
         double speed;
+        const char *place;
         bool paused;
         const char *line;
     } rows[] = {
-        {&datagram, 12, 0, 0, false,
+        {&datagram, 12, 0, 0, nullptr, false,
          "#7 IPv4 60B 127.0.0.1.43338 > 10.0.0.2.8080 [S.] 12/s drops\xA0"
          "0"},
-        {&datagram, 0, 210, 4, true,
+        {&datagram, 0, 210, 4, "0:01:30.0 of 0:30:00.0 (5%)", true,
          "#7 IPv4 60B 127.0.0.1.43338 > 10.0.0.2.8080 [S.] 0/s drops\xA0"
          "210 \xD7"
-         "4 paused"},
-        {&later, 1, 0, 0.25, false,
+         "4 0:01:30.0 of 0:30:00.0 (5%) paused"},
+        {&later, 1, 0, 0.25, nullptr, false,
          "#7 IPv4 60B 127.0.0.1 > 10.0.0.2 fragment 1/s drops\xA0"
          "0 \xD7"
          "0.25"},
-        {&failed, 0, 5, 0, false,
+        {&failed, 0, 5, 0, nullptr, false,
          "#3 drops\xA0"
          "5"},
     };
     for (const auto &row : rows) {
         char line[line_limit];
         const std::size_t length = formatInfo(line, sizeof line, *row.datagram, row.per_second,
-                                              row.dropped, row.speed, row.paused);
+                                              row.dropped, row.speed, row.place, row.paused);
         EXPECT_EQ(std::string(line, length), row.line);
     }
     char tiny[16];
-    EXPECT_EQ(formatInfo(tiny, sizeof tiny, datagram, 1, 1, 2, true), sizeof tiny - 1);
+    EXPECT_EQ(formatInfo(tiny, sizeof tiny, datagram, 1, 1, 2, "0:00:01.0", true), sizeof tiny - 1);
+}
+
+// Where a replay is: within the part replayed, at its ends, with no end
+// known (a pipe), and a part of no length.
+TEST(describe, place)
+{
+    constexpr std::int64_t s = 1000000000;
+    const struct {
+        std::int64_t offset, from, end;
+        const char *text;
+    } rows[] = {
+        {90 * s, 0, 1800 * s, "0:01:30.0 of 0:30:00.0 (5%)"},
+        {0, 0, 1800 * s, "0:00:00.0 of 0:30:00.0 (0%)"},
+        {1800 * s, 0, 1800 * s, "0:30:00.0 of 0:30:00.0 (100%)"},
+        {11415 * s, 11400 * s, 11430 * s, "3:10:15.0 of 3:10:30.0 (50%)"},
+        {5 * s / 2, 0, -1, "0:00:02.5"},
+        {7 * s, 7 * s, 7 * s, "0:00:07.0 of 0:00:07.0 (100%)"},
+    };
+    for (const auto &row : rows) {
+        char text[96];
+        const std::size_t length = formatPlace(text, sizeof text, row.offset, row.from, row.end);
+        EXPECT_EQ(std::string(text, length), row.text);
+    }
 }
 
 // What libpcap is handed of a capture file as it comes: a step only once
@@ -1250,4 +1322,238 @@ TEST(input, steps)
             << row.name;
     }
     (void)section;
+}
+
+// Offsets as --from and --to take them, in ffmpeg's forms, and as the info
+// line writes them.
+TEST(clip, offsets)
+{
+    constexpr std::int64_t s = 1000000000;
+    const struct {
+        const char *text;
+        bool taken;
+        std::int64_t nanoseconds;
+    } rows[] = {
+        {"90", true, 90 * s},
+        {"1:30", true, 90 * s},
+        {"3:10:00.5", true, 11400 * s + s / 2},
+        {"0.000000001", true, 1},
+        {"1.5", true, 3 * s / 2},
+        {"90s", true, 90 * s},
+        {"250ms", true, s / 4},
+        {"2.5ms", true, 2500000},
+        {"10us", true, 10000},
+        {"100:00:00", true, 360000 * s},
+        {"00:59", true, 59 * s},
+        {"1:60", false, 0},    // seconds under 60
+        {"1:75:00", false, 0}, // minutes too
+        {"-5", false, 0},      // an offset into a capture is never negative
+        {"", false, 0},
+        {"1:", false, 0},
+        {":30", false, 0},
+        {"1.", false, 0},
+        {".5", false, 0},
+        {"1:2:3:4", false, 0},
+        {"1:30s", false, 0}, // a unit only after plain seconds
+        {"5 s", false, 0},
+        {"5m", false, 0},
+        {"1e3", false, 0},
+        {"9223372037", false, 0}, // past 64 bits of nanoseconds
+        {"99999999999999999999", false, 0},
+    };
+    for (const auto &row : rows) {
+        std::int64_t nanoseconds = 0;
+        EXPECT_EQ(parseOffset(row.text, nanoseconds), row.taken) << row.text;
+        EXPECT_EQ(nanoseconds, row.taken ? row.nanoseconds : nanoseconds) << row.text;
+    }
+    char text[32];
+    const struct {
+        std::int64_t nanoseconds;
+        const char *text;
+    } written[] = {
+        {0, "0:00:00.0"},
+        {-5, "0:00:00.0"},
+        {90 * s + s / 4, "0:01:30.2"},
+        {11400 * s + s / 2, "3:10:00.5"},
+        {360000 * s, "100:00:00.0"},
+    };
+    for (const auto &row : written) {
+        const std::size_t length = formatOffset(text, sizeof text, row.nanoseconds);
+        EXPECT_EQ(std::string(text, length), row.text);
+    }
+    EXPECT_EQ(formatOffset(text, 4, 90 * s), 3u);
+}
+
+namespace
+{
+
+void put32(std::vector<unsigned char> &out, std::uint32_t value, bool big = false)
+{
+    for (int at = 0; at < 4; ++at)
+        out.push_back(static_cast<unsigned char>(value >> (big ? 24 - 8 * at : 8 * at)));
+}
+
+// A pcap file of records captured so, stamped at seconds and a fraction.
+struct pcap_record {
+    std::uint32_t seconds, fraction, captured;
+};
+std::vector<unsigned char> pcapFile(const std::vector<pcap_record> &records, bool nano = false,
+                                    bool big = false)
+{
+    std::vector<unsigned char> out;
+    put32(out, nano ? 0xA1B23C4D : 0xA1B2C3D4, big);
+    put32(out, 0x00040002, big); // the version, as its halves are read nowhere
+    for (int field = 0; field < 3; ++field)
+        put32(out, field == 1 ? 65535 : 0, big);
+    put32(out, 101, big);
+    for (const pcap_record &record : records) {
+        put32(out, record.seconds, big);
+        put32(out, record.fraction, big);
+        put32(out, record.captured, big);
+        put32(out, record.captured, big);
+        out.insert(out.end(), std::min<std::uint32_t>(record.captured, 1 << 20), 0x45);
+    }
+    return out;
+}
+
+// A pcapng block of a type with a body.
+void block(std::vector<unsigned char> &out, std::uint32_t type, std::vector<unsigned char> body)
+{
+    while (body.size() % 4)
+        body.push_back(0);
+    put32(out, type);
+    put32(out, static_cast<std::uint32_t>(body.size() + 12));
+    out.insert(out.end(), body.begin(), body.end());
+    put32(out, static_cast<std::uint32_t>(body.size() + 12));
+}
+
+std::vector<unsigned char> sectionBody()
+{
+    std::vector<unsigned char> body;
+    put32(body, 0x1A2B3C4D);
+    put32(body, 1); // version 1.0
+    put32(body, 0xFFFFFFFF);
+    put32(body, 0xFFFFFFFF); // its length not given
+    return body;
+}
+
+// An interface with if_tsresol (resolution, or none with 0xFF) and
+// if_tsoffset seconds.
+std::vector<unsigned char> interfaceBody(unsigned resolution, std::int64_t offset)
+{
+    std::vector<unsigned char> body;
+    put32(body, 101); // raw IP, reserved
+    put32(body, 65535);
+    if (resolution != 0xFF) {
+        put32(body, 9 | 1 << 16);
+        put32(body, resolution);
+    }
+    if (offset != 0) {
+        put32(body, 14 | 8 << 16);
+        put32(body, static_cast<std::uint32_t>(offset));
+        put32(body, static_cast<std::uint32_t>(static_cast<std::uint64_t>(offset) >> 32));
+    }
+    put32(body, 0);
+    return body;
+}
+
+std::vector<unsigned char> packetBody(std::uint32_t interface, std::uint64_t units)
+{
+    std::vector<unsigned char> body;
+    put32(body, interface);
+    put32(body, static_cast<std::uint32_t>(units >> 32));
+    put32(body, static_cast<std::uint32_t>(units));
+    put32(body, 20);
+    put32(body, 20);
+    body.insert(body.end(), 20, 0x45);
+    return body;
+}
+
+timeline walkBytes(const std::vector<unsigned char> &bytes)
+{
+    char path[] = "/tmp/timeline-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    unlink(path);
+    const timeline line = walkFile(fd, bytes.size());
+    close(fd);
+    return line;
+}
+
+} // namespace
+
+// Where times are in a file, from its record headers alone: marks every
+// so many records, the span, in every layout libpcap reads; a walk ends
+// where libpcap would refuse the file, or where it is cut short.
+TEST(timeline, walk)
+{
+    constexpr std::int64_t ms = 1000000;
+    std::vector<pcap_record> steady;
+    for (std::uint32_t at = 0; at < 3000; ++at)
+        steady.push_back({1000 + at / 100, at % 100 * 10000, 40 + at % 7 * 200});
+    std::vector<unsigned char> cut = pcapFile(steady);
+    cut.resize(cut.size() - 10);
+    std::vector<pcap_record> huge = steady;
+    huge[2500].captured = 262145;
+
+    std::vector<unsigned char> ng;
+    block(ng, 0x0A0D0D0A, sectionBody());
+    block(ng, 1, interfaceBody(0xFF, 0));          // microseconds
+    block(ng, 1, interfaceBody(9, 0));             // nanoseconds
+    block(ng, 1, interfaceBody(0x80 | 10, 5));     // 1/1024 s, five seconds later
+    block(ng, 6, packetBody(0, 1000000000));       // 1000 s
+    block(ng, 6, packetBody(1, 1000250000000));    // 1000.25 s
+    block(ng, 6, packetBody(2, 995 * 1024 + 512)); // 1000.5 s
+    block(ng, 5, std::vector<unsigned char>(8));   // statistics: passed over
+    block(ng, 6, packetBody(0, 1002000000));
+    std::vector<unsigned char> late = ng;
+    block(late, 1, interfaceBody(0xFF, 0));
+    block(late, 6, packetBody(3, 1003000000));
+    std::vector<unsigned char> unknown = ng;
+    block(unknown, 6, packetBody(7, 1003000000)); // an interface that is not there
+
+    const struct {
+        const char *name;
+        std::vector<unsigned char> bytes;
+        std::uint64_t records;
+        std::int64_t span;
+        bool whole, direct;
+        std::size_t marks;
+    } rows[] = {
+        {"pcap", pcapFile(steady), 3000, 29990 * ms, true, true, 3},
+        {"pcap, nanoseconds, big-endian", pcapFile({{5, 999999999, 60}, {7, 5, 1500}}, true, true),
+         2, 1000000006, true, true, 1},
+        {"stamped back and forth", pcapFile({{10, 0, 40}, {5, 0, 40}, {12, 0, 40}, {11, 0, 40}}), 4,
+         2000 * ms, true, true, 1},
+        {"cut short", cut, 2999, 29980 * ms, false, true, 3},
+        {"a record libpcap refuses", pcapFile(huge), 2500, 24990 * ms, false, true, 3},
+        {"no records", pcapFile({}), 0, -1, true, true, 0},
+        {"pcapng", ng, 4, 2000 * ms, true, true, 1},
+        {"pcapng, an interface after packets", late, 5, 3000 * ms, true, false, 1},
+        {"pcapng, a packet of no interface", unknown, 4, 2000 * ms, false, true, 1},
+        {"not a capture", std::vector<unsigned char>(64, 7), 0, -1, false, true, 0},
+    };
+    for (const auto &row : rows) {
+        const timeline line = walkBytes(row.bytes);
+        EXPECT_EQ(line.records, row.records) << row.name;
+        EXPECT_EQ(line.span, row.span) << row.name;
+        EXPECT_EQ(line.whole, row.whole) << row.name;
+        EXPECT_EQ(line.direct, row.direct) << row.name;
+        EXPECT_EQ(line.marks.size(), row.marks) << row.name;
+    }
+
+    // A mark's step is where libpcap reads the record from; the last mark
+    // before a time has nothing at or after it before it.
+    const std::vector<unsigned char> bytes = pcapFile(steady);
+    const timeline line = walkBytes(bytes);
+    ASSERT_EQ(line.marks.size(), 3u);
+    for (const mark &at : line.marks) {
+        const std::uint32_t captured = bytes[at.at + 8] | bytes[at.at + 9] << 8;
+        EXPECT_EQ(captured, steady[at.ordinal].captured);
+    }
+    EXPECT_EQ(markBefore(line, 0).ordinal, 0u);
+    EXPECT_EQ(markBefore(line, 10230 * ms).ordinal, 0u); // record 1023 is at 10.23 s
+    EXPECT_EQ(markBefore(line, 10231 * ms).ordinal, 1024u);
+    EXPECT_EQ(markBefore(line, 15000 * ms).ordinal, 1024u);
+    EXPECT_EQ(markBefore(line, 40000 * ms).ordinal, 2048u);
 }

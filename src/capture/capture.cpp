@@ -17,9 +17,12 @@ constexpr std::uint32_t allow = SCMP_ACT_ALLOW;
 constexpr scmp_arg_cmp on_channel{0, SCMP_CMP_EQ, channel_descriptor, 0};
 
 // Found with strace -f on both inputs, beside every child's base. Records
-// go out with write and writev, which carry no descriptor.
+// go out with write and writev, which carry no descriptor. A replay reads
+// a file's record headers with pread, and moves in it with lseek.
 const rule allowed[] = {
     {allow, SCMP_SYS(read)},
+    {allow, SCMP_SYS(pread64)},
+    {allow, SCMP_SYS(lseek)},
     {allow, SCMP_SYS(poll)},
     {allow, SCMP_SYS(ppoll)},
     {allow, SCMP_SYS(write), 1, {on_channel}},
@@ -35,6 +38,7 @@ credit given;           // what the viewer's requests allow
 message_packer message; // the next message of the stream
 held_ring held;         // datagrams taken while it allows none
 tallies told;           // told with every record
+bool moved;             // a replay was asked to move since the input was last read
 
 // The kernel's counts as they stand, and what is held.
 void countNow()
@@ -69,10 +73,16 @@ void takeRequests()
                                                 static_cast<std::size_t>(got), at);
         if (!asked || at != static_cast<std::size_t>(got))
             _exit(1);
-        if (asked->kind == record_kind::next)
+        if (asked->kind == record_kind::next) {
             grant(given, fieldsOf<next_fields>(*asked).datagrams);
-        else
+        } else if (asked->kind == record_kind::seek) {
+            if (!input->move)
+                _exit(1);
+            input->move(fieldsOf<seek_fields>(*asked).offset);
+            moved = true;
+        } else {
             answerCounts();
+        }
     }
 }
 
@@ -137,8 +147,8 @@ void packOrHold(const datagram_fields &fields, const unsigned char *bytes, std::
     packRecord(record_kind::datagram, &fields, sizeof fields, bytes, count);
 }
 
-// Sends what is held, then the stream's last record, and ends.
-[[noreturn]] void end(record_kind kind, const failure *why)
+// Sends what is held, then the stream's last record.
+void endStream(record_kind kind, const failure *why)
 {
     for (const record_header *first; (first = firstHeld(held)); release(held)) {
         if (!roomFor(message, first->size))
@@ -158,7 +168,31 @@ void packOrHold(const datagram_fields &fields, const unsigned char *bytes, std::
     packRecord(kind, failing ? static_cast<const void *>(&failed) : &stream, size,
                why ? why->why : nullptr, text);
     send();
+}
+
+[[noreturn]] void end(record_kind kind, const failure *why)
+{
+    endStream(kind, why);
     _exit(why ? why->status : 0);
+}
+
+// A replay at its end that may be moved back: the stream begins again
+// with the move, once the viewer asks for one.
+void awaitMove()
+{
+    while (!moved)
+        wait(false);
+}
+
+// Told where the records that follow come from.
+void packLanded(std::int64_t offset)
+{
+    countNow();
+    const landed_fields landed{told, offset};
+    if (!roomFor(message, sizeof landed))
+        send();
+    awaitCredit(false);
+    packRecord(record_kind::landed, &landed, sizeof landed);
 }
 
 // Told at once (the next record may be long in coming), where a message
@@ -198,7 +232,10 @@ void serve(const source &from)
     input = &from;
     if (from.holds() > 0)
         makeRing(held, std::max(from.holds(), message_limit));
-    if (!sendRecord(channel_descriptor, record_kind::ready, ready_fields{from.size}))
+    ready_fields ready{from.size, -1, 0, -1};
+    if (from.span)
+        from.span(ready);
+    if (!sendRecord(channel_descriptor, record_kind::ready, ready))
         _exit(0);
     for (;;) {
         if (!mayPack(given, true))
@@ -220,10 +257,15 @@ void serve(const source &from)
             continue;
         }
         found taken{};
+        moved = false; // next makes the move asked for, if any
         switch (input->next(taken, why)) {
         case outcome::datagram: {
             told.file_read = input->read();
-            const datagram_fields fields{told, taken.length, taken.nanoseconds, taken.seconds,
+            const datagram_fields fields{told,
+                                         taken.length,
+                                         taken.nanoseconds,
+                                         taken.seconds,
+                                         taken.offset,
                                          summarizeSegment(taken.bytes, taken.captured, taken.wire)};
             packOrHold(fields, taken.bytes, taken.captured);
             break;
@@ -235,6 +277,9 @@ void serve(const source &from)
             break;
         case outcome::filtered:
             break;
+        case outcome::landed:
+            packLanded(taken.offset);
+            break;
         case outcome::waiting:
             wait(true);
             break;
@@ -242,7 +287,11 @@ void serve(const source &from)
             end(record_kind::gone, &why);
         case outcome::ended:
             told.file_read = input->read();
-            end(record_kind::ended, nullptr);
+            if (!input->stays || !input->stays())
+                end(record_kind::ended, nullptr);
+            endStream(record_kind::ended, nullptr);
+            awaitMove();
+            break;
         case outcome::failed:
             end(record_kind::failed, &why);
         }

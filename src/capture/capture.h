@@ -20,6 +20,7 @@ enum class outcome {
     datagram, // one, in the found
     skipped,  // a packet of a file that is not a TCP datagram
     filtered, // a packet of a file that the filter passes over, unseen
+    landed,   // a replay moved, as asked: what follows comes from taken.offset on
     waiting,  // nothing yet: more may come on its descriptor
     gone,     // the interface went down or away
     ended,    // the file has no more
@@ -33,6 +34,7 @@ struct found {
     std::uint32_t wire;         // its length on the wire, of which a file may have less
     std::int64_t seconds;       // when it was received, or recorded
     std::uint32_t nanoseconds;
+    std::int64_t offset; // a replay's: since the capture's first record
 };
 
 // Where datagrams come from: the capture sockets or a capture file.
@@ -52,6 +54,13 @@ struct source {
     // Bytes of datagrams it may hold while the viewer asks for none: the
     // ring's size for the sockets, 0 for a file, which waits.
     std::size_t (*holds)();
+    // A replay's: how much of the capture it holds, as offsets (length -1
+    // for not known, to -1 for its end), and a jump asked for, made when
+    // next is called next; nullptr for the sockets, which cannot move.
+    void (*span)(ready_fields &told);
+    void (*move)(std::int64_t offset);
+    // After the end: whether it waits to be moved back, rather than ending.
+    bool (*stays)();
 };
 
 // What reading a socket or a file through libpcap, decoding, and writing

@@ -20,10 +20,17 @@ const bpf_program *filter;
 
 } // namespace
 
-bool openFile(FILE *stream, const char *name, const file_programs &programs, failure &why)
+void closeFile()
 {
     if (reader)
         pcap_close(reader);
+    reader = nullptr;
+    filter = nullptr;
+}
+
+bool openFile(FILE *stream, const char *name, const file_programs &programs, failure &why)
+{
+    closeFile();
     file_name = name;
     char problem[PCAP_ERRBUF_SIZE] = "";
     reader = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, problem);
@@ -60,6 +67,12 @@ outcome nextInFile(found &taken, failure &why)
         fail(why, 1, "%s: %s", file_name, pcap_geterr(reader));
         return outcome::failed;
     }
+    // Nanoseconds, as the file was opened for; a hostile fraction may hold
+    // whole seconds.
+    const long long fraction = record->ts.tv_usec > 0 ? record->ts.tv_usec : 0;
+    taken.nanoseconds = static_cast<std::uint32_t>(fraction % 1000000000);
+    if (__builtin_add_overflow(record->ts.tv_sec, fraction / 1000000000, &taken.seconds))
+        taken.seconds = INT64_MAX;
     if (filter && pcap_offline_filter(filter, record, frame) == 0)
         return outcome::filtered;
     datagram_span span;
@@ -70,11 +83,5 @@ outcome nextInFile(found &taken, failure &why)
     taken.captured = static_cast<std::uint32_t>(span.length);
     taken.wire =
         record->len > span.offset ? static_cast<std::uint32_t>(record->len - span.offset) : 0;
-    // Nanoseconds, as the file was opened for; a hostile fraction may hold
-    // whole seconds.
-    const long long fraction = record->ts.tv_usec > 0 ? record->ts.tv_usec : 0;
-    taken.nanoseconds = static_cast<std::uint32_t>(fraction % 1000000000);
-    if (__builtin_add_overflow(record->ts.tv_sec, fraction / 1000000000, &taken.seconds))
-        taken.seconds = INT64_MAX;
     return outcome::datagram;
 }

@@ -14,6 +14,10 @@
 // does not suit its link type. A file opened before is closed.
 bool openFile(FILE *stream, const char *name, const file_programs &programs, failure &why);
 
+// Closes the file opened, and the stream it was read through.
+void closeFile();
+
 // The next record of the file opened: a datagram, a packet that is none,
-// the end, or a failure.
+// the end, or a failure. Every record but the end and a failure is
+// stamped in taken.
 outcome nextInFile(found &taken, failure &why);

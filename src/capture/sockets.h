@@ -42,4 +42,5 @@ void countSockets(tallies &told);
 std::size_t ringBytes();
 
 inline constexpr source socket_source{
-    nextFromSockets, socketDescriptor, countSockets, [] { return std::uint64_t{0}; }, 0, ringBytes};
+    nextFromSockets, socketDescriptor, countSockets, [] { return std::uint64_t{0}; }, 0, ringBytes,
+    nullptr,         nullptr,          nullptr};

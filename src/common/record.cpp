@@ -46,12 +46,18 @@ bool datagramAgrees(const record_header &header)
 {
     const auto &fields = fieldsOf<datagram_fields>(header);
     const std::size_t captured = countOf(header, sizeof fields);
-    if (fields.nanoseconds >= 1000000000u)
+    if (fields.nanoseconds >= 1000000000u || fields.offset < 0)
         return false;
     if (fields.length < 0)
         return fields.length == -1 && captured == 0;
     return static_cast<std::size_t>(fields.length) == captured &&
            summaryAgrees(fields.summary, captured);
+}
+
+// An offset into a capture is never negative.
+template <typename Fields> bool offsetAgrees(const record_header &header)
+{
+    return fieldsOf<Fields>(header).offset >= 0;
 }
 
 bool failureAgrees(const record_header &header)
@@ -98,6 +104,10 @@ const kind_rule capture_rules[] = {
     {record_kind::next, side::viewer, capture_streaming, 0, size<next_fields>, 0, false, false,
      nullptr},
     {record_kind::ask_counts, side::viewer, capture_streaming, 0, 0, 0, false, false, nullptr},
+    {record_kind::seek, side::viewer, capture_streaming | capture_over, 0, size<seek_fields>, 0,
+     false, false, offsetAgrees<seek_fields>},
+    {record_kind::landed, side::child, capture_streaming | capture_over, capture_streaming,
+     size<landed_fields>, 0, false, false, offsetAgrees<landed_fields>},
 };
 
 const kind_rule keeper_rules[] = {

@@ -75,6 +75,10 @@ enum class record_kind : std::uint32_t {
     done,
     started,
     still, // to the encoder: the picture stood still until pts
+    // The capture channel again, for a replay of a file: the viewer asks
+    // it to move (a jump), and in the stream it says where it went on.
+    seek,   // to the reader: go on from an offset into the capture
+    landed, // in the stream: what follows comes from there
 };
 
 struct record_header {
@@ -85,21 +89,25 @@ struct record_header {
 // What the capture process has counted so far, told with every record of
 // the stream and in each answer.
 struct tallies {
-    std::uint64_t dropped;   // the kernel's drops, all told
-    std::uint64_t skipped;   // packets of a capture file that are not TCP
-    std::uint64_t file_read; // bytes of a capture file read
-    std::uint64_t passed;    // live: datagrams the kernel passed to the socket, dropped included
-    std::uint64_t waiting;   // live: of those, not yet sent: in the kernel's ring, or held
+    std::uint64_t dropped;     // the kernel's drops, all told
+    std::uint64_t skipped;     // packets of a capture file that are not TCP
+    std::uint64_t file_read;   // bytes of a capture file read
+    std::uint64_t passed;      // live: datagrams the kernel passed to the socket, dropped included
+    std::uint64_t waiting;     // live: of those, not yet sent: in the kernel's ring, or held
+    std::uint64_t passed_over; // packets of a capture file a jump or --from read past unshown
 };
 
 struct ready_fields {
     std::uint64_t file_size; // a capture file's, 0 for a pipe or the sockets
+    std::int64_t length;     // a capture file's span in nanoseconds, -1 where not known
+    std::int64_t from, to;   // the part of it replayed, as offsets (--from, --to; -1: its end)
 };
 struct datagram_fields {
     tallies told;
     std::int32_t length; // as logged, -1 for a failed receive
     std::uint32_t nanoseconds;
     std::int64_t seconds; // when the kernel received it, or when it was recorded
+    std::int64_t offset;  // a replay's: nanoseconds since the capture's first record
     segment_summary summary;
 };
 struct stream_fields { // counts, ended, gone, skipped
@@ -113,6 +121,16 @@ struct failed_fields {
 struct refused_fields {
     std::int32_t call;
     std::uint32_t unused;
+};
+// seek: the first record at or after offset comes next.
+struct seek_fields {
+    std::int64_t offset;
+};
+// landed: the records that follow come from offset on (where none follow,
+// the offset of the last).
+struct landed_fields {
+    tallies told;
+    std::int64_t offset;
 };
 struct next_fields {
     std::uint32_t datagrams;
@@ -173,7 +191,7 @@ struct kind_rule {
 using channel_rules = std::span<const kind_rule>;
 
 // The capture channel's states: before ready, streaming, after the
-// stream's end.
+// stream's end (which a replay's landed begins again).
 inline constexpr std::uint8_t capture_starting = 1, capture_streaming = 2, capture_over = 4;
 extern const channel_rules capture_channel;
 // The keeper's: before its limits, then serving.

@@ -46,3 +46,9 @@ void messageCame(asking &now, std::uint64_t datagrams)
 }
 
 void placeFreed(asking &now) { now.filled -= std::min(now.filled, 1u); }
+
+void datagramReturned(asking &now)
+{
+    if (now.bounded)
+        ++now.wanted;
+}

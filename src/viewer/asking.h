@@ -32,3 +32,6 @@ std::optional<std::uint32_t> nextRequest(asking &now);
 // has been taken whole, and its place is free.
 void messageCame(asking &now, std::uint64_t datagrams);
 void placeFreed(asking &now);
+
+// A datagram that came was passed over unshown: -c wants another.
+void datagramReturned(asking &now);

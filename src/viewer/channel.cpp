@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,6 +47,13 @@ struct channel_state {
     int refused = -1;                   // the call its sandbox refused, as it reported it
     timespec last_shown;                // the stamp of the last datagram shown
     std::uint64_t file_read, file_size; // a replay's, as the reader last told them
+    replay_place place{0, -1, 0, -1, false, false, 0};
+    unsigned unanswered; // moves asked for whose landed has not come
+    unsigned landings;   // landed records come and not yet taken
+    // A pipe's move on: the datagrams before skim_to (-1: none) are passed
+    // over here, as they come, and counted.
+    std::int64_t skim_to = -1;
+    std::uint64_t passed_here;
 };
 channel_state channel;
 
@@ -111,7 +119,8 @@ message receive(unsigned char *into, std::size_t &size)
     // in the stream.
     const bool stream = record->kind == record_kind::datagram ||
                         record->kind == record_kind::skipped ||
-                        record->kind == record_kind::ended || record->kind == record_kind::gone ||
+                        record->kind == record_kind::landed || record->kind == record_kind::ended ||
+                        record->kind == record_kind::gone ||
                         (record->kind == record_kind::failed && before != capture_starting);
     if (!stream)
         return at == size ? message::single : message::damaged;
@@ -173,10 +182,15 @@ bool receiveAll(failure &why)
             for (std::size_t at = 0; at < size;) {
                 const auto &record = *reinterpret_cast<const record_header *>(next.bytes + at);
                 at += recordSpan(record.size);
-                if (record.kind == record_kind::datagram)
+                if (record.kind == record_kind::datagram) {
                     ++datagrams;
-                else if (record.kind != record_kind::skipped)
-                    channel.ending = true;
+                } else if (record.kind == record_kind::landed) {
+                    channel.unanswered -= std::min(channel.unanswered, 1u);
+                    ++channel.landings;
+                } else if (record.kind != record_kind::skipped) {
+                    // A replay's end before the move asked for is not the last.
+                    channel.ending = record.kind != record_kind::ended || channel.unanswered == 0;
+                }
             }
             messageCame(channel.plan, datagrams);
             if (channel.ending)
@@ -272,10 +286,22 @@ start takeStart(failure &why)
     }
     const auto &record = *reinterpret_cast<const record_header *>(spare);
     switch (record.kind) {
-    case record_kind::ready:
-        channel.file_size = fieldsOf<ready_fields>(record).file_size;
+    case record_kind::ready: {
+        const auto &ready = fieldsOf<ready_fields>(record);
+        channel.file_size = ready.file_size;
+        const std::int64_t end = ready.length < 0 ? ready.to
+                                 : ready.to < 0   ? ready.length
+                                                  : std::min(ready.to, ready.length);
+        channel.place = {std::max<std::int64_t>(ready.from, 0),
+                         ready.length,
+                         std::max<std::int64_t>(ready.from, 0),
+                         end,
+                         channel.file_size > 0,
+                         false,
+                         0};
         askMore();
         return start::ready;
+    }
     case record_kind::failed:
         channel.over = true;
         causeOf(record, sizeof(failed_fields), fieldsOf<failed_fields>(record).status, why);
@@ -321,11 +347,49 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
     for (const record_header *first; (first = firstInHand());) {
         got.told = true;
         got.told_now = talliesOf(*first);
+        got.told_now.passed_over += channel.passed_here;
         channel.file_read = std::max(channel.file_read, got.told_now.file_read);
+        if (channel.skim_to >= 0 &&
+            (first->kind == record_kind::datagram || first->kind == record_kind::ended)) {
+            if (first->kind == record_kind::datagram &&
+                fieldsOf<datagram_fields>(*first).offset < channel.skim_to) {
+                ++channel.passed_here;
+                datagramReturned(channel.plan);
+                takeFirst();
+                continue;
+            }
+            channel.skim_to = -1;
+            channel.place.moving = false;
+            if (first->kind == record_kind::datagram)
+                channel.place.offset = fieldsOf<datagram_fields>(*first).offset;
+            channel.clock.started = false;
+            got.what = event::landed;
+            return got;
+        }
+        // What was read before the move asked for is passed over.
+        const bool stale = channel.unanswered + channel.landings > 0;
+        if (stale && (first->kind == record_kind::datagram || first->kind == record_kind::ended)) {
+            if (first->kind == record_kind::datagram)
+                datagramReturned(channel.plan);
+            takeFirst();
+            continue;
+        }
         switch (first->kind) {
         case record_kind::skipped:
             takeFirst();
             continue;
+        case record_kind::landed: {
+            takeFirst();
+            --channel.landings;
+            if (channel.unanswered + channel.landings > 0)
+                continue; // another move was asked for since
+            channel.place.moving = false;
+            channel.place.offset = fieldsOf<landed_fields>(*first).offset;
+            // The pace goes on from the first datagram after it.
+            channel.clock.started = false;
+            got.what = event::landed;
+            return got;
+        }
         case record_kind::datagram: {
             const auto &fields = fieldsOf<datagram_fields>(*first);
             got.received = stampOf(fields);
@@ -335,6 +399,7 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
             if (take == taking::when_due && now < due)
                 return got;
             channel.last_shown = stampOf(fields);
+            channel.place.offset = fields.offset;
             if (channel.paced)
                 shownAt(channel.clock, channel.last_shown, std::max(now, due));
             takeFirst();
@@ -351,7 +416,7 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
         case record_kind::failed:
             takeFirst();
             channel.over = true;
-            causeOf(*first, sizeof(failed_fields), 1, why);
+            causeOf(*first, sizeof(failed_fields), fieldsOf<failed_fields>(*first).status, why);
             got.what = event::failed;
             return got;
         default: // gone: the cause follows
@@ -416,6 +481,34 @@ std::uint64_t finishChannel(std::uint64_t dropped)
             --channel.counts_asked == 0)
             return fieldsOf<stream_fields>(record).told.dropped;
     }
+}
+
+replay_place replayPlace() { return channel.place; }
+
+jump jumpTo(std::int64_t offset)
+{
+    replay_place &place = channel.place;
+    // A pipe's reader ends with its stream; a file's waits at the end to
+    // be moved back.
+    if (!channel.replay || (channel.state == capture_over && !place.seekable))
+        return jump::none;
+    const std::int64_t end = place.to >= 0 ? place.to : INT64_MAX;
+    offset = std::clamp(offset, place.from, std::max(place.from, end));
+    if (!place.seekable && offset < (place.moving ? place.target : place.offset))
+        return jump::cannot_go_back;
+    place.moving = true;
+    place.target = offset;
+    // A pipe is read on as it comes; what is in hand may hold the place.
+    if (!place.seekable) {
+        channel.skim_to = offset;
+        return jump::asked;
+    }
+    channel.over = channel.ending = false;
+    ++channel.unanswered;
+    const seek_fields fields{offset};
+    request(record_kind::seek, &fields, sizeof fields);
+    askMore();
+    return jump::asked;
 }
 
 double fileFraction()

@@ -60,6 +60,7 @@ struct datagram {
 enum class event {
     none,     // nothing for the loop
     datagram, // one was taken
+    landed,   // a replay moved as asked: replayPlace says where
     counted,  // the kernel's drops have come, as asked
     ended,    // the file has no more
     failed,   // the file cannot be read on: why says why
@@ -105,3 +106,22 @@ std::uint64_t finishChannel(std::uint64_t dropped);
 // How far through its file a replay has read, from 0 to 1; -1 where the
 // file has no size (a pipe).
 double fileFraction();
+
+// Where a replay is, as offsets into its capture (nanoseconds since its
+// first record): the last datagram shown, or where it landed since.
+struct replay_place {
+    std::int64_t offset;
+    std::int64_t length;   // the capture's span, -1 while not known (a pipe)
+    std::int64_t from, to; // the part replayed (--from, --to); to -1 for its end
+    bool seekable;         // a file, which can go back; a pipe only goes on
+    bool moving;           // a move is on its way, to target
+    std::int64_t target;
+};
+replay_place replayPlace();
+
+// Asks the replay to move to an offset, kept within the part replayed:
+// the records in hand before it are passed over, and grabPacket says
+// when it has landed. A pipe cannot go back; a pipe that has ended, and
+// a live capture, cannot move.
+enum class jump { asked, cannot_go_back, none };
+jump jumpTo(std::int64_t offset);

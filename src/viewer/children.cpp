@@ -50,6 +50,17 @@ void captureArguments(const options &settings, arguments &out)
 {
     addOption(out, "-f", settings.filter);
     if (settings.file) {
+        // The reader takes the part replayed in nanoseconds.
+        if (settings.from > 0) {
+            std::snprintf(out.numbers[0], sizeof out.numbers[0], "%lld",
+                          static_cast<long long>(settings.from));
+            addOption(out, "--from", out.numbers[0]);
+        }
+        if (settings.to >= 0) {
+            std::snprintf(out.numbers[1], sizeof out.numbers[1], "%lld",
+                          static_cast<long long>(settings.to));
+            addOption(out, "--to", out.numbers[1]);
+        }
         add(out, settings.file);
         return;
     }

@@ -59,7 +59,13 @@ std::size_t formatCounts(char *out, std::size_t size, const tally &seen)
         put(to, seen.file);
         put(to, ", ");
         putNumber(to, skipped);
-        put(to, skipped == 1 ? " packet skipped\n" : " packets skipped\n");
+        put(to, skipped == 1 ? " packet skipped" : " packets skipped");
+        if (const unsigned long passed_over = seen.passed_over.load(std::memory_order_relaxed)) {
+            put(to, ", ");
+            putNumber(to, passed_over);
+            put(to, passed_over == 1 ? " packet passed over" : " packets passed over");
+        }
+        put(to, "\n");
     } else {
         // What the kernel passed and is neither logged nor dropped is still
         // on its way: in the kernel's ring, the capture process or the log.

@@ -1,5 +1,6 @@
 #include "describe.h"
 
+#include "clip.h"
 #include "state.h"
 
 #include <algorithm>
@@ -131,8 +132,26 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
                          described);
 }
 
+std::size_t formatPlace(char *out, std::size_t size, std::int64_t offset, std::int64_t from,
+                        std::int64_t end)
+{
+    char at[32], last[32];
+    formatOffset(at, sizeof at, offset);
+    if (end < 0)
+        return std::min(static_cast<std::size_t>(std::max(std::snprintf(out, size, "%s", at), 0)),
+                        size - 1);
+    formatOffset(last, sizeof last, end);
+    const double part = end > from ? static_cast<double>(std::clamp(offset, from, end) - from) /
+                                         static_cast<double>(end - from)
+                                   : 1.0;
+    const int length =
+        std::snprintf(out, size, "%s of %s (%d%%)", at, last, static_cast<int>(part * 100 + 1e-9));
+    return std::min(static_cast<std::size_t>(std::max(length, 0)), size - 1);
+}
+
 std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagram,
-                       double per_second, unsigned long dropped, double speed, bool paused)
+                       double per_second, unsigned long dropped, double speed, const char *place,
+                       bool paused)
 {
     const segment_summary &segment = datagram.summary;
     int length;
@@ -166,6 +185,10 @@ std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagr
     if (speed > 0)
         used += std::min(static_cast<std::size_t>(
                              std::max(std::snprintf(out + used, size - used, " \xD7%g", speed), 0)),
+                         size - 1 - used);
+    if (place)
+        used += std::min(static_cast<std::size_t>(
+                             std::max(std::snprintf(out + used, size - used, " %s", place), 0)),
                          size - 1 - used);
     if (paused)
         used += std::min(static_cast<std::size_t>(

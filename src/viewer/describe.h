@@ -26,6 +26,14 @@ int formatOneLine(char *out, std::size_t size, const segment_summary &segment,
 
 // The info line over the picture: the datagram's number, family, length,
 // ends, flags, the rate and the kernel's drops; a replay's speed (0 for
-// none) and whether it is paused. Returns its length, at most size - 1.
+// none), where it is (place, or nullptr) and whether it is paused. Returns
+// its length, at most size - 1.
 std::size_t formatInfo(char *out, std::size_t size, const shown_datagram &datagram,
-                       double per_second, unsigned long dropped, double speed, bool paused);
+                       double per_second, unsigned long dropped, double speed, const char *place,
+                       bool paused);
+
+// Where a replay is: "0:01:30.0 of 0:30:00.0 (5%)", its offset, the end
+// of the part replayed and how far through that part it is; the offset
+// alone where the end is not known (-1). Returns its length.
+std::size_t formatPlace(char *out, std::size_t size, std::int64_t offset, std::int64_t from,
+                        std::int64_t end);

@@ -31,11 +31,15 @@ namespace
 
 // What the keys set.
 struct controls {
-    bool paused;         // Space
-    bool stepping;       // n, Right: while paused, the next datagram is taken
-    bool info;           // i: the info line is drawn over the picture
-    long long info_tick; // when the info line's rate is drawn anew
+    bool paused;            // Space
+    bool stepping;          // n, Right: while paused, the next datagram is taken
+    bool info;              // i: the info line is drawn over the picture
+    long long info_tick;    // when the info line's rate is drawn anew
+    long long landed_until; // a jump's landing is told on the info line until then
 };
+
+// How long the info line tells where a jump landed.
+constexpr long long landing_told = 2 * nanoseconds_per_second;
 
 struct run {
     bool windowed;            // drawing in a window, not off screen for --video alone
@@ -166,6 +170,7 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
         counts.dropped = std::max<unsigned long>(counts.dropped, got.told_now.dropped);
         counts.passed = std::max<unsigned long>(counts.passed, got.told_now.passed);
         counts.skipped = got.told_now.skipped;
+        counts.passed_over = got.told_now.passed_over;
         the_run.waiting = got.told_now.waiting;
     }
     switch (got.what) {
@@ -176,6 +181,14 @@ bool takeOne(bool readable, taking take, long long at, bool &took)
         return true;
     case event::none:
         return false;
+    case event::landed:
+        // Paused, the picture where it landed is shown.
+        keys.stepping = keys.paused;
+        if (the_run.windowed)
+            keys.landed_until = at + landing_told;
+        videoJumped();
+        askPaint(at);
+        return true;
     case event::counted:
         // What the log has queued counts once written: not yet.
         if (the_run.counts_wanted)
@@ -311,18 +324,66 @@ void togglePause()
     }
 }
 
+bool paused() { return keys.paused; }
+
 void step() { keys.stepping = keys.paused; }
+
+namespace
+{
+
+void sayCannot(const char *line)
+{
+    clearProgress();
+    if (write(STDERR_FILENO, line, std::strlen(line))) {
+    }
+}
+
+void jumpOrSay(std::int64_t offset)
+{
+    if (jumpTo(offset) == jump::cannot_go_back)
+        sayCannot("skevla: a replay from a pipe cannot go back, only on\n");
+}
+
+} // namespace
+
+void jumpBy(long long nanoseconds)
+{
+    const replay_place place = replayPlace();
+    const std::int64_t from = place.moving ? place.target : place.offset;
+    std::int64_t to;
+    if (__builtin_add_overflow(from, nanoseconds, &to))
+        to = nanoseconds > 0 ? INT64_MAX : 0;
+    jumpOrSay(std::max<std::int64_t>(to, 0));
+}
+
+void jumpToTenth(int tenth)
+{
+    const replay_place place = replayPlace();
+    if (tenth > 0 && place.to < 0) {
+        if (replaying())
+            sayCannot("skevla: how long a replay from a pipe lasts is not known until its end\n");
+        return;
+    }
+    const double part = static_cast<double>(tenth) / 10;
+    jumpOrSay(place.from +
+              static_cast<std::int64_t>(static_cast<double>(place.to - place.from) * part));
+}
 
 void toggleInfo() { keys.info = !keys.info; }
 
 void changeSpeed(double factor) { setReplaySpeed(replaySpeed() * factor, monotonicNow()); }
 
-bool infoShown() { return keys.info; }
+bool infoShown() { return keys.info || monotonicNow() < keys.landed_until; }
 
 std::size_t infoLine(char *out, std::size_t size)
 {
+    char place[96];
+    const replay_place at = replayPlace();
+    if (replaying())
+        formatPlace(place, sizeof place, at.offset, at.from, at.to);
     return formatInfo(out, size, shown, lastSecond(shown_rate, monotonicNow()), counts.dropped,
-                      replayPaced() ? replaySpeed() : 0, keys.paused);
+                      replayPaced() ? replaySpeed() : 0, replaying() ? place : nullptr,
+                      keys.paused);
 }
 
 void idle()
@@ -356,8 +417,8 @@ void idle()
     const bool lagging = behind(take);
     // A frame --fps puts off, the info line's rate and the video's next
     // frame also wake it.
-    for (const long long also :
-         {frameDue(frames, lagging), keys.info ? keys.info_tick : -1, videoDue()})
+    for (const long long also : {frameDue(frames, lagging), keys.info ? keys.info_tick : -1,
+                                 keys.landed_until > 0 ? keys.landed_until : -1, videoDue()})
         if (also >= 0 && (due < 0 || also < due))
             due = std::max(also, 1LL);
     // Standard output is always watched: a pipe whose reader has gone
@@ -398,6 +459,11 @@ void idle()
             askPaint(at);
         if (keys.info && at >= keys.info_tick) {
             keys.info_tick = at + nanoseconds_per_second;
+            askPaint(at);
+        }
+        // The landing told long enough: the line goes, unless asked for.
+        if (keys.landed_until > 0 && at >= keys.landed_until) {
+            keys.landed_until = 0;
             askPaint(at);
         }
         showProgress(at, fileFraction(), videoMade());

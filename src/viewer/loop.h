@@ -40,9 +40,17 @@ const failure &endedBy();
 // replay's clock stands still; n and Right: one datagram while paused; i:
 // the info line; + and -: a replay's speed times factor.
 void togglePause();
+bool paused();
 void step();
 void toggleInfo();
 void changeSpeed(double factor);
+
+// The keys that move a replay: Left, Right, Down and Up by so many
+// nanoseconds from where it is; Home, the digits and End to a tenth of the
+// part replayed (0 its start, 10 its end). Where it lands, the info line
+// says for a while; paused, the picture there is shown.
+void jumpBy(long long nanoseconds);
+void jumpToTenth(int tenth);
 
 // What the info line over the picture says, and whether it is shown.
 bool infoShown();

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "clip.h"
 #include "picture.h"
 #include "ring.h"
 
@@ -16,14 +17,17 @@ const char usage_text[] =
     " -v(one line each) -D(list interfaces) --version\n"
     "       -r file(capture, - for stdin) -t(replay at top speed) -x factor(replay speed, "
     "0.01-1000)"
-    " -o file(record what is shown)\n"
+    " -o file(record what is shown) --from time --to time(replay that part of it: 90, 1:30, "
+    "3:10:00.5)\n"
     "       --fps N(cap the frames drawn, 1-1000) --snapshots dir(where s saves, default .)"
     " --video file(what is shown, .mp4 .webm .mkv)"
     " --no-sandbox(for profilers and debuggers) --help\n";
 
 const char keys_text[] =
     "Keys:  Escape quit   Space pause, resume   n, Right one datagram while paused   i info line\n"
-    "       s save a PNG   f full screen   +, - replay twice, half as fast\n";
+    "       s save a PNG   f full screen   +, - replay twice, half as fast\n"
+    "       Left, Right replay 5 s back, on   Down, Up a minute back, on   Home, End its start, "
+    "end   0-9 0% to 90% of it\n";
 
 namespace
 {
@@ -51,6 +55,7 @@ bool bareExtension(const char *path)
 verdict parseOptions(int argc, const char *const argv[], options &settings)
 {
     bool list_interfaces = false, direction_given = false;
+    const char *from_given = nullptr, *to_given = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (std::strcmp(argument, "--help") == 0)
@@ -59,6 +64,21 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
             return verdict::version;
         if (std::strcmp(argument, "--no-sandbox") == 0) {
             settings.sandbox = false;
+            continue;
+        }
+        if (std::strcmp(argument, "--from") == 0 || std::strcmp(argument, "--to") == 0) {
+            if (i + 1 == argc)
+                return refuse(settings, "%s needs a value", argument);
+            const char *value = argv[++i];
+            std::int64_t &offset = argument[2] == 'f' ? settings.from : settings.to;
+            if (!parseOffset(value, offset)) {
+                std::snprintf(settings.why, sizeof settings.why,
+                              "%s needs a time into the capture such as 90, 1:30 or 3:10:00.5, not "
+                              "'%.64s'",
+                              argument, value);
+                return verdict::refused;
+            }
+            (argument[2] == 'f' ? from_given : to_given) = value;
             continue;
         }
         if (std::strcmp(argument, "--fps") == 0 || std::strcmp(argument, "--snapshots") == 0 ||
@@ -160,6 +180,14 @@ verdict parseOptions(int argc, const char *const argv[], options &settings)
         return refuse(settings, "-t needs -r");
     if (settings.speed != 1.0 && !settings.file)
         return refuse(settings, "-x needs -r");
+    if ((from_given || to_given) && !settings.file)
+        return refuse(settings, "%s needs -r: it chooses a part of a capture file",
+                      from_given ? "--from" : "--to");
+    if (from_given && to_given && settings.to <= settings.from) {
+        std::snprintf(settings.why, sizeof settings.why, "--to %.32s is not after --from %.32s",
+                      to_given, from_given);
+        return verdict::refused;
+    }
     if (std::int32_t width, height; settings.video) {
         windowSize(settings, width, height);
         const int kind = videoKind(settings.video);

@@ -23,6 +23,8 @@ struct options {
     const char *file = nullptr;      // -r: capture file to replay, "-" for stdin
     bool top_speed = false;          // -t: replay as fast as frames allow
     double speed = 1.0;              // -x: the replay's pace, times the recorded one
+    std::int64_t from = 0;           // --from: where in the capture the replay begins, in ns
+    std::int64_t to = -1;            // --to: where it ends, -1 for the capture's end
     const char *record = nullptr;    // -o: pcap file of every datagram shown
     unsigned long fps = 0;           // --fps: frames drawn a second at most, 0 for every datagram
     const char *snapshots = nullptr; // --snapshots: where s saves, nullptr for here
@@ -42,8 +44,8 @@ enum class verdict { run, help, version, list_interfaces, refused };
 // larger than its kind of video takes, an unknown
 // argument, a missing value, a count that is not a positive integer, a
 // direction other than in, out and inout, a ring size out of bounds, -i,
-// -Q or -B with -r, and -t without -r are refused, with the reason in
-// settings.why.
+// -Q or -B with -r, -t, -x, --from and --to without -r, a malformed time,
+// and --to not after --from are refused, with the reason in settings.why.
 // No output, no exit, argv left as it is.
 verdict parseOptions(int argc, const char *const argv[], options &settings);
 

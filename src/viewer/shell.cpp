@@ -167,6 +167,18 @@ void keyboard(unsigned char key, int, int)
     case '-':
         changeSpeed(key == '+' ? 2 : 0.5);
         break;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        jumpToTenth(key - '0');
+        return;
     case 's':
         // Saved as it is painted, which is asked for now: paused, quiet or
         // at a replay's end as well.
@@ -189,6 +201,32 @@ void closed()
 
 void special(int key, int, int)
 {
-    if (key == GLUT_KEY_RIGHT)
-        step();
+    // As a media player's keys move through a video: a few seconds, a
+    // minute, the start and the end. Right while paused steps, as n does.
+    constexpr long long seconds = 1000000000;
+    switch (key) {
+    case GLUT_KEY_RIGHT:
+        if (paused())
+            step();
+        else
+            jumpBy(5 * seconds);
+        break;
+    case GLUT_KEY_LEFT:
+        jumpBy(-5 * seconds);
+        break;
+    case GLUT_KEY_UP:
+        jumpBy(60 * seconds);
+        break;
+    case GLUT_KEY_DOWN:
+        jumpBy(-60 * seconds);
+        break;
+    case GLUT_KEY_HOME:
+        jumpToTenth(0);
+        break;
+    case GLUT_KEY_END:
+        jumpToTenth(10);
+        break;
+    default:
+        break;
+    }
 }

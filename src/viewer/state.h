@@ -34,5 +34,6 @@ struct tally {
     std::atomic<unsigned long> passed;  // datagrams the kernel passed to them, dropped included
     std::atomic<unsigned long> skipped; // packets of a capture file that are not TCP
     const char *file;                   // the capture file replayed, or nullptr when live
+    std::atomic<unsigned long> passed_over; // of it, read past unshown by a jump or --from
 };
 extern tally counts;

@@ -175,6 +175,12 @@ void videoBefore(const timespec &stamp, double speed)
     pictureChanged();
 }
 
+void videoJumped()
+{
+    if (videoOn() && !frames_clock.live)
+        jumped(frames_clock);
+}
+
 long long videoDue() { return videoOn() ? liveDue(frames_clock) : -1; }
 
 void videoTick(long long now)

@@ -47,6 +47,10 @@ void videoChanged(long long now);
 // before it.
 void videoBefore(const timespec &stamp, double speed);
 
+// A replay jumped: the video goes on from the picture in hand, a frame
+// later, never back.
+void videoJumped();
+
 // Live: when the next frame is due, or while the picture stands still,
 // when the encoder is next told so (-1 for neither); hands either over
 // once it is.

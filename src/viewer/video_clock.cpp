@@ -91,6 +91,12 @@ void datagramShown(video_clock &clock)
     clock.changed = true;
 }
 
+void jumped(video_clock &clock)
+{
+    clock.stamped = false;
+    clock.time = std::min(clock.time + timeOfFrame(clock, 1), time_limit);
+}
+
 long long liveDue(const video_clock &clock)
 {
     if (!clock.live)

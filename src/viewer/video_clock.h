@@ -50,6 +50,11 @@ void pictureMoved(video_clock &clock, long long now);
 long long frameBefore(video_clock &clock, const timespec &stamp, double speed);
 void datagramShown(video_clock &clock);
 
+// A replay jumped: the gap to the next datagram's stamp is not the
+// recorded one; the picture in hand keeps a frame, and the video goes on
+// after it.
+void jumped(video_clock &clock);
+
 // Live: when the clock next has something for the encoder, -1 for never:
 // the frame of a picture that changed, or while it stands still, a second
 // more of it, up to still_limit.
