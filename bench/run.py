@@ -15,6 +15,9 @@ import random
 import os
 import re
 import platform
+import select
+import shutil
+import struct
 import signal
 import subprocess
 import sys
@@ -50,6 +53,11 @@ RACES = [("40", 2000, 10000)] if SMOKE else [
     ("65000", 20000, 1000), ("65000", 20000, 3000), ("65000", 20000, 0),
     ("imix", 200000, 100000), ("imix", 200000, 0),
     ("random", 16000, 2000)]
+# Moving in a large capture: this many records of the sizes below in turn,
+# 10 ms apart, and the clip cut from it (seconds from its start, and long).
+MOVED = 20000 if SMOKE else 2000000
+MOVED_SIZES = (40, 40, 40, 52, 60, 576, 1500, 40, 120, 500)
+CLIP_AT, CLIP_LENGTH = MOVED * 0.01 * 0.95, 30
 TICK = os.sysconf("SC_CLK_TCK")
 # A busy machine can take long to show a window or drain a flood; a step
 # that still fails is named, not left as a traceback.
@@ -342,6 +350,94 @@ def floor_allocations(binary, counter, display, size, frames):
     return heap_count(binary, counter, display, [str(frames)], drive)
 
 
+def write_large_capture(path):
+    """MOVED records 10 ms apart from 1000 s, raw IP, written in blocks."""
+    records = []
+    for size in MOVED_SIZES:
+        data = datagram(size)
+        records.append((len(data), data))
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
+        block = []
+        for number in range(MOVED):
+            length, data = records[number % len(records)]
+            hundredths = 100000 + number
+            block.append(struct.pack("<IIII", hundredths // 100, hundredths % 100 * 10000, length,
+                                     length))
+            block.append(data)
+            if len(block) >= 20000:
+                out.write(b"".join(block))
+                block = []
+        out.write(b"".join(block))
+
+
+def timed(command, **kwargs):
+    started = time.monotonic()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   **kwargs)
+    return time.monotonic() - started
+
+
+def first_line_after(program, act):
+    """Seconds from act() to the next line of the log."""
+    started = time.monotonic()
+    act()
+    program.line()
+    return time.monotonic() - started
+
+
+def moving(binary, display, capture):
+    """Seconds to the first picture: of a replay from the start, from
+    --from near the end, and of jumps in a paused replay; tcpdump's time to
+    print the file and editcap's to cut the clip beside them."""
+    rows = []
+    for label, args in (("-r (from the start)", []),
+                        ("-r --from %d (%.0f%%)" % (CLIP_AT, 95), ["--from", str(CLIP_AT)])):
+        program = Skevla(binary, display, "-r", capture, *args)
+        started = time.monotonic()
+        program.line()  # the banner
+        program.line()
+        rows.append((label, time.monotonic() - started))
+        program.stop()
+    program = Skevla(binary, display, "-r", capture)
+    program.wait_for_window()
+    program.lines(3)
+    press(display, program.window, "space")
+    program.wait_until_asleep()
+    while select.select([program.proc.stdout], [], [], 0)[0]:
+        if not os.read(program.proc.stdout.fileno(), 65536):
+            break
+    program.pending = b""
+    for key, label in (("1", "key 1 (to 10%)"), ("5", "key 5 (to 50%)"), ("9", "key 9 (to 90%)"),
+                       ("1", "key 1 again (back, marks known)"), ("End", "End"),
+                       ("Home", "Home")):
+        rows.append((label, first_line_after(
+            program, lambda: press(display, program.window, key)) / 1))
+        program.line()  # the second line of the log
+    program.stop()
+    rows.append(("tcpdump -n -r (prints the whole file)",
+                 timed(["tcpdump", "-n", "-r", capture])))
+    if shutil.which("editcap"):
+        def at(seconds):
+            return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(1000 + seconds))
+        with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as clip:
+            rows.append(("editcap -A -B (cuts %d s at %.0f%%)" % (CLIP_LENGTH, 95), timed(
+                ["editcap", "-A", at(CLIP_AT), "-B", at(CLIP_AT + CLIP_LENGTH), capture,
+                 clip.name], env=dict(os.environ, TZ="UTC"))))
+            # In a window, until the counts line says the replay has ended.
+            started = time.monotonic()
+            program = Skevla(binary, display, "-r", capture, "--from", str(CLIP_AT), "--to",
+                             str(CLIP_AT + CLIP_LENGTH), "-t", "--fps", "30", "-o", clip.name,
+                             stdout=subprocess.DEVNULL)
+            program.line(error=True)
+            rows.append(("skevla -r --from --to -t --fps 30 -o (the same clip)",
+                         time.monotonic() - started))
+            program.stop()
+    else:
+        rows.append(("editcap -A -B", None))
+    return rows
+
+
 def median(runs):
     """The run of median frame rate, as (frames per second, CPU per frame).
     A rate of 0 means the step measured nothing: that is a failure."""
@@ -481,6 +577,20 @@ def main():
                 speed = render_speed(skevla, display, capture.name, video)
                 print("- %s: %.1f" % ("-r -t --video x" + video + ", no display" if video
                                       else "-r -t, in the window", speed), flush=True)
+        step = "writing a large capture to move in"
+        with tempfile.NamedTemporaryFile(dir=IN_MEMORY, suffix=".pcap") as capture:
+            write_large_capture(capture.name)
+            os.chmod(capture.name, 0o644)
+            size = os.path.getsize(capture.name)
+            step = "moving in a large capture"
+            print("\nMoving in a capture of %d datagrams (%.0f MB, %.0f s): seconds to the first"
+                  " datagram logged, beside tcpdump printing the file and editcap cutting"
+                  " %d s of it:\n" % (MOVED, size / 1e6, MOVED * 0.01, CLIP_LENGTH))
+            print("| What | Seconds |")
+            print("|---|---:|")
+            for label, seconds in moving(skevla, display, capture.name):
+                print("| %s | %s |" % (label, "not installed" if seconds is None
+                                       else "%.3f" % seconds), flush=True)
         step = "measuring a flood that the filter rejects"
         cost, sent = rejected_flood_cost(skevla, display)
         print("\nCPU time during a %d-second flood of %d datagrams that the filter"

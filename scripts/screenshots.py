@@ -2,7 +2,10 @@
 fetch, as docs/poly.png, docs/dot.png and docs/line.png, and one of the same
 fetch over IPv6 in poly mode, as docs/poly-ipv6.png, and one with the info
 line (key i) over it, as docs/info.png; and one that skevla saves itself
-(key s), paused with the info line, as docs/snapshot.png.
+(key s), paused with the info line, as docs/snapshot.png. Then two of a
+replay of ten minutes of generated traffic: paused at its middle with the
+info line, as docs/replay.png, and just after a jump a minute on, where the
+info line says where it landed, as docs/replay-jump.png.
 
 Run as root in a private network namespace (scripts/screenshots does). curl
 fetches a page from a small local server, which sends the first part of its
@@ -12,16 +15,19 @@ it stays on screen: the picture shows a real HTTP response segment.
 """
 
 import os
+import random
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from harness import Skevla, press, start_xvfb, window_image  # noqa: E402
+from harness import (Skevla, ip_header, press, start_xvfb, window_image,  # noqa: E402
+                     write_pcap)
 
 PORT = 8080
 PAGE = (b"HTTP/1.1 200 OK\r\nServer: skevla-demo\r\nContent-Type: text/html; charset=utf-8\r\n"
@@ -97,10 +103,42 @@ def main():
                 curl.wait()
             finally:
                 program.stop()
+        replay_shots(skevla, display, out)
     finally:
         xvfb.kill()
         xvfb.wait()
         listener.close()
+
+
+def tcp_segment(rng, number):
+    """A segment of an HTTPS answer: a sound TCP header, random bytes after."""
+    size = rng.choice((52, 60, 576, 1500))
+    header = struct.pack("!HHIIBBHHH", 443, 50000 + number % 40, number * 1448, 1, 0x50, 0x18,
+                         65535, 0, 0)
+    return ip_header(size) + header + rng.randbytes(size - 40)
+
+
+def replay_shots(skevla, display, out):
+    """A replay paused at its middle, and one just after a jump."""
+    rng = random.Random(7)
+    with tempfile.TemporaryDirectory() as directory:
+        os.chmod(directory, 0o755)
+        capture = os.path.join(directory, "ten.pcap")
+        write_pcap(capture, 101, [tcp_segment(rng, number) for number in range(6000)], step=0.1)
+        os.chmod(capture, 0o644)
+        for name, keys in (("replay", ("space", "i", "5")), ("replay-jump", ("Up",))):
+            program = Skevla(skevla, display, "-r", capture)
+            try:
+                program.line()
+                program.wait_for_window()
+                program.lines(2)
+                press(display, program.window, *keys)
+                program.lines(2)  # where it landed
+                time.sleep(0.3)
+                write_png(os.path.join(out, name + ".png"), window_image(display, program.window))
+                print(name)
+            finally:
+                program.stop()
 
 
 if __name__ == "__main__":
