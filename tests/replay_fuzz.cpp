@@ -1,18 +1,23 @@
 // Fuzzes what the capture process does with a capture file: the bytes are
 // the file, stepped through as the reader hands it to libpcap, then read
 // through libpcap, the frame decoder and the header summary.
-// Every record it would send must pass the viewer's check.
+// Every record it would send must pass the viewer's check. The same bytes'
+// timeline, read from their record headers alone, keeps its marks in order
+// and, where libpcap reads the whole file too, counts the records it reads.
 #include "file.h"
 #include "filter.h"
 #include "input.h"
 #include "record.h"
 #include "summary.h"
+#include "timeline.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -28,6 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
     }
 
+    const int memory = memfd_create("fuzzed", MFD_CLOEXEC);
+    if (memory < 0 || write(memory, data, size) != static_cast<ssize_t>(size))
+        std::abort();
+    const timeline line = walkFile(memory, size);
+    close(memory);
+    for (std::size_t mark = 1; mark < line.marks.size(); ++mark)
+        if (line.marks[mark].at <= line.marks[mark - 1].at ||
+            line.marks[mark].before < line.marks[mark - 1].before || line.marks[mark].at >= size)
+            std::abort();
+
     static failure why;
     static file_programs programs;
     compileForFiles(nullptr, programs); // no filter: nothing to compile
@@ -37,8 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!openFile(stream, "fuzzed", programs, why))
         return 0;
     found taken{};
-    for (outcome read; (read = nextInFile(taken, why)) == outcome::datagram ||
-                       read == outcome::skipped || read == outcome::filtered;) {
+    std::uint64_t records = 0;
+    outcome read;
+    for (; (read = nextInFile(taken, why)) == outcome::datagram || read == outcome::skipped ||
+           read == outcome::filtered;
+         ++records) {
         if (read != outcome::datagram)
             continue;
         datagram_fields fields{};
@@ -54,5 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (!takeRecord(capture_channel, side::child, state, message.data(), message.size(), at))
             std::abort();
     }
+    if (read == outcome::ended && line.whole && records != line.records)
+        std::abort();
     return 0;
 }
