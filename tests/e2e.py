@@ -997,7 +997,13 @@ class Picture(Run):
         xdotool(self.display, "windowsize", program.window, "400", "400")
         xdotool(self.display, "windowsize", program.window, "500", "500")
         self.assert_picture(program, {(250, 300): reddish}, size=(500, 500))
-        before = window_image(self.display, program.window)
+        # Once the resizes are drawn: the window idle, its picture settled.
+        def settled():
+            program.wait_until_idle()
+            first = window_image(self.display, program.window)
+            program.wait_until_idle()
+            return first == window_image(self.display, program.window) and first
+        before = wait_for(settled, "the picture to settle after the resizes")
         # The info line over the picture, then the picture exactly as it was.
         press(self.display, program.window, "i")
         band = [(x, y) for x in range(0, 200) for y in range(484, 498)]
@@ -2461,13 +2467,18 @@ class Replay(Run):
         return cat.stdout
 
     def pause_and_drain(self, program):
-        """Pauses the replay, and passes over what it logged before."""
+        """Pauses the replay, and passes over what it logged before; returns
+        the last line of that."""
         press(self.display, program.window, "space")
         program.wait_until_asleep()
         while select.select([program.proc.stdout], [], [], 0)[0]:
-            if not os.read(program.proc.stdout.fileno(), 65536):
+            chunk = os.read(program.proc.stdout.fileno(), 65536)
+            if not chunk:
                 break
+            program.pending += chunk
+        last = program.pending.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode()
         program.pending = b""
+        return last
 
     def test_clips_by_time(self):
         capture = self.ten_minutes()
@@ -2543,9 +2554,12 @@ class Replay(Run):
     def test_a_pipe_goes_on_but_never_back(self):
         capture = self.ten_minutes()
         program = self.started("-r", "-", "-v", stdin=self.piped(capture))
-        self.pause_and_drain(program)
+        last = self.pause_and_drain(program).split()[0]
+        # Where it was paused: the datagrams are 100 ms apart from 1000 s.
+        paused_at = next(1000 + number / 10 for number in range(6000)
+                         if logged_at(1000 + number / 10) == last)
         press(self.display, program.window, "Up")
-        self.assertEqual(program.line().split()[0], logged_at(1060))
+        self.assertEqual(program.line().split()[0], logged_at(paused_at + 60))
         for keys in (["Left"], ["Home"]):
             press(self.display, program.window, *keys)
             self.assertEqual(program.line(error=True),

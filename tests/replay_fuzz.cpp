@@ -33,11 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
     }
 
-    const int memory = memfd_create("fuzzed", MFD_CLOEXEC);
-    if (memory < 0 || write(memory, data, size) != static_cast<ssize_t>(size))
+    static const int memory = memfd_create("fuzzed", MFD_CLOEXEC);
+    if (memory < 0 || ftruncate(memory, 0) != 0 ||
+        pwrite(memory, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
     const timeline line = walkFile(memory, size);
-    close(memory);
     for (std::size_t mark = 1; mark < line.marks.size(); ++mark)
         if (line.marks[mark].at <= line.marks[mark - 1].at ||
             line.marks[mark].before < line.marks[mark - 1].before || line.marks[mark].at >= size)

@@ -9,7 +9,7 @@
 namespace
 {
 
-constexpr std::uint32_t pcap_magic = 0xA1B2C3D4, pcap_nano_magic = 0xA1B23C4D;
+constexpr std::uint32_t pcap_nano_magic = 0xA1B23C4D;
 constexpr std::uint32_t section_block = 0x0A0D0D0A, byte_order_magic = 0x1A2B3C4D;
 constexpr std::uint32_t interface_block = 1, packet_block = 2, simple_packet_block = 3,
                         enhanced_packet_block = 6;
@@ -224,8 +224,9 @@ timeline walkFile(int fd, std::uint64_t size)
 {
     timeline line{};
     line.span = -1;
-    constexpr std::size_t room = 1 << 20;
-    const auto bytes = std::make_unique<unsigned char[]>(room);
+    // A megabyte at a time, or the whole of a smaller file.
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, size));
+    const auto bytes = std::make_unique_for_overwrite<unsigned char[]>(room);
     std::uint64_t start = 0; // the file's byte bytes[0] holds
     std::size_t held = 0;
     header_walk walk{};

@@ -119,9 +119,10 @@ struct replay_place {
 };
 replay_place replayPlace();
 
-// Asks the replay to move to an offset, kept within the part replayed:
-// the records in hand before it are passed over, and grabPacket says
-// when it has landed. A pipe cannot go back; a pipe that has ended, and
-// a live capture, cannot move.
+// Asks the replay to move to an offset, kept within the part replayed,
+// and grabPacket says when it has landed. A file's reader moves, and what
+// was on its way before is passed over; a pipe is read on as it comes and
+// what comes before the offset passed over here, so it cannot go back. A
+// pipe that has ended, and a live capture, cannot move.
 enum class jump { asked, cannot_go_back, none };
 jump jumpTo(std::int64_t offset);
