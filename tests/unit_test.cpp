@@ -1394,10 +1394,10 @@ void put32(std::vector<unsigned char> &out, std::uint32_t value, bool big = fals
 }
 
 // A pcap file of records captured so, stamped at seconds and a fraction.
-struct pcap_record {
+struct recorded_packet {
     std::uint32_t seconds, fraction, captured;
 };
-std::vector<unsigned char> pcapFile(const std::vector<pcap_record> &records, bool nano = false,
+std::vector<unsigned char> pcapFile(const std::vector<recorded_packet> &records, bool nano = false,
                                     bool big = false)
 {
     std::vector<unsigned char> out;
@@ -1406,7 +1406,7 @@ std::vector<unsigned char> pcapFile(const std::vector<pcap_record> &records, boo
     for (int field = 0; field < 3; ++field)
         put32(out, field == 1 ? 65535 : 0, big);
     put32(out, 101, big);
-    for (const pcap_record &record : records) {
+    for (const recorded_packet &record : records) {
         put32(out, record.seconds, big);
         put32(out, record.fraction, big);
         put32(out, record.captured, big);
@@ -1488,12 +1488,12 @@ timeline walkBytes(const std::vector<unsigned char> &bytes)
 TEST(timeline, walk)
 {
     constexpr std::int64_t ms = 1000000;
-    std::vector<pcap_record> steady;
+    std::vector<recorded_packet> steady;
     for (std::uint32_t at = 0; at < 3000; ++at)
         steady.push_back({1000 + at / 100, at % 100 * 10000, 40 + at % 7 * 200});
     std::vector<unsigned char> cut = pcapFile(steady);
     cut.resize(cut.size() - 10);
-    std::vector<pcap_record> huge = steady;
+    std::vector<recorded_packet> huge = steady;
     huge[2500].captured = 262145;
 
     std::vector<unsigned char> ng;

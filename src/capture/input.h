@@ -14,6 +14,24 @@
 // How a capture file is laid out, as far as finding its records goes.
 enum class capture_format : std::uint8_t { unknown, pcap_little, pcap_big, pcapng };
 
+// The words of the layouts that finding records needs.
+inline constexpr std::uint32_t pcap_magic = 0xA1B2C3D4, pcap_nano_magic = 0xA1B23C4D;
+inline constexpr std::uint32_t section_block = 0x0A0D0D0A, byte_order_magic = 0x1A2B3C4D;
+inline constexpr std::uint32_t interface_block = 1, packet_block = 2, simple_packet_block = 3,
+                               enhanced_packet_block = 6;
+inline constexpr std::size_t pcap_header = 24, pcap_record = 16;
+// libpcap takes no pcap record larger: a longer one is refused at its header.
+inline constexpr std::size_t pcap_record_limit = 262144;
+
+// A 32-bit word of a file in either byte order. Pure.
+inline std::uint32_t read32(const unsigned char *at, bool big)
+{
+    return big ? std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 |
+                     std::uint32_t{at[2]} << 8 | at[3]
+               : std::uint32_t{at[3]} << 24 | std::uint32_t{at[2]} << 16 |
+                     std::uint32_t{at[1]} << 8 | at[0];
+}
+
 // Where a reading of a capture file stands: its layout, and for pcapng the
 // byte order of the section being read.
 struct framing {

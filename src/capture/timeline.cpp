@@ -9,24 +9,11 @@
 namespace
 {
 
-constexpr std::uint32_t pcap_nano_magic = 0xA1B23C4D;
-constexpr std::uint32_t section_block = 0x0A0D0D0A, byte_order_magic = 0x1A2B3C4D;
-constexpr std::uint32_t interface_block = 1, packet_block = 2, simple_packet_block = 3,
-                        enhanced_packet_block = 6;
-constexpr std::size_t pcap_header = 24, pcap_record = 16, pcapng_packet_header = 20;
-constexpr std::size_t pcap_record_limit = 262144;
+constexpr std::size_t pcapng_packet_header = 20;
 // An interface block's options are read whole up to this size; a larger
 // one is not read past its header, and its interface keeps microseconds.
 constexpr std::size_t interface_limit = 64 * 1024;
 constexpr std::int64_t second = 1000000000;
-
-std::uint32_t read32(const unsigned char *at, bool big)
-{
-    return big ? std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 |
-                     std::uint32_t{at[2]} << 8 | at[3]
-               : std::uint32_t{at[3]} << 24 | std::uint32_t{at[2]} << 16 |
-                     std::uint32_t{at[1]} << 8 | at[0];
-}
 
 std::uint16_t read16(const unsigned char *at, bool big)
 {
