@@ -111,6 +111,15 @@ bool prepareReading(failure &why)
 
 bool seekable() { return file.size > 0 && file.line.stamped; }
 
+// --from past a capture that lasts span: refused.
+bool pastTheEnd(std::int64_t span, failure &why)
+{
+    char from[32], lasts[32];
+    formatOffset(from, sizeof from, file.from);
+    formatOffset(lasts, sizeof lasts, span);
+    return fail(why, 2, "--from %s is past the end of %s, which lasts %s", from, file.path, lasts);
+}
+
 // libpcap reads on from byte at of the file, the start of a step.
 void readFrom(std::uint64_t at)
 {
@@ -190,10 +199,7 @@ outcome nextFromFile(found &taken, failure &why)
             return outcome::waiting;
         const outcome got = nextInFile(taken, why);
         if (got == outcome::ended && file.from_skim) {
-            char from[32], span[32];
-            formatOffset(from, sizeof from, file.from);
-            formatOffset(span, sizeof span, std::max<std::int64_t>(file.last, 0));
-            fail(why, 2, "--from %s is past the end of %s, which lasts %s", from, file.path, span);
+            pastTheEnd(std::max<std::int64_t>(file.last, 0), why);
             return outcome::failed;
         }
         if (got == outcome::ended || got == outcome::failed)
@@ -244,10 +250,7 @@ __attribute__((noreturn)) void serveFile()
         file.stamped = file.line.stamped;
     }
     if (seekable() && file.line.whole && file.from > file.line.span) {
-        char from[32], span[32];
-        formatOffset(from, sizeof from, file.from);
-        formatOffset(span, sizeof span, file.line.span);
-        fail(why, 2, "--from %s is past the end of %s, which lasts %s", from, file.path, span);
+        pastTheEnd(file.line.span, why);
         failCapture(why);
     }
     if (file.from > 0) {

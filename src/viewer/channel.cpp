@@ -249,6 +249,25 @@ long long dueOf(const datagram_fields &fields, long long now)
     return channel.due;
 }
 
+// The first record in hand, a datagram or an end from before a move, is
+// passed over unshown; -c wants another in its place.
+void passOver(const record_header &first)
+{
+    if (first.kind == record_kind::datagram)
+        datagramReturned(channel.plan);
+    takeFirst();
+}
+
+// A move has landed at offset: the pace goes on from the first datagram
+// after it.
+event landedAt(std::int64_t offset)
+{
+    channel.place.moving = false;
+    channel.place.offset = offset;
+    channel.clock.started = false;
+    return event::landed;
+}
+
 } // namespace
 
 long long monotonicNow()
@@ -349,29 +368,24 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
         got.told_now = talliesOf(*first);
         got.told_now.passed_over += channel.passed_here;
         channel.file_read = std::max(channel.file_read, got.told_now.file_read);
-        if (channel.skim_to >= 0 &&
-            (first->kind == record_kind::datagram || first->kind == record_kind::ended)) {
-            if (first->kind == record_kind::datagram &&
-                fieldsOf<datagram_fields>(*first).offset < channel.skim_to) {
+        const bool shown =
+            first->kind == record_kind::datagram || first->kind == record_kind::ended;
+        const bool datagram = first->kind == record_kind::datagram;
+        // A pipe moving on: what comes before the offset is passed over.
+        if (shown && channel.skim_to >= 0) {
+            if (datagram && fieldsOf<datagram_fields>(*first).offset < channel.skim_to) {
                 ++channel.passed_here;
-                datagramReturned(channel.plan);
-                takeFirst();
+                passOver(*first);
                 continue;
             }
             channel.skim_to = -1;
-            channel.place.moving = false;
-            if (first->kind == record_kind::datagram)
-                channel.place.offset = fieldsOf<datagram_fields>(*first).offset;
-            channel.clock.started = false;
-            got.what = event::landed;
+            got.what = landedAt(datagram ? fieldsOf<datagram_fields>(*first).offset
+                                         : channel.place.offset);
             return got;
         }
-        // What was read before the move asked for is passed over.
-        const bool stale = channel.unanswered + channel.landings > 0;
-        if (stale && (first->kind == record_kind::datagram || first->kind == record_kind::ended)) {
-            if (first->kind == record_kind::datagram)
-                datagramReturned(channel.plan);
-            takeFirst();
+        // A file's: what was read before the move asked for is passed over.
+        if (shown && channel.unanswered + channel.landings > 0) {
+            passOver(*first);
             continue;
         }
         switch (first->kind) {
@@ -383,11 +397,7 @@ arrival grabPacket(bool readable, long long now, taking take, failure &why)
             --channel.landings;
             if (channel.unanswered + channel.landings > 0)
                 continue; // another move was asked for since
-            channel.place.moving = false;
-            channel.place.offset = fieldsOf<landed_fields>(*first).offset;
-            // The pace goes on from the first datagram after it.
-            channel.clock.started = false;
-            got.what = event::landed;
+            got.what = landedAt(fieldsOf<landed_fields>(*first).offset);
             return got;
         }
         case record_kind::datagram: {

@@ -146,6 +146,10 @@ void reshape(int width, int height)
 
 void keyboard(unsigned char key, int, int)
 {
+    if (key >= '0' && key <= '9') {
+        jumpToTenth(key - '0');
+        return;
+    }
     switch (key) {
     case 27: // Escape
         leave(nullptr);
@@ -167,18 +171,6 @@ void keyboard(unsigned char key, int, int)
     case '-':
         changeSpeed(key == '+' ? 2 : 0.5);
         break;
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-        jumpToTenth(key - '0');
-        return;
     case 's':
         // Saved as it is painted, which is asked for now: paused, quiet or
         // at a replay's end as well.
