@@ -64,6 +64,10 @@ struct video {
     SwsContext *scale;
     AVFrame *frame;
     AVPacket *packet;
+    // Lossless video's frames are each whole (a keyframe): a repeat is the
+    // last one's packet again, at its own time, never encoded anew.
+    bool repeats_packets;
+    AVPacket *last;
     std::int64_t next; // the pts of the next frame: the video has every one before
     // Until its first frame, what the muxer writes is held here, and the
     // file left as it was: the header alone would not play.
@@ -177,7 +181,8 @@ bool startVideo(failure &why)
         out.codec->pix_fmt = out.made->pixels;
         out.codec->time_base = {1, out.rate};
         out.codec->framerate = {out.rate, 1};
-        out.codec->gop_size = out.rate;
+        out.repeats_packets = out.made->codec == AV_CODEC_ID_FFV1;
+        out.codec->gop_size = out.repeats_packets ? 1 : out.rate;
         out.codec->thread_count = 1;
         if (out.format->oformat->flags & AVFMT_GLOBALHEADER)
             out.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -206,6 +211,7 @@ bool startVideo(failure &why)
         step = "setting up the frames";
         out.frame = av_frame_alloc();
         out.packet = av_packet_alloc();
+        out.last = av_packet_alloc();
         out.frame->format = out.codec->pix_fmt;
         out.frame->width = out.codec->width;
         out.frame->height = out.codec->height;
@@ -275,6 +281,12 @@ bool writePackets(failure &why)
     for (int got; (got = avcodec_receive_packet(out.codec, out.packet)) >= 0;) {
         av_packet_rescale_ts(out.packet, out.codec->time_base, out.stream->time_base);
         out.packet->stream_index = 0;
+        if (out.repeats_packets) {
+            av_packet_unref(out.last);
+            if (av_packet_ref(out.last, out.packet) < 0)
+                return fail(why, 1, "cannot write the video %s: %s", out.path,
+                            std::strerror(ENOMEM));
+        }
         if (!keptWhole(av_interleaved_write_frame(out.format, out.packet), why))
             return false;
     }
@@ -292,9 +304,19 @@ bool encodeAt(std::int64_t pts, failure &why)
 // still. Frames come at a constant rate, stills included.
 bool repeatUntil(std::int64_t until, failure &why)
 {
-    for (; out.next < until; ++out.next)
-        if (!encodeAt(out.next, why))
+    for (; out.next < until; ++out.next) {
+        if (!out.repeats_packets || !out.last->data) {
+            if (!encodeAt(out.next, why))
+                return false;
+            continue;
+        }
+        if (av_packet_ref(out.packet, out.last) < 0)
+            return fail(why, 1, "cannot write the video %s: %s", out.path, std::strerror(ENOMEM));
+        out.packet->pts = out.packet->dts =
+            av_rescale_q(out.next, out.codec->time_base, out.stream->time_base);
+        if (!keptWhole(av_interleaved_write_frame(out.format, out.packet), why))
             return false;
+    }
     return true;
 }
 
