@@ -1493,6 +1493,11 @@ TEST(timeline, walk)
         steady.push_back({1000 + at / 100, at % 100 * 10000, 40 + at % 7 * 200});
     std::vector<unsigned char> cut = pcapFile(steady);
     cut.resize(cut.size() - 10);
+    // Before version 2.3, the length on the wire came first (the captured
+    // length's field here says 0).
+    std::vector<unsigned char> old = pcapFile({{5, 0, 60}, {6, 0, 40}});
+    old[6] = 2;
+    std::fill(old.begin() + 32, old.begin() + 36, 0);
     std::vector<recorded_packet> huge = steady;
     huge[2500].captured = 262145;
 
@@ -1528,6 +1533,7 @@ TEST(timeline, walk)
         {"cut short", cut, 2999, 29980 * ms, false, true, 3},
         {"a record libpcap refuses", pcapFile(huge), 2500, 24990 * ms, false, true, 3},
         {"no records", pcapFile({}), 0, -1, true, true, 0},
+        {"pcap 2.2, its lengths swapped", old, 2, 1000000000, true, true, 1},
         {"pcapng", ng, 4, 2000 * ms, true, true, 1},
         {"pcapng, an interface after packets", late, 5, 3000 * ms, true, false, 1},
         {"pcapng, a packet of no interface", unknown, 4, 2000 * ms, false, true, 1},

@@ -20,13 +20,16 @@ capture_format formatOf(const unsigned char *bytes)
     return read32(bytes, false) == section_block ? capture_format::pcapng : capture_format::unknown;
 }
 
-std::size_t pcapStep(bool big, bool opening, const unsigned char *bytes, std::size_t available)
+std::size_t pcapStep(framing &reading, bool opening, const unsigned char *bytes,
+                     std::size_t available)
 {
+    if (opening && available >= pcap_header)
+        reading.lengths = lengthsOf(bytes, reading.format == capture_format::pcap_big);
     if (opening)
         return available >= pcap_header ? pcap_header : 0;
     if (available < pcap_record)
         return 0;
-    const std::size_t captured = read32(bytes + 8, big);
+    const std::size_t captured = capturedLength(reading, bytes);
     if (captured > pcap_record_limit)
         return pcap_record;
     return available >= pcap_record + captured ? pcap_record + captured : 0;
@@ -114,6 +117,31 @@ ssize_t readInput(void *cookie, char *into, std::size_t size)
 
 } // namespace
 
+pcap_lengths lengthsOf(const unsigned char *header, bool big)
+{
+    const unsigned major = big ? header[4] << 8 | header[5] : header[5] << 8 | header[4];
+    const unsigned minor = big ? header[6] << 8 | header[7] : header[7] << 8 | header[6];
+    // 543 is 2 written by a writer that swapped the halves' bytes.
+    if ((major == 2 && minor < 3) || major == 543)
+        return pcap_lengths::swapped;
+    return major == 2 && minor == 3 ? pcap_lengths::either : pcap_lengths::in_order;
+}
+
+std::uint32_t capturedLength(const framing &reading, const unsigned char *record)
+{
+    const bool big = reading.format == capture_format::pcap_big;
+    const std::uint32_t captured = read32(record + 8, big), wire = read32(record + 12, big);
+    switch (reading.lengths) {
+    case pcap_lengths::swapped:
+        return wire;
+    case pcap_lengths::either:
+        return std::min(captured, wire);
+    case pcap_lengths::in_order:
+        break;
+    }
+    return captured;
+}
+
 std::size_t stepLength(framing &reading, bool opening, const unsigned char *bytes,
                        std::size_t available)
 {
@@ -125,7 +153,7 @@ std::size_t stepLength(framing &reading, bool opening, const unsigned char *byte
     switch (reading.format) {
     case capture_format::pcap_little:
     case capture_format::pcap_big:
-        return pcapStep(reading.format == capture_format::pcap_big, opening, bytes, available);
+        return pcapStep(reading, opening, bytes, available);
     case capture_format::pcapng:
         return pcapngStep(reading, opening, bytes, available);
     case capture_format::unknown:

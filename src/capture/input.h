@@ -34,10 +34,22 @@ inline std::uint32_t read32(const unsigned char *at, bool big)
 
 // Where a reading of a capture file stands: its layout, and for pcapng the
 // byte order of the section being read.
+// How a pcap file orders a record's two lengths, as libpcap reads them:
+// files before version 2.3 put the length on the wire first, 2.3 either way
+// (the smaller is the captured one).
+enum class pcap_lengths : std::uint8_t { in_order, swapped, either };
+
 struct framing {
     capture_format format;
     bool big_endian;
+    pcap_lengths lengths; // pcap: as the file's header says
 };
+
+// A pcap file's order of lengths, from its header. Pure.
+pcap_lengths lengthsOf(const unsigned char *header, bool big);
+
+// The bytes a pcap record captured, as libpcap takes them. Pure.
+std::uint32_t capturedLength(const framing &reading, const unsigned char *record);
 
 // The largest step there is waited for: libpcap's largest pcap record and
 // pcapng block. A longer one is handed over as it stands, for libpcap to

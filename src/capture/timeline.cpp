@@ -41,13 +41,14 @@ header_seen pcapHeader(header_walk &walk, const unsigned char *bytes, std::size_
         if (available < pcap_header)
             return needs(pcap_header);
         walk.nano = read32(bytes, big) == pcap_nano_magic;
+        walk.reading.lengths = lengthsOf(bytes, big);
         walk.opened = true;
         walk.at = walk.step = pcap_header;
         return {0, pcap_header, false, {}, false, 0};
     }
     if (available < pcap_record)
         return needs(pcap_record);
-    const std::uint32_t captured = read32(bytes + 8, big);
+    const std::uint32_t captured = capturedLength(walk.reading, bytes);
     if (captured > pcap_record_limit)
         return damage();
     const std::uint64_t fraction = read32(bytes + 4, big);
